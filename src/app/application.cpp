@@ -1,0 +1,82 @@
+#include "app/application.h"
+
+#include "app/platform.h"
+#include "app/singleinstanceguard.h"
+#include "config/configmanager.h"
+#include "config/confignames.h"
+#include "control/controler.h"
+#include "log/logger.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cstdio>
+
+namespace {
+
+void startLogging()
+{
+    const QString path = QCoreApplication::applicationDirPath() + QLatin1Char('/') +
+                         CConfigManager::instance().getLogDir() + QLatin1String(ConfigNames::LogFile);
+    Logger::init(path.toUtf8().toStdString());
+    Logger::info("Update started");
+}
+
+void logArguments(const QStringList& arguments)
+{
+    Logger::debug("Command Line Arguments:");
+    for (int i = 0; i < arguments.size(); ++i) {
+        Logger::debug("argv[" + std::to_string(i) + "] =" + arguments.at(i).toStdString());
+    }
+}
+
+void printInitFailure()
+{
+    const QJsonObject result{{QStringLiteral("success"), false},
+                             {QStringLiteral("update"), true},
+                             {QStringLiteral("errormsg"), QStringLiteral("Controller initialization failed")}};
+    std::fflush(stdout);
+    std::printf("%s\n", QJsonDocument(result).toJson(QJsonDocument::Compact).constData());
+    std::fflush(stdout);
+}
+
+int runController(QApplication& app)
+{
+    CControler controller;
+    if (!controller.init()) {
+        if (QCoreApplication::arguments().contains(QLatin1String(ConfigNames::SwitchConsole))) {
+            printInitFailure();
+        }
+        return 1;
+    }
+    if (!controller.parseArguments(QCoreApplication::arguments())) {
+        controller.finish();
+        return 0;
+    }
+    controller.run();
+    if (!controller.isAnyWindowVisible()) {
+        return 0;
+    }
+    Logger::debug("a.exec()");
+    return app.exec();
+}
+
+} // namespace
+
+int runUpdater(int argc, char* argv[])
+{
+    Platform::prepareGuiEnvironment();
+    QApplication app(argc, argv);
+    // The embedded icon; a "qrc:" URL would not resolve as a file name for QIcon.
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/res/logo.ico")));
+
+    startLogging();
+    logArguments(QCoreApplication::arguments());
+
+    if (!SingleInstanceGuard::acquire(SingleInstanceGuard::baseKey(QCoreApplication::applicationFilePath()))) {
+        return 1;
+    }
+    return runController(app);
+}

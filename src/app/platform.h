@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+namespace spdlog::sinks {
+class sink;
+}
+
+/// The few operating-system services that differ between Windows and other systems.
+/// One source file per system implements them (platform_win.cpp, platform_unix.cpp);
+/// nothing else in the program tests for the platform.
+namespace Platform {
+
+/// File name of the delayed-start script for the given time stamp, e.g. "delay_start_17.bat".
+QString delayedStartScriptName(qint64 msecsSinceEpoch);
+
+/// Full text of the delayed-start script that waits one second, runs `program` with `arguments`
+/// and deletes `scriptPath`, encoded as the system's interpreter expects it.
+QByteArray delayedStartScript(const QString& program, const QStringList& arguments, const QString& scriptPath);
+
+/// Starts the script detached through the system's command interpreter.
+bool startScript(const QString& scriptPath);
+
+/// The program path in the form the system's own tools expect (backslashes on Windows).
+QString nativeProgramPath(const QString& path);
+
+/// Console sink with level colours on the standard output handle.
+std::shared_ptr<spdlog::sinks::sink> createConsoleSink();
+
+/// Picks a windowless Qt platform when no display is available, so that console runs work on
+/// headless machines. Must run before the application object is created.
+void prepareGuiEnvironment();
+
+} // namespace Platform

@@ -1,0 +1,46 @@
+#include "app/platform.h"
+
+#include "control/launchscript.h"
+
+#include <QProcess>
+
+#include <spdlog/sinks/stdout_color_sinks.h>
+
+#include <cstdlib>
+
+namespace Platform {
+
+QString delayedStartScriptName(qint64 msecsSinceEpoch)
+{
+    return QStringLiteral("delay_start_%1.sh").arg(msecsSinceEpoch);
+}
+
+QByteArray delayedStartScript(const QString& program, const QStringList& arguments, const QString& scriptPath)
+{
+    return LaunchScript::posixShell(program, arguments, scriptPath);
+}
+
+bool startScript(const QString& scriptPath)
+{
+    return QProcess::startDetached(QStringLiteral("/bin/sh"), {scriptPath});
+}
+
+QString nativeProgramPath(const QString& path)
+{
+    return path;
+}
+
+std::shared_ptr<spdlog::sinks::sink> createConsoleSink()
+{
+    return std::make_shared<spdlog::sinks::ansicolor_stdout_sink_mt>();
+}
+
+void prepareGuiEnvironment()
+{
+    const bool hasDisplay = qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
+    if (!hasDisplay && !qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+}
+
+} // namespace Platform

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QMap>
+#include <QString>
+
+#include <string>
+
+/// The process-wide, read-only configuration store.
+///
+/// Reads system.cfg and the installed update.ini beside the executable once (and again on
+/// `reload`) through Qt's INI reader and answers typed getters from memory. Every known key of a
+/// file that was read is present, empty when the file lacks it. Nothing is ever written back.
+class CConfigManager
+{
+public:
+    using Section = QMap<QString, QString>;
+    using Sections = QMap<QString, Section>;
+
+    static CConfigManager& instance();
+
+    /// Builds a store over the given system.cfg; the manifest is update.ini in the same folder.
+    explicit CConfigManager(const QString& configPath);
+
+    QString getValue(const std::string& section, const std::string& key) const;
+    QString getManifestValue(const std::string& section, const std::string& key) const;
+    QString getSourceValue(const QString& key) const;
+    void reload();
+    bool isLoaded() const { return m_systemLoaded; }
+
+    QString getBackupDir() const;
+    QString getVersion() const;
+    QString getHostExe() const;
+    QString getLogDir() const;
+    int getProjectType() const;
+    QString getTempDir() const;
+    QString getTempDirWithSlash() const;
+    QString getUpdateExe() const;
+    QString getUpdateHelperExe() const;
+    QString getUpdatePort() const;
+    QString getUpdateServer() const;
+    bool isHttpEnabled() const;
+
+private:
+    void readSourceValues();
+    void readSystemValues();
+    void readManifestValues();
+
+    QString m_configPath;
+    QString m_systemConfigPath;
+    QString m_manifestPath;
+    Section m_sourceValues;
+    Sections m_systemValues;
+    Sections m_manifestValues;
+    bool m_systemLoaded = false;
+    bool m_manifestLoaded = false;
+};

@@ -1,0 +1,263 @@
+#include "control/controler.h"
+
+#include "apply/fileoperationmanager.h"
+#include "apply/updateapplier.h"
+#include "config/configmanager.h"
+#include "config/confignames.h"
+#include "control/delayedstart.h"
+#include "log/logger.h"
+#include "tcp/updatemodel.h"
+#include "ui/updatewidget.h"
+#include "ui/widget.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QJsonDocument>
+#include <QTextStream>
+#include <QTimer>
+
+#include <cstdio>
+#include <exception>
+
+namespace {
+
+QString folderWithSlash(const QString& folder)
+{
+    return folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
+}
+
+/// Removes a run's folder, but never when its configured value is empty: the path would then be
+/// the installation folder itself.
+void removeConfiguredFolder(const QString& configuredValue, const QString& path)
+{
+    if (configuredValue.isEmpty()) {
+        return;
+    }
+    QDir dir(path);
+    if (dir.exists()) {
+        dir.removeRecursively();
+    }
+}
+
+} // namespace
+
+CControler::CControler()
+    : m_appDir(QCoreApplication::applicationDirPath() + QLatin1Char('/'))
+{
+}
+
+CControler::~CControler()
+{
+    delete m_widget;
+    delete m_updateWidget;
+    m_applier.reset();
+    m_fileManager.reset();
+    m_model.reset();
+}
+
+bool CControler::init()
+{
+    m_widget = new Widget();
+    m_updateWidget = new UpdateWidget();
+
+    m_model = std::make_unique<CUpdateModel>(this);
+    m_model->setWidgets(m_widget, m_updateWidget);
+    connect(m_model.get(), &CUpdateModel::sigUpdateResult, this, &CControler::onUpdateResult);
+
+    m_fileManager = std::make_unique<CFileOperationManager>(this);
+    if (!m_fileManager->initialize()) {
+        Logger::error("文件操作管理器初始化失败");
+        return false;
+    }
+    logDirectories();
+    return true;
+}
+
+void CControler::logDirectories()
+{
+    const CConfigManager& config = CConfigManager::instance();
+    m_tempDir = folderWithSlash(m_appDir + config.getTempDir());
+    m_backupDir = folderWithSlash(m_appDir + config.getBackupDir());
+    Logger::debug(("临时目录:" + m_tempDir).toStdString());
+    Logger::debug(("备份目录:" + m_backupDir).toStdString());
+}
+
+bool CControler::parseArguments(const QStringList& arguments)
+{
+    m_arguments = arguments;
+    if (arguments.contains(QLatin1String(ConfigNames::SwitchUpdateHelper))) {
+        m_mode = UpdateHelper;
+        return false;
+    }
+    m_mode = arguments.contains(QLatin1String(ConfigNames::SwitchConsole)) ? Console : Normal;
+    return true;
+}
+
+bool CControler::run()
+{
+    if (m_mode == UpdateHelper) {
+        return false;
+    }
+    applier().recoverInterruptedApply();
+    removeBackupDir();
+    removeTempDir();
+
+    const int rc = m_model->checkUpdate();
+    m_hasUpdate = rc == 1;
+    if (rc != -1 && rc != 0 && rc != 1) {
+        return true;
+    }
+    reportCheckResult(rc);
+    if (rc == 0 && m_mode == Normal) {
+        launchHostProgram();
+    }
+    if (rc != 1) {
+        return false;
+    }
+    m_model->showUpdateWindow();
+    return m_model->runUpdate();
+}
+
+void CControler::reportCheckResult(int rc)
+{
+    m_success = rc != -1;
+    m_errorMsg = m_model->lastError();
+    if (m_mode == Console) {
+        printResult(buildResultJson());
+    }
+}
+
+void CControler::onUpdateResult(bool bSuccess)
+{
+    if (!bSuccess || !backupFiles()) {
+        return;
+    }
+    if (!replaceFiles()) {
+        rollbackFiles();
+        return;
+    }
+    if (!checkSelfUpdate()) {
+        removeBackupDir();
+        removeTempDir();
+        launchHostProgram();
+    } else {
+        launchUpdateHelper();
+    }
+    quitApplication();
+}
+
+void CControler::finish()
+{
+    if (m_mode != UpdateHelper) {
+        return;
+    }
+    if (m_arguments.contains(QLatin1String(ConfigNames::SwitchHelperSuccess))) {
+        removeBackupDir();
+        removeTempDir();
+        deleteTempFiles();
+        launchHostProgram();
+    } else {
+        rollbackFiles();
+    }
+}
+
+void CControler::quitApplication()
+{
+    // The result can arrive before the event loop runs (the TCP download happens inside run());
+    // a queued quit ends the loop as soon as it starts, and quit() ends one that already runs.
+    QCoreApplication::quit();
+    QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit);
+}
+
+bool CControler::isAnyWindowVisible() const
+{
+    return m_widget && m_updateWidget && (m_widget->isVisible() || m_updateWidget->isVisible());
+}
+
+QJsonObject CControler::buildResultJson() const
+{
+    QJsonObject result;
+    result.insert(QStringLiteral("success"), m_success);
+    result.insert(QStringLiteral("update"), m_hasUpdate);
+    result.insert(QStringLiteral("errormsg"), m_errorMsg);
+    return result;
+}
+
+void CControler::printResult(const QJsonObject& result)
+{
+    // Log lines share this stream; flush them first so the JSON line stands on its own line.
+    std::fflush(stdout);
+    QTextStream out(stdout);
+    out << QString::fromUtf8(QJsonDocument(result).toJson(QJsonDocument::Compact)) << Qt::endl;
+    out.flush();
+}
+
+bool CControler::launchHostProgram()
+{
+    return launch(&CConfigManager::getHostExe, {});
+}
+
+bool CControler::launchUpdateHelper()
+{
+    const QString exe = QLatin1String(ConfigNames::UpdaterExe);
+    return launch(&CConfigManager::getUpdateHelperExe, {exe, exe});
+}
+
+bool CControler::launch(ProgramKey programKey, const QStringList& arguments)
+{
+    try {
+        // The update may have replaced system.cfg: read the program name from the new one.
+        CConfigManager& config = CConfigManager::instance();
+        config.reload();
+        const QString program = (config.*programKey)();
+        startDelayed(QCoreApplication::applicationDirPath() + QLatin1Char('/') + program, arguments);
+        return true;
+    } catch (const std::exception& ex) {
+        m_success = false;
+        m_errorMsg = QStringLiteral("Failed to launch main program: %1").arg(QString::fromUtf8(ex.what()));
+        return false;
+    }
+}
+
+CUpdateApplier& CControler::applier()
+{
+    if (!m_applier) {
+        m_applier = std::make_unique<CUpdateApplier>(m_appDir, m_tempDir, m_backupDir, m_fileManager.get());
+    }
+    return *m_applier;
+}
+
+bool CControler::backupFiles()
+{
+    return applier().backupFiles();
+}
+
+bool CControler::replaceFiles()
+{
+    return applier().replaceFiles();
+}
+
+bool CControler::rollbackFiles()
+{
+    return applier().rollbackFiles();
+}
+
+bool CControler::checkSelfUpdate()
+{
+    return applier().checkSelfUpdate();
+}
+
+void CControler::deleteTempFiles()
+{
+    applier().deleteTempFiles();
+}
+
+void CControler::removeBackupDir()
+{
+    removeConfiguredFolder(CConfigManager::instance().getBackupDir(), m_backupDir);
+}
+
+void CControler::removeTempDir()
+{
+    removeConfiguredFolder(CConfigManager::instance().getTempDir(), m_tempDir);
+}

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+class Widget;
+class UpdateWidget;
+class CUpdateModel;
+class CFileOperationManager;
+class CUpdateApplier;
+class CConfigManager;
+
+enum ControllerMode { Console = 0, Normal = 1, UpdateHelper = 2 };
+
+/// Drives one run of the updater: chooses the mode from the command line, clears the folders of
+/// an earlier run, checks for an update, reports the answer, lets the model download and, when the
+/// download has succeeded, applies it (backup, replacement, rollback on failure, self-update
+/// hand-over) and relaunches the host program.
+class CControler : public QObject
+{
+    Q_OBJECT
+public:
+    CControler();
+    ~CControler() override;
+
+    bool init();
+    /// Returns false when the command line selects the UpdateHelper mode.
+    bool parseArguments(const QStringList& arguments);
+    bool run();
+    void finish();
+    bool isAnyWindowVisible() const;
+
+    QJsonObject buildResultJson() const;
+    void printResult(const QJsonObject& result);
+    bool launchHostProgram();
+    bool launchUpdateHelper();
+
+    bool backupFiles();
+    bool replaceFiles();
+    bool rollbackFiles();
+    bool checkSelfUpdate();
+    void deleteTempFiles();
+    void removeBackupDir();
+    void removeTempDir();
+
+    ControllerMode mode() const { return m_mode; }
+    bool hasUpdate() const { return m_hasUpdate; }
+    bool success() const { return m_success; }
+    QString errorMessage() const { return m_errorMsg; }
+    QString tempDir() const { return m_tempDir; }
+    QString backupDir() const { return m_backupDir; }
+    CUpdateModel* model() const { return m_model.get(); }
+
+public slots:
+    void onUpdateResult(bool bSuccess);
+
+private:
+    void logDirectories();
+    void reportCheckResult(int rc);
+    using ProgramKey = QString (CConfigManager::*)() const;
+    bool launch(ProgramKey programKey, const QStringList& arguments);
+    void quitApplication();
+    CUpdateApplier& applier();
+
+    Widget* m_widget = nullptr;
+    UpdateWidget* m_updateWidget = nullptr;
+    std::unique_ptr<CUpdateModel> m_model;
+    std::unique_ptr<CFileOperationManager> m_fileManager;
+    std::unique_ptr<CUpdateApplier> m_applier;
+    ControllerMode m_mode = Console;
+    bool m_hasUpdate = false;
+    bool m_success = true;
+    QString m_errorMsg;
+    QStringList m_arguments;
+    QString m_appDir;
+    QString m_tempDir;
+    QString m_backupDir;
+};

@@ -1,0 +1,57 @@
+#include "control/launchscript.h"
+
+#include <QTextCodec>
+
+namespace {
+
+QString withBackslashes(QString path)
+{
+    return path.replace(QLatin1Char('/'), QLatin1Char('\\'));
+}
+
+} // namespace
+
+namespace LaunchScript {
+
+QByteArray windowsBatch(const QString& program, const QStringList& arguments, const QString& batchPath)
+{
+    QString command = QLatin1Char('"') + withBackslashes(program) + QLatin1Char('"');
+    for (const QString& argument : arguments) {
+        command += QStringLiteral(" \"") + argument + QLatin1Char('"');
+    }
+    const QStringList lines = {
+        QStringLiteral("@echo off"),
+        QStringLiteral("echo Starting in 1 second..."),
+        QStringLiteral("timeout /t 1 /nobreak >nul"),
+        command,
+        QStringLiteral("del \"") + withBackslashes(batchPath) + QLatin1Char('"'),
+    };
+    QString text;
+    for (const QString& line : lines) {
+        text += line + QStringLiteral("\r\n");
+    }
+    QTextCodec* gbk = QTextCodec::codecForName("GBK");
+    return gbk ? gbk->fromUnicode(text) : text.toLocal8Bit();
+}
+
+QString shellQuote(const QString& text)
+{
+    QString quoted = text;
+    quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
+    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
+}
+
+QByteArray posixShell(const QString& program, const QStringList& arguments, const QString& scriptPath)
+{
+    QString command = shellQuote(program);
+    for (const QString& argument : arguments) {
+        command += QLatin1Char(' ') + shellQuote(argument);
+    }
+    const QString text = QStringLiteral("#!/bin/sh\n"
+                                        "echo 'Starting in 1 second...'\n"
+                                        "sleep 1\n") +
+                         command + QStringLiteral("\nrm -f ") + shellQuote(scriptPath) + QLatin1Char('\n');
+    return text.toUtf8();
+}
+
+} // namespace LaunchScript

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace spdlog {
+class logger;
+}
+
+/// Static logging facade used by every part of the updater.
+///
+/// `init` sets up one spdlog logger ("update_helper") writing info and above to the console and
+/// everything from debug up to a rotating `update.log`. Messages are logged verbatim: braces and
+/// percent signs in file names are never interpreted. Before `init`, or when it failed, messages
+/// go to standard output (standard error for errors) with a bracketed level prefix.
+class Logger
+{
+public:
+    static void init(const std::string& path);
+    static void debug(const std::string& message);
+    static void info(const std::string& message);
+    static void warn(const std::string& message);
+    static void error(const std::string& message);
+
+    /// Drops the logger so that later messages take the fallback path. Meant for tests.
+    static void shutdown();
+
+    static constexpr const char* loggerName = "update_helper";
+    static constexpr const char* pattern = "[%Y-%m-%d %H:%M:%S.%e] [%^%l%$] [%t] %v";
+    static constexpr std::size_t maxFileSize = 5 * 1024 * 1024;
+    static constexpr std::size_t maxFiles = 3;
+
+private:
+    static std::shared_ptr<spdlog::logger> s_logger;
+};

@@ -1,0 +1,80 @@
+#include "tcp/updatemodel.h"
+
+#include "config/configmanager.h"
+#include "ui/updatewidget.h"
+#include "ui/widget.h"
+
+#include <QTcpSocket>
+
+namespace {
+
+constexpr int ProbeTimeoutMs = 500;
+
+} // namespace
+
+CUpdateModel::CUpdateModel(QObject* parent)
+    : QObject(parent)
+{
+}
+
+CUpdateModel::~CUpdateModel() = default;
+
+void CUpdateModel::setWidgets(Widget* widget, UpdateWidget* updateWidget)
+{
+    m_widget = widget;
+    m_updateWidget = updateWidget;
+}
+
+int CUpdateModel::checkUpdate()
+{
+    m_lastError.clear();
+    const CConfigManager& config = CConfigManager::instance();
+    const QString host = config.getUpdateServer();
+    // Only the low 16 bits of the configured number are the port.
+    const quint16 port = static_cast<quint16>(config.getUpdatePort().toUInt());
+
+    if (!host.isEmpty() && port != 0 && probeTcpService(host, port)) {
+        m_channel = TcpChannel;
+        return checkTcpUpdate(host, port);
+    }
+    if (config.isHttpEnabled()) {
+        m_channel = HttpChannel;
+        return checkHttpUpdate();
+    }
+    m_lastError = QStringLiteral("TCP升级服务连接失败");
+    return -1;
+}
+
+bool CUpdateModel::probeTcpService(const QString& host, quint16 port)
+{
+    QTcpSocket probe;
+    probe.connectToHost(host, port);
+    const bool connected = probe.waitForConnected(ProbeTimeoutMs);
+    probe.abort();
+    return connected;
+}
+
+int CUpdateModel::checkTcpUpdate(const QString&, quint16)
+{
+    return 0;
+}
+
+int CUpdateModel::checkHttpUpdate()
+{
+    return 0;
+}
+
+bool CUpdateModel::showUpdateWindow()
+{
+    QWidget* window = m_channel == TcpChannel ? static_cast<QWidget*>(m_updateWidget.data())
+                                              : static_cast<QWidget*>(m_widget.data());
+    if (window) {
+        window->show();
+    }
+    return false;
+}
+
+bool CUpdateModel::runUpdate()
+{
+    return false;
+}

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+class Widget;
+class UpdateWidget;
+
+/// Chooses the update channel for a run and runs the check and the download on it.
+///
+/// The TCP service wins whenever it accepts a connection within 500 ms; otherwise the HTTP
+/// channel is used when system.cfg enables it. The channel's end-of-download signal is forwarded
+/// as sigUpdateResult.
+class CUpdateModel : public QObject
+{
+    Q_OBJECT
+public:
+    enum Channel { TcpChannel = 0, HttpChannel = 1 };
+
+    explicit CUpdateModel(QObject* parent = nullptr);
+    ~CUpdateModel() override;
+
+    void setWidgets(Widget* widget, UpdateWidget* updateWidget);
+
+    /// 1: an update is available, 0: none, -1: no channel could be used (see lastError()).
+    int checkUpdate();
+    QString lastError() const { return m_lastError; }
+    bool showUpdateWindow();
+    bool runUpdate();
+    int channel() const { return m_channel; }
+
+signals:
+    void sigUpdateResult(bool bSuccess);
+
+private:
+    bool probeTcpService(const QString& host, quint16 port);
+    int checkTcpUpdate(const QString& host, quint16 port);
+    int checkHttpUpdate();
+
+    int m_channel = TcpChannel;
+    QString m_lastError;
+    QPointer<Widget> m_widget;
+    QPointer<UpdateWidget> m_updateWidget;
+};

@@ -1,0 +1,6 @@
+#include "ui/updatewidget.h"
+
+UpdateWidget::UpdateWidget(QWidget* parent)
+    : QWidget(parent)
+{
+}

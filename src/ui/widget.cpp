@@ -1,0 +1,6 @@
+#include "ui/widget.h"
+
+Widget::Widget(QWidget* parent)
+    : QWidget(parent)
+{
+}
