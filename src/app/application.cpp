@@ -34,9 +34,10 @@ void logArguments(const QStringList& arguments)
 
 void printInitFailure()
 {
-    const QJsonObject result{{QStringLiteral("success"), false},
-                             {QStringLiteral("update"), true},
-                             {QStringLiteral("errormsg"), QStringLiteral("Controller initialization failed")}};
+    const QJsonObject result{
+        {QStringLiteral("success"), false},
+        {QStringLiteral("update"), true},
+        {QStringLiteral("errormsg"), QStringLiteral("Controller initialization failed")}};
     std::fflush(stdout);
     std::printf("%s\n", QJsonDocument(result).toJson(QJsonDocument::Compact).constData());
     std::fflush(stdout);
@@ -75,7 +76,8 @@ int runUpdater(int argc, char* argv[])
     startLogging();
     logArguments(QCoreApplication::arguments());
 
-    if (!SingleInstanceGuard::acquire(SingleInstanceGuard::baseKey(QCoreApplication::applicationFilePath()))) {
+    if (!SingleInstanceGuard::acquire(
+            SingleInstanceGuard::baseKey(QCoreApplication::applicationFilePath()))) {
         return 1;
     }
     return runController(app);

@@ -19,7 +19,8 @@ QString delayedStartScriptName(qint64 msecsSinceEpoch);
 
 /// Full text of the delayed-start script that waits one second, runs `program` with `arguments`
 /// and deletes `scriptPath`, encoded as the system's interpreter expects it.
-QByteArray delayedStartScript(const QString& program, const QStringList& arguments, const QString& scriptPath);
+QByteArray delayedStartScript(const QString& program, const QStringList& arguments,
+                              const QString& scriptPath);
 
 /// Starts the script detached through the system's command interpreter.
 bool startScript(const QString& scriptPath);

@@ -37,7 +37,8 @@ std::shared_ptr<spdlog::sinks::sink> createConsoleSink()
 
 void prepareGuiEnvironment()
 {
-    const bool hasDisplay = qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
+    const bool hasDisplay =
+        qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
     if (!hasDisplay && !qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }

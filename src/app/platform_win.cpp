@@ -21,7 +21,8 @@ QByteArray delayedStartScript(const QString& program, const QStringList& argumen
 
 bool startScript(const QString& scriptPath)
 {
-    return QProcess::startDetached(QStringLiteral("cmd.exe"), {QStringLiteral("/c"), QDir::toNativeSeparators(scriptPath)});
+    return QProcess::startDetached(QStringLiteral("cmd.exe"),
+                                   {QStringLiteral("/c"), QDir::toNativeSeparators(scriptPath)});
 }
 
 QString nativeProgramPath(const QString& path)

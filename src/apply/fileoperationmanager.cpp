@@ -1,9 +1,6 @@
 #include "apply/fileoperationmanager.h"
 
-CFileOperationManager::CFileOperationManager(QObject* parent)
-    : QObject(parent)
-{
-}
+CFileOperationManager::CFileOperationManager(QObject* parent) : QObject(parent) {}
 
 bool CFileOperationManager::initialize()
 {

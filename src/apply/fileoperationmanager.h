@@ -17,7 +17,8 @@ public:
 
     /// Restores `names` (relative to `backupDir`; empty means every top-level entry) into
     /// `installDir`. Returns false and sets lastError() on the first failure.
-    bool restoreFromBackup(const QString& backupDir, const QString& installDir, const QStringList& names = {});
+    bool restoreFromBackup(const QString& backupDir, const QString& installDir,
+                           const QStringList& names = {});
 
     /// Recursively copies `sourceDir` over `destinationDir`, replacing files. Logs nothing.
     bool restoreDirectory(const QString& sourceDir, const QString& destinationDir);

@@ -4,10 +4,7 @@
 
 CUpdateApplier::CUpdateApplier(const QString& appDir, const QString& tempDir, const QString& backupDir,
                                CFileOperationManager* fileManager)
-    : m_appDir(appDir)
-    , m_tempDir(tempDir)
-    , m_backupDir(backupDir)
-    , m_fileManager(fileManager)
+    : m_appDir(appDir), m_tempDir(tempDir), m_backupDir(backupDir), m_fileManager(fileManager)
 {
 }
 
@@ -36,6 +33,4 @@ bool CUpdateApplier::checkSelfUpdate()
     return false;
 }
 
-void CUpdateApplier::deleteTempFiles()
-{
-}
+void CUpdateApplier::deleteTempFiles() {}

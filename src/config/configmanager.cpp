@@ -30,7 +30,8 @@ const std::vector<KeyGroup>& manifestKeys()
 {
     using namespace ConfigNames;
     static const std::vector<KeyGroup> groups = {
-        {SectionSummary, {KeyUpdateType, KeyUpdateStrategy, KeyReleaseDate, KeyDescription, KeyInstallPackage}},
+        {SectionSummary,
+         {KeyUpdateType, KeyUpdateStrategy, KeyReleaseDate, KeyDescription, KeyInstallPackage}},
         {SectionVersion, {KeyVersion, KeyMinRequiredVersion}},
         {SectionRollBack, {KeyRollBackSrc, KeyRollBackDes, KeyRollBackTip}},
     };
@@ -74,8 +75,7 @@ CConfigManager& CConfigManager::instance()
     return store;
 }
 
-CConfigManager::CConfigManager(const QString& configPath)
-    : m_configPath(configPath)
+CConfigManager::CConfigManager(const QString& configPath) : m_configPath(configPath)
 {
     const QString dir = QFileInfo(configPath).path();
     m_systemConfigPath = dir + QLatin1Char('/') + QLatin1String(ConfigNames::SystemConfigFile);

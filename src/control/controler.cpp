@@ -41,10 +41,7 @@ void removeConfiguredFolder(const QString& configuredValue, const QString& path)
 
 } // namespace
 
-CControler::CControler()
-    : m_appDir(QCoreApplication::applicationDirPath() + QLatin1Char('/'))
-{
-}
+CControler::CControler() : m_appDir(QCoreApplication::applicationDirPath() + QLatin1Char('/')) {}
 
 CControler::~CControler()
 {

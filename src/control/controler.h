@@ -14,7 +14,12 @@ class CFileOperationManager;
 class CUpdateApplier;
 class CConfigManager;
 
-enum ControllerMode { Console = 0, Normal = 1, UpdateHelper = 2 };
+enum ControllerMode
+{
+    Console = 0,
+    Normal = 1,
+    UpdateHelper = 2
+};
 
 /// Drives one run of the updater: chooses the mode from the command line, clears the folders of
 /// an earlier run, checks for an update, reports the answer, lets the model download and, when the

@@ -25,8 +25,8 @@ void startDelayed(const QString& program, const QStringList& arguments)
 
     QFile file(script);
     const QByteArray text = Platform::delayedStartScript(absolute, arguments, script);
-    const bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size() &&
-                         file.flush();
+    const bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+                         file.write(text) == text.size() && file.flush();
     file.close();
     if (!written) {
         warn(QStringLiteral("无法创建批处理文件:") + script);

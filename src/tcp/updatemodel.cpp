@@ -12,10 +12,7 @@ constexpr int ProbeTimeoutMs = 500;
 
 } // namespace
 
-CUpdateModel::CUpdateModel(QObject* parent)
-    : QObject(parent)
-{
-}
+CUpdateModel::CUpdateModel(QObject* parent) : QObject(parent) {}
 
 CUpdateModel::~CUpdateModel() = default;
 

@@ -16,7 +16,11 @@ class CUpdateModel : public QObject
 {
     Q_OBJECT
 public:
-    enum Channel { TcpChannel = 0, HttpChannel = 1 };
+    enum Channel
+    {
+        TcpChannel = 0,
+        HttpChannel = 1
+    };
 
     explicit CUpdateModel(QObject* parent = nullptr);
     ~CUpdateModel() override;

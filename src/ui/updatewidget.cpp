@@ -1,6 +1,3 @@
 #include "ui/updatewidget.h"
 
-UpdateWidget::UpdateWidget(QWidget* parent)
-    : QWidget(parent)
-{
-}
+UpdateWidget::UpdateWidget(QWidget* parent) : QWidget(parent) {}

@@ -1,6 +1,3 @@
 #include "ui/widget.h"
 
-Widget::Widget(QWidget* parent)
-    : QWidget(parent)
-{
-}
+Widget::Widget(QWidget* parent) : QWidget(parent) {}

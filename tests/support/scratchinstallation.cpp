@@ -1,0 +1,143 @@
+#include "support/scratchinstallation.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QThread>
+
+QByteArray ProcessResult::jsonLine() const
+{
+    for (const QByteArray& line : standardOutput.split('\n')) {
+        if (line.startsWith('{')) {
+            return line.trimmed();
+        }
+    }
+    return QByteArray();
+}
+
+ScratchInstallation::ScratchInstallation()
+{
+    QFile::copy(builtProgram(QStringLiteral("update.exe")), updaterPath());
+}
+
+void ScratchInstallation::writeConfig(const QMap<QString, QString>& values)
+{
+    QMap<QString, QStringList> sections;
+    for (auto it = values.cbegin(); it != values.cend(); ++it) {
+        const QString section = it.key().section(QLatin1Char('/'), 0, 0);
+        const QString key = it.key().section(QLatin1Char('/'), 1);
+        sections[section == QLatin1String("General") ? QStringLiteral("%General") : section].append(
+            key + QLatin1Char('=') + it.value());
+    }
+    QByteArray text;
+    for (auto it = sections.cbegin(); it != sections.cend(); ++it) {
+        text += "[" + it.key().toUtf8() + "]\n" + it.value().join(QLatin1Char('\n')).toUtf8() + "\n";
+    }
+    writeFile(QStringLiteral("system.cfg"), text);
+}
+
+QMap<QString, QString> ScratchInstallation::offlineConfig()
+{
+    return {
+        {QStringLiteral("Update/HostExe"), QStringLiteral("host.sh")},
+        {QStringLiteral("Update/UpdateHelperExe"), QStringLiteral("update-helper")},
+        {QStringLiteral("Update/UpdateExe"), QStringLiteral("update.exe")},
+        {QStringLiteral("Update/HttpEnable"), QStringLiteral("false")},
+        {QStringLiteral("Server/UpdateServer"), QStringLiteral("127.0.0.1")},
+        {QStringLiteral("Server/UpdatePort"), QStringLiteral("1")},
+        {QStringLiteral("General/Version"), QStringLiteral("1.0")},
+        {QStringLiteral("Paths/Backup"), QStringLiteral("backup/")},
+        {QStringLiteral("Paths/Temp"), QStringLiteral("temp/")},
+        {QStringLiteral("Paths/Log"), QStringLiteral("logs/")},
+    };
+}
+
+bool ScratchInstallation::writeFile(const QString& relative, const QByteArray& content)
+{
+    const QString target = filePath(relative);
+    QDir().mkpath(QFileInfo(target).path());
+    QFile file(target);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
+}
+
+QByteArray ScratchInstallation::readFile(const QString& relative) const
+{
+    QFile file(filePath(relative));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool ScratchInstallation::exists(const QString& relative) const
+{
+    return QFileInfo::exists(filePath(relative));
+}
+
+QStringList ScratchInstallation::listFiles(const QString& relative) const
+{
+    const QDir base(path());
+    QStringList files;
+    QDirIterator it(filePath(relative), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        files.append(base.relativeFilePath(it.next()));
+    }
+    files.sort();
+    return files;
+}
+
+bool ScratchInstallation::writeMarkerHost(const QString& scriptRelative, const QString& markerRelative)
+{
+    const QByteArray script = "#!/bin/sh\necho \"$@\" > '" + filePath(markerRelative).toUtf8() + "'\n";
+    if (!writeFile(scriptRelative, script)) {
+        return false;
+    }
+    return QFile::setPermissions(filePath(scriptRelative), QFile::ReadOwner | QFile::WriteOwner |
+                                                               QFile::ExeOwner | QFile::ExeGroup |
+                                                               QFile::ExeOther);
+}
+
+ProcessResult ScratchInstallation::runUpdater(const QStringList& arguments, int timeoutMs) const
+{
+    return runProcess(updaterPath(), arguments, path(), timeoutMs);
+}
+
+ProcessResult runProcess(const QString& program, const QStringList& arguments, const QString& workingDir,
+                         int timeoutMs)
+{
+    ProcessResult result;
+    QProcess process;
+    process.setWorkingDirectory(workingDir);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    process.setProcessEnvironment(env);
+    process.start(program, arguments);
+    result.finished = process.waitForFinished(timeoutMs);
+    if (!result.finished) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.standardOutput = process.readAllStandardOutput();
+    result.standardError = process.readAllStandardError();
+    return result;
+}
+
+QString builtProgram(const QString& name)
+{
+    return QStringLiteral(UPDATER_BIN_DIR) + QLatin1Char('/') + name;
+}
+
+bool waitForFile(const QString& path, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!QFileInfo::exists(path)) {
+        if (deadline.hasExpired()) {
+            return false;
+        }
+        QCoreApplication::processEvents();
+        QThread::msleep(20);
+    }
+    return true;
+}

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+/// Outcome of one run of a program started by a test.
+struct ProcessResult
+{
+    bool finished = false; ///< false when the timeout ended it
+    int exitCode = -1;
+    QByteArray standardOutput;
+    QByteArray standardError;
+
+    /// The first line of standard output that starts with "{" (the console-mode JSON line).
+    QByteArray jsonLine() const;
+};
+
+/// A throw-away installation folder with the built update.exe copied in, for whole runs.
+class ScratchInstallation
+{
+public:
+    ScratchInstallation();
+
+    bool isValid() const { return m_dir.isValid(); }
+    /// Installation folder, without trailing "/".
+    QString path() const { return m_dir.path(); }
+    QString filePath(const QString& relative) const { return m_dir.filePath(relative); }
+    QString updaterPath() const { return filePath(QStringLiteral("update.exe")); }
+
+    /// Writes system.cfg from "Section/Key" -> value pairs; General keys go to [%General].
+    void writeConfig(const QMap<QString, QString>& values);
+    /// A configuration that reaches no update service and has HTTP disabled.
+    static QMap<QString, QString> offlineConfig();
+
+    bool writeFile(const QString& relative, const QByteArray& content);
+    QByteArray readFile(const QString& relative) const;
+    bool exists(const QString& relative) const;
+    /// Relative paths of every file below the installation (or below `relative`), sorted.
+    QStringList listFiles(const QString& relative = QString()) const;
+
+    /// Writes an executable shell script that records its arguments in `markerRelative`.
+    bool writeMarkerHost(const QString& scriptRelative, const QString& markerRelative);
+
+    ProcessResult runUpdater(const QStringList& arguments, int timeoutMs = 30000) const;
+
+private:
+    QTemporaryDir m_dir;
+};
+
+/// Runs `program` in `workingDir` and waits at most `timeoutMs`; kills it on timeout.
+ProcessResult runProcess(const QString& program, const QStringList& arguments, const QString& workingDir,
+                         int timeoutMs);
+
+/// Path of a program built into the project's bin folder (update.exe, tools).
+QString builtProgram(const QString& name);
+
+/// Waits until `path` exists, processing events; false after `timeoutMs`.
+bool waitForFile(const QString& path, int timeoutMs);
