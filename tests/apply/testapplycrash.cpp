@@ -13,8 +13,8 @@ using Snapshot = QMap<QString, QByteArray>;
 
 /// Neither part of the old nor of the new installation: the run folders, the log, the test's own
 /// programs and what the relaunched host leaves behind.
-const QStringList NotInstalled = {QStringLiteral("logs"),      QStringLiteral("temp"),
-                                  QStringLiteral("backup"),    QLatin1String(ApplyDriver::driverName),
+const QStringList NotInstalled = {QStringLiteral("logs"),       QStringLiteral("temp"),
+                                  QStringLiteral("backup"),     QLatin1String(ApplyDriver::driverName),
                                   QStringLiteral("update.exe"), QStringLiteral("host-started")};
 
 /// More file operations than any scenario here makes; the loop ends long before.
@@ -43,12 +43,14 @@ private:
         stage(installation);
     }
 
-    static ProcessResult runDriver(ScratchInstallation& installation, const QMap<QString, QString>& environment)
+    static ProcessResult runDriver(ScratchInstallation& installation,
+                                   const QMap<QString, QString>& environment)
     {
         return ApplyDriver::run(installation, environment);
     }
 
-    static ProcessResult runHelperFailure(ScratchInstallation& installation, const QMap<QString, QString>& environment)
+    static ProcessResult runHelperFailure(ScratchInstallation& installation,
+                                          const QMap<QString, QString>& environment)
     {
         return runProcessWithEnvironment(installation.updaterPath(),
                                          {QStringLiteral("updatehelper"), QStringLiteral("HelperFaile")},

@@ -88,12 +88,14 @@ private slots:
         QCOMPARE(result.exitCode, 0);
         const QJsonObject json = QJsonDocument::fromJson(result.jsonLine()).object();
         QCOMPARE(json.value(QStringLiteral("success")).toBool(true), false);
-        QVERIFY(json.value(QStringLiteral("errormsg")).toString().startsWith(QStringLiteral("临时目录配置无效")));
+        QVERIFY(
+            json.value(QStringLiteral("errormsg")).toString().startsWith(QStringLiteral("临时目录配置无效")));
         QCOMPARE(snapshotFiles(installation.path(), {QStringLiteral("logs")}), before);
 
         // The apply after a download refuses as well, before anything is saved or replaced.
         QCOMPARE(ApplyDriver::run(installation).exitCode, 0);
-        QCOMPARE(snapshotFiles(installation.path(), {QStringLiteral("logs"), QLatin1String(ApplyDriver::driverName)}),
+        QCOMPARE(snapshotFiles(installation.path(),
+                               {QStringLiteral("logs"), QLatin1String(ApplyDriver::driverName)}),
                  before);
         QVERIFY(!installation.exists(QStringLiteral("backup")));
     }
@@ -159,7 +161,8 @@ private slots:
 
         QCOMPARE(ApplyDriver::run(installation).exitCode, 0);
         QVERIFY(!QFileInfo::exists(outside.filePath(QStringLiteral("evil.dll"))));
-        QCOMPARE(snapshotFiles(installation.path(), {QStringLiteral("logs"), QLatin1String(ApplyDriver::driverName)}),
+        QCOMPARE(snapshotFiles(installation.path(),
+                               {QStringLiteral("logs"), QLatin1String(ApplyDriver::driverName)}),
                  before);
         QVERIFY(logOf(installation).contains(QStringLiteral("更新文件路径超出安装目录，拒绝更新:")));
     }
@@ -167,9 +170,11 @@ private slots:
     void helperFailureRollsBack_data()
     {
         QTest::addColumn<QStringList>("arguments");
-        QTest::newRow("HelperFaile") << QStringList{QStringLiteral("updatehelper"), QStringLiteral("HelperFaile")};
+        QTest::newRow("HelperFaile") << QStringList{QStringLiteral("updatehelper"),
+                                                    QStringLiteral("HelperFaile")};
         QTest::newRow("no report") << QStringList{QStringLiteral("updatehelper")};
-        QTest::newRow("console ignored") << QStringList{QStringLiteral("console"), QStringLiteral("updatehelper")};
+        QTest::newRow("console ignored")
+            << QStringList{QStringLiteral("console"), QStringLiteral("updatehelper")};
     }
 
     void helperFailureRollsBack()
@@ -190,8 +195,10 @@ private slots:
         QVERIFY(!installation.exists(QStringLiteral("temp")));
         QVERIFY(!installation.exists(QStringLiteral("backup")));
         QVERIFY(!installation.exists(QLatin1String(CApplyJournal::fileName)));
-        QVERIFY(logOf(installation).contains(QStringLiteral("回退文件成功:") + installation.filePath(QStringLiteral("backup/a.txt")) +
-                                             QStringLiteral("->") + installation.filePath(QStringLiteral("a.txt"))));
+        QVERIFY(logOf(installation)
+                    .contains(QStringLiteral("回退文件成功:") +
+                              installation.filePath(QStringLiteral("backup/a.txt")) + QStringLiteral("->") +
+                              installation.filePath(QStringLiteral("a.txt"))));
     }
 
     void emptyBackupValueRollsNothingBack()
@@ -214,8 +221,11 @@ private slots:
         QVERIFY(QFile::remove(installation.filePath(QStringLiteral("a.txt"))));
         installation.writeFile(QStringLiteral("a.txt/blocker"), "in the way");
 
-        QCOMPARE(installation.runUpdater({QStringLiteral("updatehelper"), QStringLiteral("HelperFaile")}).exitCode, 0);
-        const QString failure = QStringLiteral("删除目标文件失败: ") + installation.filePath(QStringLiteral("a.txt"));
+        QCOMPARE(
+            installation.runUpdater({QStringLiteral("updatehelper"), QStringLiteral("HelperFaile")}).exitCode,
+            0);
+        const QString failure =
+            QStringLiteral("删除目标文件失败: ") + installation.filePath(QStringLiteral("a.txt"));
         QVERIFY(logOf(installation).contains(QStringLiteral("回退文件失败:") + failure));
         QVERIFY(installation.exists(QStringLiteral("backup/a.txt")));
         QVERIFY(installation.exists(QStringLiteral("temp/a.txt")));
@@ -224,7 +234,8 @@ private slots:
         const ProcessResult next = installation.runUpdater({QStringLiteral("console")});
         const QJsonObject json = QJsonDocument::fromJson(next.jsonLine()).object();
         QCOMPARE(json.value(QStringLiteral("success")).toBool(true), false);
-        QCOMPARE(json.value(QStringLiteral("errormsg")).toString(), QStringLiteral("从备份恢复安装失败:") + failure);
+        QCOMPARE(json.value(QStringLiteral("errormsg")).toString(),
+                 QStringLiteral("从备份恢复安装失败:") + failure);
         QVERIFY(installation.exists(QStringLiteral("backup/a.txt")));
 
         // Once the obstacle is gone the run after that restores the installation.
@@ -241,8 +252,9 @@ private slots:
         QTest::addColumn<QString>("updateExe");
         QTest::addColumn<QString>("logged");
         QTest::addColumn<bool>("leftoverRemains");
-        QTest::newRow("leftover removed") << QStringLiteral("update.exe")
-                                          << QStringLiteral("Deleted temp file: {p}UpdateTmp/update.exe") << false;
+        QTest::newRow("leftover removed")
+            << QStringLiteral("update.exe") << QStringLiteral("Deleted temp file: {p}UpdateTmp/update.exe")
+            << false;
         QTest::newRow("empty name names the folder")
             << QString() << QStringLiteral("Failed to delete file: {p}UpdateTmp/") << true;
     }
@@ -265,7 +277,8 @@ private slots:
         QCOMPARE(installation.exists(QStringLiteral("UpdateTmp/update.exe")), leftoverRemains);
         QVERIFY(installation.exists(QStringLiteral("UpdateTmp")));
         QCOMPARE(installation.readFile(QStringLiteral("a.txt")), QByteArray("new a.txt"));
-        QVERIFY(logOf(installation).contains(QString(logged).replace(QStringLiteral("{p}"), installation.path() + '/')));
+        QVERIFY(logOf(installation)
+                    .contains(QString(logged).replace(QStringLiteral("{p}"), installation.path() + '/')));
         QVERIFY(waitForFile(installation.filePath(QStringLiteral("host-started")), 15000));
     }
 

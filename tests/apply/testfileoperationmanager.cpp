@@ -66,11 +66,10 @@ private slots:
         QTest::addColumn<QStringList>("names");
         QTest::addColumn<QString>("expected");
 
-        QTest::newRow("installed file is a folder")
-            << QStringLiteral("a.txt/inside") << QStringList() << QStringLiteral("删除目标文件失败: {i}a.txt");
-        QTest::newRow("file inside a restored folder")
-            << QStringLiteral("lib/x.dll/inside") << QStringList()
-            << QStringLiteral("回退目录失败: {b}/lib -> {i}lib");
+        QTest::newRow("installed file is a folder") << QStringLiteral("a.txt/inside") << QStringList()
+                                                    << QStringLiteral("删除目标文件失败: {i}a.txt");
+        QTest::newRow("file inside a restored folder") << QStringLiteral("lib/x.dll/inside") << QStringList()
+                                                       << QStringLiteral("回退目录失败: {b}/lib -> {i}lib");
         QTest::newRow("parent is a file")
             << QStringLiteral("sub") << QStringList{QStringLiteral("sub/deep/y.txt")}
             << QStringLiteral("无法创建目标文件目录: {i}sub/deep");
@@ -105,11 +104,13 @@ private slots:
         fixture.write(QStringLiteral("lib/extra.dll"), "extra");
 
         CFileOperationManager manager;
-        QVERIFY(manager.restoreDirectory(fixture.path(QStringLiteral("backup/lib")), fixture.path(QStringLiteral("lib"))));
+        QVERIFY(manager.restoreDirectory(fixture.path(QStringLiteral("backup/lib")),
+                                         fixture.path(QStringLiteral("lib"))));
         QCOMPARE(fixture.read(QStringLiteral("lib/a.dll")), QByteArray("old a"));
         QCOMPARE(fixture.read(QStringLiteral("lib/Deep/b.dll")), QByteArray("old b"));
         QCOMPARE(fixture.read(QStringLiteral("lib/extra.dll")), QByteArray("extra"));
-        QVERIFY(!manager.restoreDirectory(fixture.path(QStringLiteral("backup/none")), fixture.path(QStringLiteral("none"))));
+        QVERIFY(!manager.restoreDirectory(fixture.path(QStringLiteral("backup/none")),
+                                          fixture.path(QStringLiteral("none"))));
     }
 };
 

@@ -46,12 +46,14 @@ private slots:
         QTest::addColumn<bool>("usable");
 
         QTest::newRow("sub-folders") << QStringLiteral("temp/") << QStringLiteral("backup/") << true;
-        QTest::newRow("sibling of the installation") << QStringLiteral("../elsewhere/") << QStringLiteral("backup/") << true;
+        QTest::newRow("sibling of the installation")
+            << QStringLiteral("../elsewhere/") << QStringLiteral("backup/") << true;
         QTest::newRow("empty temp") << QString() << QStringLiteral("backup/") << false;
         QTest::newRow("dot temp") << QStringLiteral("./") << QStringLiteral("backup/") << false;
         QTest::newRow("parent temp") << QStringLiteral("../") << QStringLiteral("backup/") << false;
         QTest::newRow("temp leads back") << QStringLiteral("temp/../") << QStringLiteral("backup/") << false;
-        QTest::newRow("link to the installation") << QStringLiteral("link/") << QStringLiteral("backup/") << false;
+        QTest::newRow("link to the installation")
+            << QStringLiteral("link/") << QStringLiteral("backup/") << false;
         QTest::newRow("empty backup") << QStringLiteral("temp/") << QString() << false;
     }
 
@@ -63,7 +65,9 @@ private slots:
         ApplyFixture fixture;
         QVERIFY(QFile::link(fixture.folders().appDir, fixture.path(QStringLiteral("link"))));
         const QString appDir = fixture.folders().appDir;
-        auto slash = [](const QString& folder) { return folder.endsWith(QLatin1Char('/')) ? folder : folder + '/'; };
+        auto slash = [](const QString& folder) {
+            return folder.endsWith(QLatin1Char('/')) ? folder : folder + '/';
+        };
         CFileOperationManager manager;
         CUpdateApplier applier(appDir, slash(appDir + temp), slash(appDir + backup), &manager);
         LogCapture log;
@@ -98,14 +102,18 @@ private slots:
         fixture.write(QStringLiteral("temp/a.txt"), "new a");
         ApplyFixture::writeAt(fixture.outside(QStringLiteral("victim/system.dll")), "outside");
         if (setup == QLatin1String("installed-link")) {
-            QVERIFY(QFile::link(fixture.outside(QStringLiteral("victim")), fixture.path(QStringLiteral("plugins"))));
+            QVERIFY(QFile::link(fixture.outside(QStringLiteral("victim")),
+                                fixture.path(QStringLiteral("plugins"))));
             fixture.write(QStringLiteral("temp/plugins/system.dll"), "evil");
         } else if (setup == QLatin1String("downloaded-link")) {
-            QVERIFY(QFile::link(fixture.outside(QStringLiteral("victim")), fixture.path(QStringLiteral("temp/data"))));
+            QVERIFY(QFile::link(fixture.outside(QStringLiteral("victim")),
+                                fixture.path(QStringLiteral("temp/data"))));
         } else if (setup == QLatin1String("journal")) {
-            fixture.write(QStringLiteral("temp/") + QLatin1String(CApplyJournal::fileName), "backup=../../victim/\n");
+            fixture.write(QStringLiteral("temp/") + QLatin1String(CApplyJournal::fileName),
+                          "backup=../../victim/\n");
         } else {
-            fixture.write(QStringLiteral("temp/") + setup + QStringLiteral("/a.txt"), "overwrites a saved copy");
+            fixture.write(QStringLiteral("temp/") + setup + QStringLiteral("/a.txt"),
+                          "overwrites a saved copy");
         }
         const auto installed = snapshotFiles(fixture.folders().appDir, {QStringLiteral("temp")});
         CFileOperationManager manager;
@@ -167,7 +175,8 @@ private slots:
         QVERIFY2(after == before, qPrintable(describeDifference(after, before)));
         QVERIFY(!fixture.exists(QStringLiteral("plugins")));
         QCOMPARE(log.texts(QStringLiteral("WARN")).value(0),
-                 QStringLiteral("发现未完成的更新，从备份恢复安装:") + fixture.path(QStringLiteral("backup/")));
+                 QStringLiteral("发现未完成的更新，从备份恢复安装:") +
+                     fixture.path(QStringLiteral("backup/")));
         QCOMPARE(log.texts(QStringLiteral("INFO")).last(), QStringLiteral("已从备份恢复安装"));
     }
 
@@ -196,7 +205,8 @@ private slots:
         LogCapture log;
 
         QVERIFY(!applier.recoverInterruptedApply());
-        QCOMPARE(applier.lastError(), QStringLiteral("备份目录无效，无法恢复未完成的更新:") + fixture.path(QStringLiteral("./")));
+        QCOMPARE(applier.lastError(),
+                 QStringLiteral("备份目录无效，无法恢复未完成的更新:") + fixture.path(QStringLiteral("./")));
         QCOMPARE(fixture.read(QStringLiteral("a.txt")), QByteArray("installed"));
         QVERIFY(journal.exists());
     }
@@ -213,7 +223,8 @@ private slots:
         LogCapture log;
 
         QVERIFY(!applier.recoverInterruptedApply());
-        QCOMPARE(applier.lastError(), QStringLiteral("从备份恢复安装失败:删除目标文件失败: ") + fixture.path(QStringLiteral("a.txt")));
+        QCOMPARE(applier.lastError(), QStringLiteral("从备份恢复安装失败:删除目标文件失败: ") +
+                                          fixture.path(QStringLiteral("a.txt")));
         QVERIFY(journal.exists());
         QVERIFY(fixture.exists(QStringLiteral("backup/a.txt")));
     }
@@ -225,9 +236,11 @@ private slots:
         QTest::addColumn<QString>("logged");
         QTest::newRow("top level") << QStringLiteral("temp/update.exe") << true
                                    << QStringLiteral("INFO:发现需要自我更新的update.exe文件:{t}update.exe");
-        QTest::newRow("only in a sub-folder") << QStringLiteral("temp/bin/update.exe") << false
-                                              << QStringLiteral("INFO:临时目录下没有update.exe文件，无需自我更新");
-        QTest::newRow("no temporary folder") << QString() << false << QStringLiteral("ERROR:临时目录不存在:{t}");
+        QTest::newRow("only in a sub-folder")
+            << QStringLiteral("temp/bin/update.exe") << false
+            << QStringLiteral("INFO:临时目录下没有update.exe文件，无需自我更新");
+        QTest::newRow("no temporary folder")
+            << QString() << false << QStringLiteral("ERROR:临时目录不存在:{t}");
     }
 
     void selfUpdateCheck()
@@ -245,7 +258,8 @@ private slots:
 
         QCOMPARE(applier.checkSelfUpdate(), expected);
         const QString level = logged.section(QLatin1Char(':'), 0, 0);
-        const QString text = logged.section(QLatin1Char(':'), 1).replace(QStringLiteral("{t}"), fixture.folders().tempDir);
+        const QString text =
+            logged.section(QLatin1Char(':'), 1).replace(QStringLiteral("{t}"), fixture.folders().tempDir);
         QCOMPARE(log.texts(level), QStringList{text});
     }
 };

@@ -19,7 +19,8 @@ private:
                         QDirIterator::Subdirectories);
         while (it.hasNext()) {
             const QString path = it.next();
-            entries << base.relativeFilePath(path) + (QFileInfo(path).isDir() ? QStringLiteral("/") : QString());
+            entries << base.relativeFilePath(path) +
+                           (QFileInfo(path).isDir() ? QStringLiteral("/") : QString());
         }
         entries.sort();
         return entries;
@@ -34,7 +35,8 @@ private slots:
         LogCapture log;
 
         QVERIFY(CUpdateBackup(fixture.folders()).backupFiles());
-        QCOMPARE(backupEntries(fixture), (QStringList{QStringLiteral("plugins/"), QStringLiteral("plugins/deep/")}));
+        QCOMPARE(backupEntries(fixture),
+                 (QStringList{QStringLiteral("plugins/"), QStringLiteral("plugins/deep/")}));
         QCOMPARE(log.texts(QStringLiteral("INFO")),
                  (QStringList{QStringLiteral("开始执行文件备份操作"), QStringLiteral("文件备份操作完成")}));
     }
@@ -68,14 +70,16 @@ private slots:
         fixture.write(QStringLiteral("update/update.ini"), "installed manifest");
 
         QVERIFY(CUpdateBackup(fixture.folders()).backupFiles());
-        QCOMPARE(backupEntries(fixture),
-                 (QStringList{QStringLiteral("md5.txt"), QStringLiteral("sub/"), QStringLiteral("sub/md5.txt"),
-                              QStringLiteral("sub/update.exe"), QStringLiteral("sub/update.ini"),
-                              QStringLiteral("update/"), QStringLiteral("update/update.ini")}));
+        QCOMPARE(
+            backupEntries(fixture),
+            (QStringList{QStringLiteral("md5.txt"), QStringLiteral("sub/"), QStringLiteral("sub/md5.txt"),
+                         QStringLiteral("sub/update.exe"), QStringLiteral("sub/update.ini"),
+                         QStringLiteral("update/"), QStringLiteral("update/update.ini")}));
         // The manifest comes from the "update/" sub-folder, not from the top of the installation.
         QCOMPARE(fixture.read(QStringLiteral("backup/update/update.ini")), QByteArray("installed manifest"));
         QCOMPARE(fixture.read(QStringLiteral("backup/md5.txt")), QByteArray("installed top md5.txt"));
-        QCOMPARE(fixture.read(QStringLiteral("backup/sub/update.exe")), QByteArray("installed sub update.exe"));
+        QCOMPARE(fixture.read(QStringLiteral("backup/sub/update.exe")),
+                 QByteArray("installed sub update.exe"));
     }
 
     void specialFilesLogBothPaths()
@@ -87,8 +91,9 @@ private slots:
 
         QVERIFY(CUpdateBackup(fixture.folders()).backupFiles());
         const QStringList infos = log.texts(QStringLiteral("INFO"));
-        QVERIFY(infos.contains(QStringLiteral("备份update.ini成功:") + fixture.path(QStringLiteral("update/update.ini")) +
-                               QStringLiteral("->") + fixture.path(QStringLiteral("backup/update/update.ini"))));
+        QVERIFY(infos.contains(QStringLiteral("备份update.ini成功:") +
+                               fixture.path(QStringLiteral("update/update.ini")) + QStringLiteral("->") +
+                               fixture.path(QStringLiteral("backup/update/update.ini"))));
         QVERIFY(infos.contains(QStringLiteral("备份md5.txt成功:") + fixture.path(QStringLiteral("md5.txt")) +
                                QStringLiteral("->") + fixture.path(QStringLiteral("backup/md5.txt"))));
     }
@@ -103,7 +108,8 @@ private slots:
 
         QVERIFY(!CUpdateBackup(fixture.folders()).backupFiles());
         QCOMPARE(log.texts(QStringLiteral("ERROR")),
-                 (QStringList{QStringLiteral("备份update.ini失败:") + fixture.path(QStringLiteral("update/update.ini")),
+                 (QStringList{QStringLiteral("备份update.ini失败:") +
+                                  fixture.path(QStringLiteral("update/update.ini")),
                               QStringLiteral("备份特殊文件失败")}));
         QVERIFY(!fixture.exists(QStringLiteral("backup/md5.txt")));
     }
@@ -159,9 +165,11 @@ private slots:
         ApplyFixture fixture;
         LogCapture log;
         const QString listed = fixture.path(QStringLiteral("temp/gone"));
-        CUpdateBackup(fixture.folders()).backupDirectory(listed, fixture.path(QStringLiteral("gone")),
-                                                         fixture.path(QStringLiteral("backup/gone")));
-        QCOMPARE(log.texts(QStringLiteral("ERROR")), QStringList{QStringLiteral("源目录不存在，无法备份:") + listed});
+        CUpdateBackup(fixture.folders())
+            .backupDirectory(listed, fixture.path(QStringLiteral("gone")),
+                             fixture.path(QStringLiteral("backup/gone")));
+        QCOMPARE(log.texts(QStringLiteral("ERROR")),
+                 QStringList{QStringLiteral("源目录不存在，无法备份:") + listed});
         QVERIFY(!fixture.exists(QStringLiteral("backup/gone")));
     }
 };

@@ -16,8 +16,10 @@ private slots:
         LogCapture log;
         QVERIFY(CUpdateReplacement(fixture.folders()).replaceFiles());
         QCOMPARE(log.texts(QStringLiteral("WARN")),
-                 (QStringList{QStringLiteral("临时update.ini文件不存在:") + fixture.path(QStringLiteral("update/updateTmp.ini")),
-                              QStringLiteral("临时md5.txt文件不存在:") + fixture.path(QStringLiteral("update/md5Tmp.txt"))}));
+                 (QStringList{QStringLiteral("临时update.ini文件不存在:") +
+                                  fixture.path(QStringLiteral("update/updateTmp.ini")),
+                              QStringLiteral("临时md5.txt文件不存在:") +
+                                  fixture.path(QStringLiteral("update/md5Tmp.txt"))}));
         QCOMPARE(log.texts(QStringLiteral("INFO")),
                  (QStringList{QStringLiteral("开始执行文件替换操作"), QStringLiteral("文件替换操作完成")}));
     }
@@ -83,7 +85,8 @@ private slots:
         QVERIFY(CUpdateReplacement(fixture.folders()).replaceFiles());
         QCOMPARE(fixture.read(QStringLiteral("update/update.ini")),
                  staged ? QByteArray("staged manifest") : QByteArray("downloaded manifest"));
-        QCOMPARE(fixture.read(QStringLiteral("md5.txt")), staged ? QByteArray("staged list") : QByteArray("downloaded list"));
+        QCOMPARE(fixture.read(QStringLiteral("md5.txt")),
+                 staged ? QByteArray("staged list") : QByteArray("downloaded list"));
         // Never installed at the top of the installation.
         QVERIFY(!fixture.exists(QStringLiteral("update.ini")));
         if (staged) {
@@ -135,8 +138,10 @@ private slots:
         ApplyFixture fixture;
         LogCapture log;
         const QString source = fixture.path(QStringLiteral("temp/gone"));
-        QVERIFY(!CUpdateReplacement(fixture.folders()).copyDirectory(source, fixture.path(QStringLiteral("gone"))));
-        QCOMPARE(log.texts(QStringLiteral("ERROR")), QStringList{QStringLiteral("源目录不存在，无法拷贝:") + source});
+        QVERIFY(!CUpdateReplacement(fixture.folders())
+                     .copyDirectory(source, fixture.path(QStringLiteral("gone"))));
+        QCOMPARE(log.texts(QStringLiteral("ERROR")),
+                 QStringList{QStringLiteral("源目录不存在，无法拷贝:") + source});
     }
 
     void failedSpecialFileLogsThreeLines()

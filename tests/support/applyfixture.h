@@ -25,7 +25,10 @@ public:
     /// A path beside the installation folder, outside it.
     QString outside(const QString& relative) const { return m_dir.filePath(relative); }
 
-    bool write(const QString& relative, const QByteArray& content) const { return writeAt(path(relative), content); }
+    bool write(const QString& relative, const QByteArray& content) const
+    {
+        return writeAt(path(relative), content);
+    }
 
     static bool writeAt(const QString& absolute, const QByteArray& content)
     {
