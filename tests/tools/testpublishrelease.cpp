@@ -210,6 +210,8 @@ void TestPublishRelease::manifestKeepsTheVersionText_data()
     QTest::newRow("comma and semicolon") << QStringLiteral("1.0, beta; x=y");
     QTest::newRow("quotes") << QStringLiteral("\"3\"");
     QTest::newRow("chinese") << QStringLiteral("版本 3");
+    QTest::newRow("blanks around") << QStringLiteral(" 2.0 ");
+    QTest::newRow("backslash") << QStringLiteral("2\\0");
     QTest::newRow("31 bytes") << QString(31, QLatin1Char('9'));
 }
 
