@@ -119,7 +119,7 @@ void TestPublishRelease::writesBothLayouts()
     // Larger than the publisher's copy buffer, so that a file is copied in several pieces.
     QByteArray large(3 * 1024 * 1024 + 17, Qt::Uninitialized);
     for (int i = 0; i < large.size(); ++i) {
-        large[i] = char((i * 7919) >> 3);
+        large[i] = char((quint32(i) * 7919u) >> 3);
     }
     const QMap<QString, QByteArray> files = {
         {QStringLiteral("app.exe"), QByteArrayLiteral("new program\n")},
