@@ -306,8 +306,9 @@ bool ReleasePublisher::moveIntoPlace(const Target& target)
         }
         return fail(QStringLiteral("cannot move the new release into %1").arg(target.finalPath));
     }
-    if (replacing) {
-        QDir(replaced).removeRecursively();
+    if (replacing && !QDir(replaced).removeRecursively()) {
+        m_summary.warnings
+            << QStringLiteral("the replaced release could not be removed completely: %1").arg(replaced);
     }
     (target.carriesManifest ? m_summary.tcpFolder : m_summary.webFolder) = target.finalPath;
     return true;
