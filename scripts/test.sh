@@ -7,3 +7,5 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 export QT_QPA_PLATFORM=offscreen
 cd "${BUILD_DIR:-$root/build}"
 ctest --output-on-failure --timeout 600 -j 2
+# The wire codec's fuzz targets, for a bounded time each (FUZZ_SECONDS).
+"$root/scripts/fuzz.sh"
