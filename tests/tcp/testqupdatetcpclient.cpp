@@ -70,7 +70,9 @@ private slots:
     void versionCheckTimesOut();
     void versionCheckErrorReply();
     void versionCheckCorruptReply();
+    void heartbeatIsAnswered();
     void downloadsEveryListedFile();
+    void serviceServesClientsAtOnce();
     void errorReplyDuringDownload();
     void completionOfAnotherFileDoesNotEndTheWait();
     void sameNameInDifferentFolders();
@@ -263,6 +265,16 @@ void TestQUpdateTcpClient::versionCheckCorruptReply()
     QTRY_COMPARE_WITH_TIMEOUT(heartbeats.count(), 1, 5000);
 }
 
+void TestQUpdateTcpClient::heartbeatIsAnswered()
+{
+    QVERIFY(startService());
+    connectClient();
+    QSignalSpy heartbeats(m_client.get(), &QUpdateTcpClient::heartbeatReceived);
+    // The 30 s timer's slot, run now.
+    QVERIFY(QMetaObject::invokeMethod(m_client.get(), "onHeartbeatTimeout"));
+    QTRY_COMPARE_WITH_TIMEOUT(heartbeats.count(), 1, 5000);
+}
+
 void TestQUpdateTcpClient::downloadsEveryListedFile()
 {
     QVERIFY(startService({QStringLiteral("--chunk-size"), QStringLiteral("1000")}));
@@ -294,6 +306,29 @@ void TestQUpdateTcpClient::downloadsEveryListedFile()
     QCOMPARE(appProgress.size(), 11);
     QCOMPARE(appProgress.first(), uint32_t(0));
     QCOMPARE(appProgress.last(), uint32_t(10000));
+}
+
+void TestQUpdateTcpClient::serviceServesClientsAtOnce()
+{
+    QVERIFY(startService({QStringLiteral("--chunk-size"), QStringLiteral("1000"),
+                          QStringLiteral("--chunk-delay"), QStringLiteral("20")}));
+    connectClient();
+    // A second client with its own installation streams while the first one waits for its file.
+    QTemporaryDir otherApp;
+    QVERIFY(writeFile(otherApp.filePath(QStringLiteral("system.cfg")), "[Paths]\nTemp=temp/\n"));
+    CConfigManager otherConfig(otherApp.filePath(QStringLiteral("system.cfg")));
+    CFileDataWriter otherWriter(otherConfig, otherApp.path());
+    QUpdateTcpClient other(&m_owner);
+    other.setFileWriter(&otherWriter);
+    QVERIFY(other.connectToServer(localHost, m_service->port()));
+    QSignalSpy otherCompleted(&other, &QUpdateTcpClient::sigFileDownloadCompleted);
+    QVERIFY(other.sendMessage(FileDownloadRequest, encodeFileDownloadRequest(request("bin", "app.exe"))));
+
+    QVERIFY(m_client->downloadFile(request(QStringLiteral("bin"), QStringLiteral("app.exe")), -1));
+    QTRY_COMPARE_WITH_TIMEOUT(otherCompleted.count(), 1, 10000);
+    const QByteArray expected = readFile(release(QStringLiteral("bin/app.exe")));
+    QCOMPARE(readFile(temp(QStringLiteral("bin/app.exe"))), expected);
+    QCOMPARE(readFile(otherApp.filePath(QStringLiteral("temp/bin/app.exe"))), expected);
 }
 
 void TestQUpdateTcpClient::errorReplyDuringDownload()
