@@ -93,6 +93,8 @@ private:
     QString m_currentFileName;
     quint32 m_totalSize = 0;
     quint32 m_receivedSize = 0;
+    /// Bytes really written for the current transfer; must match the announced size at the end.
+    quint64 m_writtenSize = 0;
     /// The current transfer was superseded by a new request: its remaining chunks are drained
     /// without being written, so that they cannot be mistaken for the new transfer's.
     bool m_draining = false;
