@@ -122,9 +122,7 @@ bool CTCPUpdate::startTcpUpdate()
     m_window->resetProgress();
     m_window->showStatus(QStringLiteral("开始TCP更新..."));
 
-    m_downloading = true;
     const bool success = downloadAllFiles();
-    m_downloading = false;
     emit sigUpdateResult(success);
     return success;
 }
@@ -138,6 +136,15 @@ bool CTCPUpdate::downloadAllFiles()
     }
     m_currentIndex = 0;
     m_cancelRequested = false;
+    m_downloading = true;
+    const bool success = downloadEachFile();
+    m_downloading = false;
+    return success;
+}
+
+bool CTCPUpdate::downloadEachFile()
+{
+    const int total = m_downloadList.size();
     m_window->setOverallProgress(QStringLiteral("准备下载文件，共 %1 个文件").arg(total), 0);
     logInfo(QStringLiteral("开始迭代下载，总文件数: %1").arg(total));
 
@@ -256,7 +263,9 @@ void CTCPUpdate::handleDownloadError()
         m_window->showError(QStringLiteral("未知错误，重试失败: %1").arg(name));
         break;
     }
-    logError(QStringLiteral("下载错误处理完成，文件: %1 错误类型: %2").arg(name).arg(static_cast<int>(errorClass)));
+    logError(QStringLiteral("下载错误处理完成，文件: %1 错误类型: %2")
+                 .arg(name)
+                 .arg(static_cast<int>(errorClass)));
 }
 
 QString CTCPUpdate::currentFileName() const
@@ -299,12 +308,14 @@ void CTCPUpdate::onFileDownloadProgress(const QString& filePath, const QString& 
 {
     Q_UNUSED(filePath)
     const int percent =
-        total == 0 ? 0 : static_cast<int>(static_cast<double>(downloaded) / static_cast<double>(total) * 100.0);
-    const QString text = QStringLiteral("下载文件: %1 (%2/%3)").arg(fileName, formatFileSize(downloaded),
-                                                                    formatFileSize(total));
+        total == 0 ? 0
+                   : static_cast<int>(static_cast<double>(downloaded) / static_cast<double>(total) * 100.0);
+    const QString text = QStringLiteral("下载文件: %1 (%2/%3)")
+                             .arg(fileName, formatFileSize(downloaded), formatFileSize(total));
     m_window->setFileProgress(fileName, downloaded, total);
     m_window->setOverallProgress(text, percent);
-    logInfo(QStringLiteral("TCP文件下载进度:%1 %2/%3 %4%").arg(fileName).arg(downloaded).arg(total).arg(percent));
+    logInfo(
+        QStringLiteral("TCP文件下载进度:%1 %2/%3 %4%").arg(fileName).arg(downloaded).arg(total).arg(percent));
 }
 
 void CTCPUpdate::onFileDownloadCompleted(const QString& filePath, const QString& fileName)

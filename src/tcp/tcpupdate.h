@@ -87,6 +87,7 @@ private slots:
     void onCancelRequested();
 
 private:
+    bool downloadEachFile();
     bool downloadWithRetry();
     bool downloadCurrentFile();
     bool reconnectIfDropped();
