@@ -1,8 +1,8 @@
 // The TCP channel against the reference update service, in this process, so that the window can
 // be watched and clicked while files arrive.
 #include "config/configmanager.h"
+#include "support/referenceservice.h"
 #include "support/reviewoutput.h"
-#include "support/updateserviceprocess.h"
 #include "tcp/filedatawriter.h"
 #include "tcp/qupdatetcpclient.h"
 #include "tcp/tcpupdate.h"
@@ -74,7 +74,7 @@ class Setup
 {
 public:
     QTemporaryDir dir;
-    UpdateServiceProcess service;
+    ReferenceService service;
     std::unique_ptr<CConfigManager> config;
     std::unique_ptr<CFileDataWriter> writer;
     UpdateWidget window;
@@ -95,8 +95,9 @@ public:
     void start(const QStringList& serviceSwitches, const QString& offeredVersion = QStringLiteral("2.0"),
                const QByteArray& temp = "temp/")
     {
+        service.captureLog();
         QVERIFY2(service.start(dir.filePath(QStringLiteral("release")), offeredVersion, serviceSwitches),
-                 qPrintable(service.errorText()));
+                 qPrintable(service.errorString()));
         const QByteArray cfg =
             "[%General]\nVersion=1.0\n[Paths]\nTemp=" + temp +
             "\n[Server]\nUpdateServer=127.0.0.1\nUpdatePort=" + QByteArray::number(service.port()) + "\n";
