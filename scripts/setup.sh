@@ -7,6 +7,7 @@ packages=(
   qtbase5-dev qtbase5-dev-tools libqt5network5
   libspdlog-dev libfmt-dev
   nginx-light curl procps
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -6,7 +6,6 @@
 
 namespace {
 
-
 bool writeText(const QString& path, const QByteArray& content)
 {
     QDir().mkpath(QFileInfo(path).path());

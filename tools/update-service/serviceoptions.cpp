@@ -48,6 +48,11 @@ bool ServiceOptions::parse(const QStringList& arguments, QString& error)
                                              QStringLiteral("N"));
     const QCommandLineOption delayOption(
         QStringLiteral("delay"), QStringLiteral("Delay before each answer (test)."), QStringLiteral("MS"));
+    const QCommandLineOption chunkDelayOption(
+        QStringLiteral("chunk-delay"), QStringLiteral("Pause between chunks (test)."), QStringLiteral("MS"));
+    const QCommandLineOption announceOption(QStringLiteral("announce-size"),
+                                            QStringLiteral("Announce this file size in every chunk (test)."),
+                                            QStringLiteral("BYTES"));
     const QCommandLineOption corruptOption(QStringLiteral("corrupt"),
                                            QStringLiteral("Send a corrupt frame before each answer (test)."));
     const QCommandLineOption prependOption(
@@ -63,7 +68,8 @@ bool ServiceOptions::parse(const QStringList& arguments, QString& error)
                                             QStringLiteral("RECORD"));
     parser.addOptions({rootOption, versionOption, portOption, hostOption, chunkOption, productOption,
                        errorFileOption, errorVersionOption, dropOption, dropTimesOption, delayOption,
-                       corruptOption, prependOption, emptyFinalOption, extraRecordOption, answerAsOption});
+                       chunkDelayOption, announceOption, corruptOption, prependOption, emptyFinalOption,
+                       extraRecordOption, answerAsOption});
     if (!parser.parse(arguments)) {
         error = parser.errorText();
         return false;
@@ -123,6 +129,18 @@ bool ServiceOptions::parse(const QStringList& arguments, QString& error)
             return false;
         }
         delayMs = static_cast<int>(number);
+    }
+    if (parser.isSet(chunkDelayOption)) {
+        if (!toNumber(parser.value(chunkDelayOption), 0, 600000, number)) {
+            error = QStringLiteral("bad --chunk-delay");
+            return false;
+        }
+        chunkDelayMs = static_cast<int>(number);
+    }
+    if (parser.isSet(announceOption) &&
+        !toNumber(parser.value(announceOption), 0, UINT32_MAX, announceSize)) {
+        error = QStringLiteral("bad --announce-size");
+        return false;
     }
     errorFiles = parser.values(errorFileOption);
     errorVersion = parser.isSet(errorVersionOption);

@@ -20,6 +20,8 @@ struct ServiceOptions
     qint64 dropAfter = -1;        ///< close a connection after this many bytes of file data frames
     int dropTimes = 1;            ///< how many connections are dropped that way
     int delayMs = 0;              ///< wait before answering a version check or a file request
+    int chunkDelayMs = 0;         ///< pause between the chunks of a file
+    qint64 announceSize = -1;     ///< file size written into chunks instead of the real one
     bool corrupt = false;         ///< put a frame with a wrong magic before each answer
     QString prependFile;          ///< stream this release file before every requested one
     bool emptyFinalChunk = false; ///< end every file with a separate empty final chunk

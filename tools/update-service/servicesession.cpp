@@ -184,7 +184,8 @@ void ServiceSession::onBytesWritten()
 void ServiceSession::pump()
 {
     const qint64 backlog = qMax<qint64>(minimumBacklog, 4 * qint64(m_service->options().chunkSize));
-    while (!m_closing && !m_streams.isEmpty() && m_socket->bytesToWrite() < backlog) {
+    const int chunkDelay = m_service->options().chunkDelayMs;
+    while (!m_pausing && !m_closing && !m_streams.isEmpty() && m_socket->bytesToWrite() < backlog) {
         const std::shared_ptr<Stream> stream = m_streams.head();
         if (!sendNextChunk(*stream)) {
             // The final chunk is out (or the file could not be read): this file is done.
@@ -192,6 +193,13 @@ void ServiceSession::pump()
             if (m_streams.isEmpty()) {
                 finishAnswer();
             }
+        }
+        if (chunkDelay > 0 && !m_streams.isEmpty()) {
+            m_pausing = true;
+            QTimer::singleShot(chunkDelay, this, [this] {
+                m_pausing = false;
+                pump();
+            });
         }
     }
 }
@@ -213,7 +221,8 @@ bool ServiceSession::sendNextChunk(Stream& stream)
     const bool allSent = stream.sent >= stream.size;
     // With --empty-final-chunk the data ends without the flag and an empty chunk carries it.
     const bool isLast = allSent && (!options.emptyFinalChunk || data.isEmpty());
-    sendFrame(FileData, encodeFileData(stream.label, stream.size, isLast, data), stream.first, true);
+    const quint32 announced = options.announceSize < 0 ? stream.size : quint32(options.announceSize);
+    sendFrame(FileData, encodeFileData(stream.label, announced, isLast, data), stream.first, true);
     stream.first = false;
     if (isLast) {
         qInfo().noquote() << label() << "finished" << stream.entry->relativePath;

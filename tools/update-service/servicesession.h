@@ -57,5 +57,6 @@ private:
     QQueue<std::shared_ptr<Stream>> m_streams;
     bool m_busy = false;
     bool m_closing = false;
+    bool m_pausing = false; ///< --chunk-delay: the next chunk waits for a timer
     qint64 m_fileDataBytes = 0;
 };
