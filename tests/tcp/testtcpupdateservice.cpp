@@ -17,6 +17,8 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
+#include <QTimer>
 
 namespace {
 
@@ -131,6 +133,7 @@ class TestTcpUpdateService : public QObject
 private slots:
     void initTestCase();
     void downloadsEveryFile();
+    void chunksArriveWhileWindowRepaints();
     void noUpdateOffered();
     void versionCheckWithoutAnswer_data();
     void versionCheckWithoutAnswer();
@@ -179,6 +182,25 @@ void TestTcpUpdateService::downloadsEveryFile()
     QCOMPARE(setup.status(), QStringLiteral("所有文件下载完成！"));
     QCOMPARE(setup.mainBar(), 100);
     QCOMPARE(setup.service.countInLog("] serving "), 3);
+}
+
+void TestTcpUpdateService::chunksArriveWhileWindowRepaints()
+{
+    Setup setup;
+    const QByteArray big = patterned(400000, 'r');
+    setup.addRelease(QStringLiteral("bin/big.dat"), big);
+    setup.start({});
+    // The rest of the file reaches the socket while a progress slot is still busy repainting.
+    QObject::connect(setup.channel->client(), &QUpdateTcpClient::sigFileDownloadProgress, &setup.window, [] {
+        QThread::msleep(30);
+        QCoreApplication::processEvents();
+    });
+    // Without the data taken in after such a slot the download would wait for ever; end it instead.
+    QTimer::singleShot(20000, &setup.window, [&setup] { setup.service.stop(); });
+
+    QVERIFY(setup.channel->requestVersion());
+    QVERIFY(setup.channel->startTcpUpdate());
+    QCOMPARE(readFile(setup.tempFile(QStringLiteral("bin/big.dat"))), big);
 }
 
 void TestTcpUpdateService::noUpdateOffered()
