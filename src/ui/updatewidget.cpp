@@ -21,9 +21,10 @@ const char* const ErrorStyle = "color: #f44336;";
 const char* const SuccessStyle = "color: #4CAF50;";
 
 const char* const WindowStyle = "UpdateWidget { background-color: white; }";
-const char* const CancelButtonStyle =
-    "QPushButton { padding: 8px 16px; background-color: #f44336; color: white; border: none; "
-    "border-radius: 4px; }QPushButton:hover { background-color: #d32f2f; }";
+// One literal, kept whole so that the style can be searched for as it stands.
+// clang-format off
+const char* const CancelButtonStyle = "QPushButton { padding: 8px 16px; background-color: #f44336; color: white; border: none; border-radius: 4px; }QPushButton:hover { background-color: #d32f2f; }";
+// clang-format on
 const char* const ProgressBarStyle = "QProgressBar { text-align: center; }";
 const char* const TitleStyle = "font-size: 16px; font-weight: bold; color: #333;";
 const char* const FileLineStyle = "color: #666; font-size: 12px;";

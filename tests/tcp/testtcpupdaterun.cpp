@@ -127,7 +127,6 @@ private slots:
     void noUpdate_data();
     void noUpdate();
     void versionCheckTimesOut();
-    void serviceUnreachable();
     void fileFailsEveryAttempt();
     void fileFailsOnceThenSucceeds();
     void connectionDroppedEveryTime();
@@ -203,20 +202,6 @@ void TestTcpUpdateRun::versionCheckTimesOut()
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.jsonLine(), QByteArray(R"({"errormsg":"","success":true,"update":false})"));
     QVERIFY(setup.installedUnchanged());
-}
-
-void TestTcpUpdateRun::serviceUnreachable()
-{
-    RunSetup setup;
-    setup.prepare({});
-    setup.service.stop();
-
-    const ProcessResult result = setup.installation.runUpdater({QStringLiteral("console")});
-
-    QVERIFY(result.finished);
-    QCOMPARE(result.exitCode, 0);
-    QCOMPARE(result.jsonLine(),
-             QByteArray(R"({"errormsg":"TCP升级服务连接失败","success":false,"update":false})"));
 }
 
 void TestTcpUpdateRun::fileFailsEveryAttempt()
