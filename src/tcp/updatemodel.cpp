@@ -1,6 +1,7 @@
 #include "tcp/updatemodel.h"
 
 #include "config/configmanager.h"
+#include "http/httpupdate.h"
 #include "ui/updatewidget.h"
 #include "ui/widget.h"
 
@@ -58,7 +59,11 @@ int CUpdateModel::checkTcpUpdate(const QString&, quint16)
 
 int CUpdateModel::checkHttpUpdate()
 {
-    return 0;
+    delete m_httpUpdate;
+    m_httpUpdate = new CHttpUpdate(this);
+    m_httpUpdate->setWidget(m_widget);
+    connect(m_httpUpdate, &CHttpUpdate::sigUpdateResult, this, &CUpdateModel::sigUpdateResult);
+    return m_httpUpdate->checkForUpdate() ? 1 : 0;
 }
 
 bool CUpdateModel::showUpdateWindow()
@@ -73,5 +78,9 @@ bool CUpdateModel::showUpdateWindow()
 
 bool CUpdateModel::runUpdate()
 {
+    if (m_channel == HttpChannel) {
+        // The download runs on in the event loop and ends with the channel's sigUpdateResult.
+        return m_httpUpdate && m_httpUpdate->startUpdate();
+    }
     return false;
 }

@@ -6,6 +6,7 @@
 
 class Widget;
 class UpdateWidget;
+class CHttpUpdate;
 
 /// Chooses the update channel for a run and runs the check and the download on it.
 ///
@@ -46,4 +47,5 @@ private:
     QString m_lastError;
     QPointer<Widget> m_widget;
     QPointer<UpdateWidget> m_updateWidget;
+    QPointer<CHttpUpdate> m_httpUpdate;
 };
