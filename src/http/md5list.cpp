@@ -61,7 +61,8 @@ void collectFiles(const QString& base, const QString& relDir, QStringList& out)
         const QString relative = relDir + QLatin1Char('/') + entry.fileName();
         if (entry.isDir()) {
             collectFiles(base, relative, out);
-        } else {
+        } else if (entry.isFile()) {
+            // Only regular files: reading a link to a device or a pipe might never end.
             out.append(relative);
         }
     }

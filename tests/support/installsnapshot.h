@@ -10,4 +10,5 @@
 QMap<QString, QByteArray> snapshotFiles(const QString& root, const QStringList& skipped = {});
 
 /// Readable difference of two snapshots for failure messages; empty when they are equal.
-QString describeDifference(const QMap<QString, QByteArray>& actual, const QMap<QString, QByteArray>& expected);
+QString describeDifference(const QMap<QString, QByteArray>& actual,
+                           const QMap<QString, QByteArray>& expected);

@@ -108,9 +108,19 @@ bool NginxServer::startOnPort(quint16 port, int timeoutMs)
     }
     const QString work = m_workDir.path();
     m_process.setProcessChannelMode(QProcess::MergedChannels);
-    m_process.start(executable(),
-                    {QStringLiteral("-p"), work, QStringLiteral("-c"), work + QStringLiteral("/nginx.conf"),
-                     QStringLiteral("-e"), work + QStringLiteral("/error.log")});
+    const QStringList nginxArguments{QStringLiteral("-p"), work,
+                                     QStringLiteral("-c"), work + QStringLiteral("/nginx.conf"),
+                                     QStringLiteral("-e"), work + QStringLiteral("/error.log")};
+    // A test process that is killed cannot stop its server; the watchdog ends it after a while.
+    // timeout passes the SIGTERM of stop() on to nginx.
+    const QString watchdog = QStandardPaths::findExecutable(QStringLiteral("timeout"));
+    if (watchdog.isEmpty()) {
+        m_process.start(executable(), nginxArguments);
+    } else {
+        m_process.start(watchdog, QStringList{QStringLiteral("-k"), QStringLiteral("5"),
+                                              QStringLiteral("900"), executable()} +
+                                      nginxArguments);
+    }
     if (!m_process.waitForStarted(timeoutMs)) {
         m_lastError = QStringLiteral("nginx did not start: ") + m_process.errorString();
         return false;
@@ -163,4 +173,13 @@ QByteArray NginxServer::requestLog() const
         }
     }
     return requests;
+}
+
+void NginxServer::clearRequestLog()
+{
+    // nginx appends to the log, so truncating it in place is safe while it runs.
+    QFile log(m_workDir.path() + QStringLiteral("/access.log"));
+    if (log.exists()) {
+        log.resize(0);
+    }
 }

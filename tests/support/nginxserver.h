@@ -29,6 +29,8 @@ public:
     QString lastError() const { return m_lastError; }
     /// The request lines logged so far, one per line ("GET /path HTTP/1.1").
     QByteArray requestLog() const;
+    /// Forgets the requests logged so far.
+    void clearRequestLog();
 
     static QString executable();
 

@@ -47,3 +47,8 @@ QString scratchFolder()
 {
     return QCoreApplication::applicationDirPath() + QLatin1Char('/');
 }
+
+bool runningInScratchFolder()
+{
+    return qEnvironmentVariableIsSet(InScratchVariable);
+}

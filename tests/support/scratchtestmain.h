@@ -14,6 +14,10 @@ int runTestInScratchFolder(int argc, char** argv, int (*runTests)(int, char**));
 /// The folder of the running test executable, with "/" at the end.
 QString scratchFolder();
 
+/// True in the copy started by runTestInScratchFolder; helpers that clear the installation
+/// folder refuse to work otherwise, since it would be the shared bin folder.
+bool runningInScratchFolder();
+
 #define UPDATER_SCRATCH_TEST_MAIN(TestObject)                                                                \
     int main(int argc, char** argv)                                                                          \
     {                                                                                                        \
