@@ -1,11 +1,15 @@
 #include "http/filedownload.h"
 #include "support/httprelease.h"
 #include "support/nginxserver.h"
+#include "support/scratchinstallation.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QSignalSpy>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -42,6 +46,7 @@ private slots:
     void stalledTransferTimesOut();
     void destructionRemovesPartialFile();
     void unpreparedTargetFailsAtStart();
+    void httpsWorksAndIsNeverDowngraded();
 
 private:
     struct Run
@@ -241,6 +246,49 @@ void TestFileDownload::unpreparedTargetFailsAtStart()
     QCOMPARE(download.failure(), CFileDownload::OpenFailure);
     QVERIFY(!download.isRunning());
     QCOMPARE(finished.count(), 0);
+}
+
+void TestFileDownload::httpsWorksAndIsNeverDowngraded()
+{
+    if (!QSslSocket::supportsSsl()) {
+        QSKIP("Qt has no TLS backend here");
+    }
+    QTemporaryDir tls;
+    const QString certificate = tls.filePath(QStringLiteral("cert.pem"));
+    const QString key = tls.filePath(QStringLiteral("key.pem"));
+    const ProcessResult generated =
+        runProcess(QStringLiteral("openssl"),
+                   {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                    QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-days"),
+                    QStringLiteral("2"), QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1"),
+                    QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1"),
+                    QStringLiteral("-keyout"), key, QStringLiteral("-out"), certificate},
+                   tls.path(), 30000);
+    QVERIFY2(generated.finished && generated.exitCode == 0, generated.standardError.constData());
+
+    // Trust the test certificate in this process only.
+    QSslConfiguration trusting = QSslConfiguration::defaultConfiguration();
+    trusting.addCaCertificates(QSslCertificate::fromPath(certificate));
+    QSslConfiguration::setDefaultConfiguration(trusting);
+
+    NginxServer secure(m_root.path(), QStringLiteral("location = /up.txt { return 301 /files/small.txt; }\n"
+                                                     "location = /down.txt { return 301 %1files/small.txt; }")
+                                          .arg(m_server->baseUrl()));
+    secure.setTls(certificate, key);
+    QVERIFY2(secure.start(), qPrintable(secure.lastError()));
+    QVERIFY(secure.baseUrl().startsWith(QLatin1String("https://")));
+
+    const QString target = m_target.filePath(QStringLiteral("secure.txt"));
+    Run direct = startDownload(secure.baseUrl() + QStringLiteral("up.txt"), target, md5Hex(SmallContent));
+    QTRY_COMPARE_WITH_TIMEOUT(direct.finished->count(), 1, 20000);
+    QCOMPARE(direct.download->failure(), CFileDownload::NoFailure);
+
+    Run downgraded =
+        startDownload(secure.baseUrl() + QStringLiteral("down.txt"), target, md5Hex(SmallContent));
+    QTRY_COMPARE_WITH_TIMEOUT(downgraded.finished->count(), 1, 20000);
+    QCOMPARE(downgraded.download->failure(), CFileDownload::NetworkFailure);
+    QCOMPARE(downgraded.download->networkError(), QNetworkReply::InsecureRedirectError);
+    QVERIFY(!QFileInfo::exists(target));
 }
 
 QTEST_GUILESS_MAIN(TestFileDownload)

@@ -44,9 +44,16 @@ QString NginxServer::executable()
     return QStandardPaths::findExecutable(QStringLiteral("nginx"), {QStringLiteral("/usr/sbin")});
 }
 
+void NginxServer::setTls(const QString& certificateFile, const QString& keyFile)
+{
+    m_certificateFile = certificateFile;
+    m_keyFile = keyFile;
+}
+
 QString NginxServer::baseUrl() const
 {
-    return QStringLiteral("http://127.0.0.1:%1/").arg(m_port);
+    const QString scheme = m_certificateFile.isEmpty() ? QStringLiteral("http") : QStringLiteral("https");
+    return QStringLiteral("%1://127.0.0.1:%2/").arg(scheme).arg(m_port);
 }
 
 bool NginxServer::start(int timeoutMs)
@@ -69,6 +76,15 @@ bool NginxServer::start(int timeoutMs)
     return false;
 }
 
+QString NginxServer::tlsConfig() const
+{
+    if (m_certificateFile.isEmpty()) {
+        return QString();
+    }
+    return QStringLiteral(" ssl;\n    ssl_certificate %1;\n    ssl_certificate_key %2")
+        .arg(m_certificateFile, m_keyFile);
+}
+
 bool NginxServer::writeConfig(quint16 port)
 {
     const QString work = m_workDir.path();
@@ -87,14 +103,14 @@ bool NginxServer::writeConfig(quint16 port)
                                     "  scgi_temp_path %1/scgi;\n"
                                     "  default_type application/octet-stream;\n"
                                     "  server {\n"
-                                    "    listen 127.0.0.1:%2;\n"
+                                    "    listen 127.0.0.1:%2%5;\n"
                                     "    root %3;\n"
                                     "%4\n"
                                     "  }\n"
                                     "}\n")
                          .arg(work)
                          .arg(port)
-                         .arg(m_rootDir, m_extraConfig);
+                         .arg(m_rootDir, m_extraConfig, tlsConfig());
     QFile file(work + QStringLiteral("/nginx.conf"));
     const QByteArray bytes = config.toUtf8();
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
