@@ -89,6 +89,9 @@ void CFileDownload::onReplyError(QNetworkReply::NetworkError error)
     m_failure = NetworkFailure;
     m_networkError = error;
     m_errorString = m_reply ? m_reply->errorString() : QString();
+    // Whoever hears of the failure may end the process; the partial file must be gone by then.
+    m_file.close();
+    m_file.remove();
     emit sigNetworkError(error);
 }
 

@@ -192,8 +192,12 @@ void TestFileDownload::abortReportsAtOnce()
     const QString target = m_target.filePath(QStringLiteral("aborted.bin"));
     Run run = startDownload(m_server->baseUrl() + QStringLiteral("slow/large.bin"), target);
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(target).size() > 0, 20000);
+    bool goneWhenReported = false;
+    connect(run.download.get(), &CFileDownload::sigNetworkError, this,
+            [&] { goneWhenReported = !QFileInfo::exists(target); });
 
     run.download->abort();
+    QVERIFY(goneWhenReported);
     QCOMPARE(run.errors->count(), 1);
     QCOMPARE(run.errors->at(0).at(0).value<QNetworkReply::NetworkError>(),
              QNetworkReply::OperationCanceledError);
