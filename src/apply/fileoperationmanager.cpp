@@ -53,7 +53,8 @@ bool CFileOperationManager::restoreFromBackup(const QString& backupDir, const QS
         }
         if (FileSystem::isFolder(backupPath)) {
             if (!restoreDirectory(backupPath, installPath)) {
-                m_lastError = QStringLiteral("回退目录失败: ") + backupPath + QStringLiteral(" -> ") + installPath;
+                m_lastError =
+                    QStringLiteral("回退目录失败: ") + backupPath + QStringLiteral(" -> ") + installPath;
                 return false;
             }
         } else {
@@ -62,11 +63,13 @@ bool CFileOperationManager::restoreFromBackup(const QString& backupDir, const QS
                 return false;
             }
             if (!FileSystem::copyFile(backupPath, installPath)) {
-                m_lastError = QStringLiteral("回退文件失败: ") + backupPath + QStringLiteral(" -> ") + installPath;
+                m_lastError =
+                    QStringLiteral("回退文件失败: ") + backupPath + QStringLiteral(" -> ") + installPath;
                 return false;
             }
         }
-        Logger::info((QStringLiteral("回退文件成功:") + backupPath + QStringLiteral("->") + installPath).toStdString());
+        Logger::info((QStringLiteral("回退文件成功:") + backupPath + QStringLiteral("->") + installPath)
+                         .toStdString());
     }
     return true;
 }

@@ -36,7 +36,8 @@ QFileInfoList listEntries(const QString& folder, Qt::CaseSensitivity sorting)
     if (!dir.exists()) {
         return {};
     }
-    const QDir::SortFlags sort = sorting == Qt::CaseInsensitive ? (QDir::Name | QDir::IgnoreCase) : QDir::Name;
+    const QDir::SortFlags sort =
+        sorting == Qt::CaseInsensitive ? (QDir::Name | QDir::IgnoreCase) : QDir::Name;
     return dir.entryInfoList(QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot, sort);
 }
 
@@ -73,7 +74,8 @@ bool copyFile(const QString& source, const QString& destination)
     if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
         return false;
     }
-    const bool copied = copyContent(in, out) && out.setPermissions(in.permissions()) && FilePlatform::syncFile(out);
+    const bool copied =
+        copyContent(in, out) && out.setPermissions(in.permissions()) && FilePlatform::syncFile(out);
     out.close();
     if (!copied || out.error() != QFileDevice::NoError) {
         out.remove();

@@ -35,7 +35,8 @@ bool CUpdateApplier::fail(const QString& text)
     return false;
 }
 
-void CUpdateApplier::removeRunFolder(const QString& appDir, const QString& configuredValue, const QString& folder)
+void CUpdateApplier::removeRunFolder(const QString& appDir, const QString& configuredValue,
+                                     const QString& folder)
 {
     if (configuredValue.isEmpty() || !PathGuard::isSafeRunFolder(appDir, folder)) {
         return;
@@ -47,10 +48,12 @@ bool CUpdateApplier::checkFolders()
 {
     m_lastError.clear();
     if (!PathGuard::isSafeRunFolder(m_folders.appDir, m_folders.tempDir)) {
-        return fail(QStringLiteral("临时目录配置无效(不能是安装目录或其上级目录)，拒绝更新:") + m_folders.tempDir);
+        return fail(QStringLiteral("临时目录配置无效(不能是安装目录或其上级目录)，拒绝更新:") +
+                    m_folders.tempDir);
     }
     if (!PathGuard::isSafeRunFolder(m_folders.appDir, m_folders.backupDir)) {
-        return fail(QStringLiteral("备份目录配置无效(不能是安装目录或其上级目录)，拒绝更新:") + m_folders.backupDir);
+        return fail(QStringLiteral("备份目录配置无效(不能是安装目录或其上级目录)，拒绝更新:") +
+                    m_folders.backupDir);
     }
     return true;
 }

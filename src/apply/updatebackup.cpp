@@ -32,7 +32,8 @@ bool CUpdateBackup::backupFiles()
             continue;
         }
         // The manifest and the MD5 list are saved from their installed places below.
-        if (name == QLatin1String(ConfigNames::ManifestFile) || name == QLatin1String(ConfigNames::Md5ListFile)) {
+        if (name == QLatin1String(ConfigNames::ManifestFile) ||
+            name == QLatin1String(ConfigNames::Md5ListFile)) {
             continue;
         }
         const QString installedPath = m_folders.appDir + name;
@@ -84,10 +85,12 @@ void CUpdateBackup::backupFile(const QString& installedPath, const QString& back
 
 bool CUpdateBackup::backupSpecialFiles()
 {
-    const QString manifest = QLatin1String(ConfigNames::ManifestFolder) + QLatin1String(ConfigNames::ManifestFile);
+    const QString manifest =
+        QLatin1String(ConfigNames::ManifestFolder) + QLatin1String(ConfigNames::ManifestFile);
     const QString md5List = QLatin1String(ConfigNames::Md5ListFile);
-    return backupSpecialFile(m_folders.appDir + manifest, m_folders.backupDir + manifest,
-                             {QStringLiteral("备份update.ini成功:"), QStringLiteral("备份update.ini失败:")}) &&
+    return backupSpecialFile(
+               m_folders.appDir + manifest, m_folders.backupDir + manifest,
+               {QStringLiteral("备份update.ini成功:"), QStringLiteral("备份update.ini失败:")}) &&
            backupSpecialFile(m_folders.appDir + md5List, m_folders.backupDir + md5List,
                              {QStringLiteral("备份md5.txt成功:"), QStringLiteral("备份md5.txt失败:")});
 }

@@ -82,9 +82,8 @@ bool CControler::run()
     if (m_mode == UpdateHelper) {
         return false;
     }
-    // An interrupted apply is undone before the folders holding its backup are cleared; an
-    // unusable temporary folder refuses the download that would be installed from it.
-    if (!recoverInterruptedApply() || !applier().checkFolders()) {
+    // An interrupted apply is undone before the folders holding its backup are cleared.
+    if (!recoverInterruptedApply()) {
         reportRunFailure(applier().lastError());
         return false;
     }
@@ -95,6 +94,12 @@ bool CControler::run()
     m_hasUpdate = rc == 1;
     if (rc != -1 && rc != 0 && rc != 1) {
         return true;
+    }
+    // A temporary folder that is the installation itself must not receive a download: the
+    // replacement from it would delete installed files.
+    if (rc == 1 && !applier().checkFolders()) {
+        reportRunFailure(applier().lastError());
+        return false;
     }
     reportCheckResult(rc);
     if (rc == 0 && m_mode == Normal) {

@@ -34,7 +34,8 @@ void logError(const QString& text)
 bool isPlainFileName(const QString& name)
 {
     return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..") &&
-           !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) && !name.contains(QLatin1Char(':'));
+           !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) &&
+           !name.contains(QLatin1Char(':'));
 }
 
 QString withSlash(const QString& folder)
@@ -89,6 +90,7 @@ int main(int argc, char* argv[])
         logError(QStringLiteral("cannot start ") + updater);
         return 2;
     }
-    logInfo(QStringLiteral("started ") + updater + QLatin1Char(' ') + restartArguments.join(QLatin1Char(' ')));
+    logInfo(QStringLiteral("started ") + updater + QLatin1Char(' ') +
+            restartArguments.join(QLatin1Char(' ')));
     return swapped ? 0 : 1;
 }

@@ -70,8 +70,10 @@ bool ProgramSwap::tryReplace()
         return false;
     }
     const QByteArray content = staged.readAll();
-    const QFileDevice::Permissions executable = QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther;
-    if (installed.write(content) != content.size() || !installed.setPermissions(staged.permissions() | executable)) {
+    const QFileDevice::Permissions executable =
+        QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther;
+    if (installed.write(content) != content.size() ||
+        !installed.setPermissions(staged.permissions() | executable)) {
         installed.cancelWriting();
         m_lastError = QStringLiteral("cannot write the new program: ") + installed.errorString();
         return false;

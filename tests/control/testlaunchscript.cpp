@@ -1,0 +1,124 @@
+#include "control/launchscript.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTextCodec>
+#include <QtTest>
+
+/// The delayed-start script texts, both checked on every system.
+class TestLaunchScript : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void windowsBatch_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("batch");
+        QTest::addColumn<QString>("expected");
+
+        QTest::newRow("host without arguments")
+            << "C:/Program Files/App/app.exe" << QStringList() << "C:/Temp/delay_start_17.bat"
+            << "@echo off\r\necho Starting in 1 second...\r\ntimeout /t 1 /nobreak >nul\r\n"
+               "\"C:\\Program Files\\App\\app.exe\"\r\ndel \"C:\\Temp\\delay_start_17.bat\"\r\n";
+        QTest::newRow("helper with two arguments")
+            << "C:/App/sub/helper.exe" << QStringList{"update.exe", "update.exe"} << "C:/T/delay_start_1.bat"
+            << "@echo off\r\necho Starting in 1 second...\r\ntimeout /t 1 /nobreak >nul\r\n"
+               "\"C:\\App\\sub\\helper.exe\" \"update.exe\" \"update.exe\"\r\ndel "
+               "\"C:\\T\\delay_start_1.bat\"\r\n";
+        QTest::newRow("arguments are not converted")
+            << "D:/a.exe" << QStringList{"x/y", "with space"} << "D:/b.bat"
+            << "@echo off\r\necho Starting in 1 second...\r\ntimeout /t 1 /nobreak >nul\r\n"
+               "\"D:\\a.exe\" \"x/y\" \"with space\"\r\ndel \"D:\\b.bat\"\r\n";
+    }
+
+    void windowsBatch()
+    {
+        QFETCH(QString, program);
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, batch);
+        QFETCH(QString, expected);
+        QCOMPARE(LaunchScript::windowsBatch(program, arguments, batch), expected.toLatin1());
+    }
+
+    void windowsBatchIsEncodedInGbk()
+    {
+        const QString program = QStringLiteral("C:/软件/主程序.exe");
+        const QByteArray text = LaunchScript::windowsBatch(program, {}, QStringLiteral("C:/T/x.bat"));
+        QTextCodec* gbk = QTextCodec::codecForName("GBK");
+        QVERIFY(gbk);
+        QVERIFY(text.contains(gbk->fromUnicode(QStringLiteral("\"C:\\软件\\主程序.exe\"\r\n"))));
+        QVERIFY(!text.contains(QStringLiteral("软件").toUtf8()));
+    }
+
+    void shellQuote_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("quoted");
+        QTest::newRow("plain") << "abc"
+                               << "'abc'";
+        QTest::newRow("empty") << ""
+                               << "''";
+        QTest::newRow("space") << "a b"
+                               << "'a b'";
+        QTest::newRow("single quote") << "it's"
+                                      << "'it'\\''s'";
+        QTest::newRow("shell characters") << "$HOME `x` \"y\" ;&|"
+                                          << "'$HOME `x` \"y\" ;&|'";
+    }
+
+    void shellQuote()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, quoted);
+        QCOMPARE(LaunchScript::shellQuote(text), quoted);
+    }
+
+    void posixShellText()
+    {
+        const QByteArray text =
+            LaunchScript::posixShell(QStringLiteral("/opt/my app/run"), {QStringLiteral("a'b")},
+                                     QStringLiteral("/tmp/delay_start_5.sh"));
+        QCOMPARE(text, QByteArray("#!/bin/sh\necho 'Starting in 1 second...'\nsleep 1\n"
+                                  "'/opt/my app/run' 'a'\\''b'\nrm -f '/tmp/delay_start_5.sh'\n"));
+    }
+
+    void posixShellRunsProgramWithExactArgumentsAndDeletesItself()
+    {
+        QTemporaryDir dir;
+        const QString folder = dir.filePath(QStringLiteral("文件夹 with 'quotes' and $vars"));
+        QVERIFY(QDir().mkpath(folder));
+        const QString program = folder + QStringLiteral("/print args.sh");
+        const QString output = folder + QStringLiteral("/out.txt");
+        QFile programFile(program);
+        QVERIFY(programFile.open(QIODevice::WriteOnly));
+        programFile.write(
+            "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$(dirname \"$0\")/out.txt\"\n");
+        programFile.close();
+        QVERIFY(programFile.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+
+        const QStringList arguments = {QStringLiteral("two words"), QStringLiteral("it's"),
+                                       QStringLiteral("$HOME"),     QStringLiteral("\"q\""),
+                                       QStringLiteral("中文"),      QString()};
+        const QString script = dir.filePath(QStringLiteral("delay_start_1.sh"));
+        QFile scriptFile(script);
+        QVERIFY(scriptFile.open(QIODevice::WriteOnly));
+        scriptFile.write(LaunchScript::posixShell(program, arguments, script));
+        scriptFile.close();
+
+        QProcess shell;
+        shell.start(QStringLiteral("/bin/sh"), {script});
+        QVERIFY(shell.waitForFinished(10000));
+        QCOMPARE(shell.exitCode(), 0);
+        QFile result(output);
+        QVERIFY(result.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(result.readAll()), arguments.join(QLatin1Char('\n')) + QLatin1Char('\n'));
+        QVERIFY(!QFile::exists(script));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLaunchScript)
+#include "testlaunchscript.moc"
