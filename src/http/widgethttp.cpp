@@ -304,6 +304,7 @@ void Widget::onDownloadError(QNetworkReply::NetworkError)
         }
         m_detailText = QStringLiteral("下载文件 ") + QLatin1Char('"') + name + QLatin1Char('"') +
                        QStringLiteral(" 时出错: ") + m_reply->errorString();
+        logError(m_detailText);
         releaseDownload();
     }
     onUpdateCompleted(false);
@@ -337,13 +338,18 @@ void Widget::onUpdateCompleted(bool success)
     ui->pushButton_cancel->setEnabled(false);
 }
 
-void Widget::cleanupTempFiles()
+void Widget::removeStagedFiles()
 {
     for (const QString& path : qAsConst(m_tempFiles)) {
         if (QFile::exists(path)) {
             QFile::remove(path);
         }
     }
+}
+
+void Widget::cleanupTempFiles()
+{
+    removeStagedFiles();
     const QDir folder(manifestFolder());
     if (!folder.exists()) {
         return;
