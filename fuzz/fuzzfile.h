@@ -17,7 +17,7 @@
 class FuzzFile
 {
 public:
-    /// Writes `data` as `name` (with a running number) in the folder; returns its path.
+    /// Writes `data` as `name` into a new folder of its own; returns its path.
     QString write(const QString& name, const uint8_t* data, size_t size)
     {
         const QString path = m_dir.filePath(QString::number(++m_count) + QLatin1Char('/') + name);
@@ -39,7 +39,8 @@ private:
     static QString folderTemplate()
     {
         const QString memory = QStringLiteral("/dev/shm");
-        return QFileInfo(memory).isDir() ? memory + QStringLiteral("/updater-fuzz-XXXXXX") : QString();
+        const QString base = QFileInfo(memory).isDir() ? memory : QDir::tempPath();
+        return base + QStringLiteral("/updater-fuzz-XXXXXX");
     }
 
     QTemporaryDir m_dir{folderTemplate()};
