@@ -193,7 +193,8 @@ void TestTcpFaults::downloadFaults()
 
 void TestTcpFaults::wrongMagicInsideAFile()
 {
-    // The first chunk of a file is followed by a frame with a wrong magic, then by the rest.
+    // The first chunk of a file is followed by its final chunk with a wrong magic; then the
+    // connection closes.
     const QVector<FileTransferRequest> files{{QStringLiteral("bin"), QStringLiteral("core.dll")}};
     ScriptedTcpService service([&files](const Frame& request) -> ScriptedTcpService::Answer {
         if (request.type == VersionCheckRequest) {
@@ -205,10 +206,10 @@ void TestTcpFaults::wrongMagicInsideAFile()
             return {};
         }
         const QByteArray half(100, 'n');
-        QByteArray bad = scriptedFrame(FileData, encodeFileData(files.first(), 200, false, half));
+        const QByteArray first = scriptedFrame(FileData, encodeFileData(files.first(), 200, false, half));
         QByteArray corrupt = scriptedFrame(FileData, encodeFileData(files.first(), 200, true, half));
         corrupt[0] = 0x77;
-        return {bad + corrupt, true};
+        return {first + corrupt, true};
     });
     QVERIFY(service.startListening());
     ScratchInstallation installation;
