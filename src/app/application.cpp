@@ -68,7 +68,7 @@ int runController(QApplication& app)
 
 int runUpdater(int argc, char* argv[])
 {
-    Platform::prepareGuiEnvironment();
+    Platform::prepareProcess();
     QApplication app(argc, argv);
     // The embedded icon; a "qrc:" URL would not resolve as a file name for QIcon.
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/res/logo.ico")));

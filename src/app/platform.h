@@ -31,8 +31,9 @@ QString nativeProgramPath(const QString& path);
 /// Console sink with level colours on the standard output handle.
 std::shared_ptr<spdlog::sinks::sink> createConsoleSink();
 
-/// Picks a windowless Qt platform when no display is available, so that console runs work on
-/// headless machines. Must run before the application object is created.
-void prepareGuiEnvironment();
+/// Prepares the process before the application object exists: picks a windowless Qt platform when
+/// no display is available, so that console runs work on headless machines, and keeps a host that
+/// closes its end of the output pipe early from killing the updater in the middle of an update.
+void prepareProcess();
 
 } // namespace Platform

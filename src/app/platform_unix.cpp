@@ -6,7 +6,7 @@
 
 #include <spdlog/sinks/stdout_color_sinks.h>
 
-#include <cstdlib>
+#include <csignal>
 
 namespace Platform {
 
@@ -35,8 +35,9 @@ std::shared_ptr<spdlog::sinks::sink> createConsoleSink()
     return std::make_shared<spdlog::sinks::ansicolor_stdout_sink_mt>();
 }
 
-void prepareGuiEnvironment()
+void prepareProcess()
 {
+    std::signal(SIGPIPE, SIG_IGN);
     const bool hasDisplay =
         qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
     if (!hasDisplay && !qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {

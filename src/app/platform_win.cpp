@@ -35,7 +35,7 @@ std::shared_ptr<spdlog::sinks::sink> createConsoleSink()
     return std::make_shared<spdlog::sinks::wincolor_stdout_sink_mt>();
 }
 
-void prepareGuiEnvironment()
+void prepareProcess()
 {
     // Windows always has a desktop to draw on.
 }

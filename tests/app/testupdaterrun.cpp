@@ -209,6 +209,20 @@ private slots:
         QVERIFY(installation.exists(QStringLiteral("system.cfg")));
     }
 
+    void closedOutputPipeDoesNotEndTheRun()
+    {
+        ScratchInstallation installation;
+        installation.writeConfig(ScratchInstallation::offlineConfig());
+        // The reader exits at once, so every write of the updater meets a closed pipe.
+        const ProcessResult result = runProcess(
+            QStringLiteral("/bin/bash"),
+            {QStringLiteral("-c"), QStringLiteral("./update.exe console | true; echo ${PIPESTATUS[0]}")},
+            installation.path(), 30000);
+        QVERIFY(result.finished);
+        QCOMPARE(result.standardOutput.trimmed(), QByteArray("0"));
+        QVERIFY(installation.readFile(QStringLiteral("logs/update.log")).contains("备份目录:"));
+    }
+
     void previousRunFoldersAreRemovedAtStart()
     {
         ScratchInstallation installation;

@@ -1,0 +1,79 @@
+#pragma once
+
+#include "releasescan.h"
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+/// What to publish and where.
+struct PublishRequest
+{
+    QString sourceDir;  ///< folder of the new version, laid out as it is to be installed
+    QString version;    ///< version text written to update.ini
+    QString folder;     ///< name of the release folder
+    QString webRoot;    ///< web tree of the HTTP channel; empty to skip it
+    QString tcpRoot;    ///< parent of the TCP release folder; empty to skip it
+    bool force = false; ///< replace a release folder that already exists
+};
+
+/// What a publication wrote.
+struct PublishSummary
+{
+    int fileCount = 0;
+    qint64 totalBytes = 0;
+    QByteArray listDigest; ///< MD5 of the written md5.txt, lower-case hex
+    QString manifestPath;  ///< the web tree's update.ini, or empty
+    QString webFolder;     ///< the web tree's release folder, or empty
+    QString tcpFolder;     ///< the folder to serve with the TCP update service, or empty
+    QStringList skipped;   ///< updater files found in the source and left out
+    QStringList warnings;
+};
+
+/// Writes a new version as the web tree of the HTTP channel (update.ini, <folder>/md5.txt and the
+/// files below <folder>) and as the release folder of the TCP update service (the files, plus
+/// update.ini and md5.txt at its top so that an installation updated over TCP carries the same
+/// manifest and list as one updated over HTTP).
+///
+/// Everything is written into staging folders first and moved into place only when complete; the
+/// web tree's update.ini, which sends clients to the new folder, is replaced last.
+class ReleasePublisher
+{
+public:
+    /// Publishes `request`; false leaves the published trees as they were and a reason in lastError.
+    bool publish(const PublishRequest& request);
+
+    QString lastError() const { return m_lastError; }
+    const PublishSummary& summary() const { return m_summary; }
+
+private:
+    struct Target
+    {
+        QString root;
+        QString finalPath;
+        QString stagingPath;
+        bool carriesManifest = false;
+    };
+
+    bool checkRequest();
+    bool scanSource();
+    bool buildManifest();
+    bool prepareTargets();
+    bool copyFiles(QMap<QString, QString>& digests);
+    bool copyFile(const ReleaseFile& file, QString& digest);
+    bool writeLists(const QMap<QString, QString>& digests);
+    bool moveIntoPlace(const Target& target);
+    bool installManifest();
+    void collectWarnings();
+    void discardStaging();
+    bool fail(const QString& error);
+
+    PublishRequest m_request;
+    ReleaseScan m_scan;
+    QVector<Target> m_targets;
+    QByteArray m_manifest;
+    PublishSummary m_summary;
+    QString m_lastError;
+};
