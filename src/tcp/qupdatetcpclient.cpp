@@ -185,7 +185,20 @@ bool QUpdateTcpClient::downloadFile(const FileTransferRequest& request, int time
         fail(QStringLiteral("发送文件下载请求失败"));
         return false;
     }
-    if (!waiter.wait(timeoutMs) && !success) {
+    // Even without a time limit a download must not wait forever for a service that stops sending
+    // in the middle of a file while keeping the connection open: every chunk restarts this timer.
+    bool stalled = false;
+    QTimer stallTimer;
+    stallTimer.setSingleShot(true);
+    connect(&stallTimer, &QTimer::timeout, &scope, [&] {
+        stalled = true;
+        emit waiter.signalReceived();
+    });
+    connect(this, &QUpdateTcpClient::sigFileDownloadProgress, &scope,
+            [&] { stallTimer.start(m_stallTimeoutMs); });
+    stallTimer.start(m_stallTimeoutMs);
+
+    if ((!waiter.wait(timeoutMs) || stalled) && !success) {
         m_lastError = QStringLiteral("文件下载超时");
         emit sigFileDownloadError(filePath, fileName, QStringLiteral("下载超时"));
     }

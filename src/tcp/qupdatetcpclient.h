@@ -32,6 +32,8 @@ public:
 
     static constexpr int heartbeatIntervalMs = 30000;
     static constexpr int defaultConnectTimeoutMs = 1000;
+    /// How long a download may go without receiving any of the file's data before it fails.
+    static constexpr int defaultStallTimeoutMs = 120000;
 
     explicit QUpdateTcpClient(QObject* parent);
     ~QUpdateTcpClient() override;
@@ -50,6 +52,8 @@ public:
     /// Requests one file and waits until its last chunk is saved (true) or the request fails.
     /// `timeoutMs` of 0 or less waits without limit. A new request starts the file afresh.
     bool downloadFile(const FileTransferRequest& request, int timeoutMs);
+    /// Changes the stall limit of downloadFile (tests use short limits).
+    void setStallTimeout(int timeoutMs) { m_stallTimeoutMs = timeoutMs; }
 
     /// The writer that stores chunks; the process-wide writer unless a test sets another one.
     void setFileWriter(CFileDataWriter* writer);
@@ -98,4 +102,5 @@ private:
     /// The current transfer was superseded by a new request: its remaining chunks are drained
     /// without being written, so that they cannot be mistaken for the new transfer's.
     bool m_draining = false;
+    int m_stallTimeoutMs = defaultStallTimeoutMs;
 };

@@ -79,6 +79,8 @@ private slots:
     void emptyFinalChunk();
     void retryAfterDroppedConnectionStartsAfresh();
     void retryOnLiveConnectionDrainsAbandonedTransfer();
+    void stalledTransferFailsWithoutTimeLimit();
+    void slowButSteadyTransferIsNotAStall();
     void failedFinalChunkEndsTheWait();
     void refusedListedPaths_data();
     void refusedListedPaths();
@@ -430,6 +432,31 @@ void TestQUpdateTcpClient::retryOnLiveConnectionDrainsAbandonedTransfer()
     QCOMPARE(completed.count(), 2);
     QCOMPARE(completed.at(0).at(1).toString(), QStringLiteral("app.exe"));
     QCOMPARE(completed.at(1).at(1).toString(), QStringLiteral("a.txt"));
+}
+
+void TestQUpdateTcpClient::stalledTransferFailsWithoutTimeLimit()
+{
+    // The service keeps the connection open but goes quiet for 30 s after the first chunk.
+    QVERIFY(startService({QStringLiteral("--chunk-size"), QStringLiteral("500"),
+                          QStringLiteral("--chunk-delay"), QStringLiteral("30000")}));
+    connectClient();
+    m_client->setStallTimeout(400);
+    QSignalSpy failed(m_client.get(), &QUpdateTcpClient::sigFileDownloadError);
+    QVERIFY(!m_client->downloadFile(request(QStringLiteral("bin"), QStringLiteral("app.exe")), -1));
+    QCOMPARE(m_client->lastError(), QStringLiteral("文件下载超时"));
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(failed.at(0).at(2).toString(), QStringLiteral("下载超时"));
+}
+
+void TestQUpdateTcpClient::slowButSteadyTransferIsNotAStall()
+{
+    // Twenty chunks 100 ms apart take far longer than the stall limit, but none is late.
+    QVERIFY(startService({QStringLiteral("--chunk-size"), QStringLiteral("500"),
+                          QStringLiteral("--chunk-delay"), QStringLiteral("100")}));
+    connectClient();
+    m_client->setStallTimeout(1500);
+    QVERIFY(m_client->downloadFile(request(QStringLiteral("bin"), QStringLiteral("app.exe")), -1));
+    QCOMPARE(readFile(temp(QStringLiteral("bin/app.exe"))), readFile(release(QStringLiteral("bin/app.exe"))));
 }
 
 void TestQUpdateTcpClient::failedFinalChunkEndsTheWait()
