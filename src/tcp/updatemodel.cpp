@@ -2,10 +2,10 @@
 
 #include "config/configmanager.h"
 #include "http/httpupdate.h"
+#include "tcp/qupdatetcpclient.h"
+#include "tcp/tcpupdate.h"
 #include "ui/updatewidget.h"
 #include "ui/widget.h"
-
-#include <QTcpSocket>
 
 namespace {
 
@@ -15,7 +15,11 @@ constexpr int ProbeTimeoutMs = 500;
 
 CUpdateModel::CUpdateModel(QObject* parent) : QObject(parent) {}
 
-CUpdateModel::~CUpdateModel() = default;
+CUpdateModel::~CUpdateModel()
+{
+    // The HTTP channel goes first, then the TCP channel (a member).
+    delete m_httpUpdate;
+}
 
 void CUpdateModel::setWidgets(Widget* widget, UpdateWidget* updateWidget)
 {
@@ -33,7 +37,7 @@ int CUpdateModel::checkUpdate()
 
     if (!host.isEmpty() && port != 0 && probeTcpService(host, port)) {
         m_channel = TcpChannel;
-        return checkTcpUpdate(host, port);
+        return checkTcpUpdate();
     }
     if (config.isHttpEnabled()) {
         m_channel = HttpChannel;
@@ -45,16 +49,19 @@ int CUpdateModel::checkUpdate()
 
 bool CUpdateModel::probeTcpService(const QString& host, quint16 port)
 {
-    QTcpSocket probe;
-    probe.connectToHost(host, port);
-    const bool connected = probe.waitForConnected(ProbeTimeoutMs);
-    probe.abort();
+    // Deleting the client at once closes the probe connection before the channel opens its own.
+    auto* probe = new QUpdateTcpClient(this);
+    const bool connected = probe->connectToServer(host, port, ProbeTimeoutMs);
+    delete probe;
     return connected;
 }
 
-int CUpdateModel::checkTcpUpdate(const QString&, quint16)
+int CUpdateModel::checkTcpUpdate()
 {
-    return 0;
+    // The channel drives the controller's window, so the user sees one window with live progress.
+    m_tcpUpdate = std::make_unique<CTCPUpdate>(m_updateWidget.data());
+    connect(m_tcpUpdate.get(), &CTCPUpdate::sigUpdateResult, this, &CUpdateModel::sigUpdateResult);
+    return m_tcpUpdate->requestVersion() ? 1 : 0;
 }
 
 int CUpdateModel::checkHttpUpdate()
@@ -78,6 +85,10 @@ bool CUpdateModel::showUpdateWindow()
 
 bool CUpdateModel::runUpdate()
 {
+    if (m_channel == TcpChannel) {
+        // The whole download runs here; the channel reports its end through sigUpdateResult.
+        return m_tcpUpdate && m_tcpUpdate->startTcpUpdate();
+    }
     if (m_channel == HttpChannel) {
         // The download runs on in the event loop and ends with the channel's sigUpdateResult.
         return m_httpUpdate && m_httpUpdate->startUpdate();
