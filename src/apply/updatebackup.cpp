@@ -20,6 +20,7 @@ CUpdateBackup::CUpdateBackup(const ApplyFolders& folders) : m_folders(folders) {
 bool CUpdateBackup::backupFiles()
 {
     Logger::info("开始执行文件备份操作");
+    m_complete = true;
     FileSystem::makePath(m_folders.backupDir);
     if (!FileSystem::isFolder(m_folders.tempDir)) {
         logError(QStringLiteral("临时目录不存在:") + m_folders.tempDir);
@@ -49,6 +50,10 @@ bool CUpdateBackup::backupFiles()
         Logger::error("备份特殊文件失败");
         return false;
     }
+    if (!m_complete) {
+        Logger::error("文件备份不完整，不替换任何文件");
+        return false;
+    }
     Logger::info("文件备份操作完成");
     return true;
 }
@@ -76,11 +81,16 @@ void CUpdateBackup::backupDirectory(const QString& listedDir, const QString& ins
 
 void CUpdateBackup::backupFile(const QString& installedPath, const QString& backupPath)
 {
-    if (!FileSystem::exists(installedPath)) {
+    // A folder where the update brings a file is not saved: the replacement fails on it and the
+    // rollback restores what was saved.
+    if (!FileSystem::exists(installedPath) || FileSystem::isFolder(installedPath)) {
         return;
     }
     FileSystem::makePath(FileSystem::parentFolder(backupPath));
-    FileSystem::copyFile(installedPath, backupPath);
+    if (!FileSystem::copyFile(installedPath, backupPath)) {
+        logError(QStringLiteral("备份文件失败:") + installedPath + QStringLiteral("->") + backupPath);
+        m_complete = false;
+    }
 }
 
 bool CUpdateBackup::backupSpecialFiles()

@@ -15,7 +15,8 @@ class CUpdateBackup
 public:
     explicit CUpdateBackup(const ApplyFolders& folders);
 
-    /// True when the special files were saved or absent; ordinary copies that fail do not count.
+    /// True when every installed file that the update replaces was saved (the manifest and the MD5
+    /// list included). A file that could not be saved has no way back: the update must not go on.
     bool backupFiles();
 
     /// Saves the installed counterparts of everything below one downloaded folder.
@@ -32,6 +33,7 @@ private:
     };
 
     void backupFile(const QString& installedPath, const QString& backupPath);
+    bool m_complete = true;
     bool backupSpecialFile(const QString& source, const QString& destination, const SpecialFileTexts& texts);
 
     ApplyFolders m_folders;

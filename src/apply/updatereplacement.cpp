@@ -4,6 +4,7 @@
 #include "config/confignames.h"
 #include "log/logger.h"
 
+#include <QFile>
 #include <QFileInfo>
 
 namespace {
@@ -90,13 +91,19 @@ bool CUpdateReplacement::copyDirectory(const QString& sourceDir, const QString& 
 bool CUpdateReplacement::copyFile(const QString& source, const QString& destination)
 {
     FileSystem::makePath(FileSystem::parentFolder(destination));
-    if (FileSystem::exists(destination) && !FileSystem::removeFile(destination)) {
+    // Downloads carry no permissions: a replaced program must stay as runnable as it was.
+    const bool replacing = FileSystem::exists(destination);
+    const QFile::Permissions installedPermissions = QFile::permissions(destination);
+    if (replacing && !FileSystem::removeFile(destination)) {
         logError(QStringLiteral("无法删除现有文件:") + destination);
         return false;
     }
     if (!FileSystem::copyFile(source, destination)) {
         logError(QStringLiteral("文件复制失败:") + joined(source, destination));
         return false;
+    }
+    if (replacing) {
+        QFile::setPermissions(destination, installedPermissions);
     }
     logInfo(QStringLiteral("文件复制成功:") + joined(source, destination));
     return true;

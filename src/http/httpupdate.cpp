@@ -17,10 +17,16 @@ void CHttpUpdate::setWidget(Widget* widget)
 
 bool CHttpUpdate::checkForUpdate()
 {
-    if (!m_widget || m_widget->checkUpdateVersion() != 1) {
+    if (!m_widget) {
         return false;
     }
-    return m_widget->compareMd5List() == 1;
+    const bool update = m_widget->checkUpdateVersion() == 1 && m_widget->compareMd5List() == 1;
+    if (!update) {
+        // Staged lists that no download follows would be installed by the next update of any
+        // channel, as if they described it.
+        m_widget->removeStagedFiles();
+    }
+    return update;
 }
 
 bool CHttpUpdate::startUpdate()

@@ -4,6 +4,7 @@
 #include "config/confignames.h"
 #include "http/filedownload.h"
 #include "http/md5list.h"
+#include "http/servermanifest.h"
 #include "log/logger.h"
 #include "ui/widget.h"
 #include "ui_widget.h"
@@ -12,13 +13,9 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
-#include <QSettings>
 #include <QTimer>
 
 namespace {
-
-const QLatin1String VersionFolderKey("Version/Folder");
-const QLatin1String VersionKey("Version/Version");
 
 void logInfo(const QString& text)
 {
@@ -122,7 +119,7 @@ int Widget::checkUpdateVersion()
         refreshLabels();
         return 1;
     }
-    const QString installedVersion = QSettings(installed, QSettings::IniFormat).value(VersionKey).toString();
+    const QString installedVersion = ServerManifest::versionOf(installed);
     int result = 1;
     if (installedVersion == m_serverVersion) {
         m_detailText = QStringLiteral("update文件版本相同，不需要更新");
@@ -139,11 +136,11 @@ int Widget::checkUpdateVersion()
 
 bool Widget::parseServerVersion()
 {
-    const QSettings manifest(manifestFolder() + QLatin1String(ConfigNames::StagedManifestFile),
-                             QSettings::IniFormat);
-    m_serverFolder = manifest.value(VersionFolderKey).toString();
-    m_serverVersion = manifest.value(VersionKey).toString();
-    if (!m_serverFolder.isEmpty() && !m_serverVersion.isEmpty()) {
+    ServerManifest manifest;
+    const bool complete = manifest.read(manifestFolder() + QLatin1String(ConfigNames::StagedManifestFile));
+    m_serverFolder = manifest.folder;
+    m_serverVersion = manifest.version;
+    if (complete) {
         m_serverFolder += QLatin1Char('/');
         return true;
     }
@@ -307,6 +304,7 @@ void Widget::onDownloadError(QNetworkReply::NetworkError)
         }
         m_detailText = QStringLiteral("下载文件 ") + QLatin1Char('"') + name + QLatin1Char('"') +
                        QStringLiteral(" 时出错: ") + m_reply->errorString();
+        logError(m_detailText);
         releaseDownload();
     }
     onUpdateCompleted(false);
@@ -340,13 +338,18 @@ void Widget::onUpdateCompleted(bool success)
     ui->pushButton_cancel->setEnabled(false);
 }
 
-void Widget::cleanupTempFiles()
+void Widget::removeStagedFiles()
 {
     for (const QString& path : qAsConst(m_tempFiles)) {
         if (QFile::exists(path)) {
             QFile::remove(path);
         }
     }
+}
+
+void Widget::cleanupTempFiles()
+{
+    removeStagedFiles();
     const QDir folder(manifestFolder());
     if (!folder.exists()) {
         return;

@@ -53,6 +53,8 @@ public:
     /// Removes the list files fetched by the check and everything in the manifest folder except
     /// the installed update.ini.
     void cleanupTempFiles();
+    /// Removes the list files fetched by the check (update/updateTmp.ini, update/md5Tmp.txt).
+    void removeStagedFiles();
     void refreshLabels();
 
     QMap<QString, QString> changedFiles() const { return m_changedFiles; }

@@ -143,21 +143,26 @@ private slots:
         QVERIFY(backupEntries(fixture).isEmpty());
     }
 
-    void failedOrdinaryCopiesDoNotFailTheBackup()
+    void failedOrdinaryCopyFailsTheBackup()
     {
         ApplyFixture fixture;
         fixture.write(QStringLiteral("a.txt"), "old a");
         fixture.write(QStringLiteral("b.txt"), "old b");
         fixture.write(QStringLiteral("temp/a.txt"), "new a");
         fixture.write(QStringLiteral("temp/b.txt"), "new b");
-        // A copy never overwrites: an existing destination makes it fail.
+        // A copy never overwrites: an existing destination makes it fail. Replacing a.txt now
+        // would leave no way back to "old a".
         fixture.write(QStringLiteral("backup/a.txt"), "stale");
         LogCapture log;
 
-        QVERIFY(CUpdateBackup(fixture.folders()).backupFiles());
+        QVERIFY(!CUpdateBackup(fixture.folders()).backupFiles());
         QCOMPARE(fixture.read(QStringLiteral("backup/a.txt")), QByteArray("stale"));
         QCOMPARE(fixture.read(QStringLiteral("backup/b.txt")), QByteArray("old b"));
-        QVERIFY(log.texts(QStringLiteral("ERROR")).isEmpty());
+        QCOMPARE(
+            log.texts(QStringLiteral("ERROR")),
+            (QStringList{QStringLiteral("备份文件失败:") + fixture.path(QStringLiteral("a.txt")) +
+                             QStringLiteral("->") + fixture.folders().backupDir + QStringLiteral("a.txt"),
+                         QStringLiteral("文件备份不完整，不替换任何文件")}));
     }
 
     void vanishedDownloadFolderIsReported()

@@ -24,6 +24,25 @@ private slots:
                  (QStringList{QStringLiteral("开始执行文件替换操作"), QStringLiteral("文件替换操作完成")}));
     }
 
+    void replacedProgramKeepsItsPermissions()
+    {
+        ApplyFixture fixture;
+        fixture.write(QStringLiteral("bin/app.sh"), "#!/bin/sh\necho old\n");
+        const QFile::Permissions runnable = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                            QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
+                                            QFile::ExeOther;
+        QVERIFY(QFile::setPermissions(fixture.path(QStringLiteral("bin/app.sh")), runnable));
+        fixture.write(QStringLiteral("temp/bin/app.sh"), "#!/bin/sh\necho new\n");
+        fixture.write(QStringLiteral("temp/bin/added.sh"), "#!/bin/sh\n");
+        LogCapture log;
+
+        QVERIFY(CUpdateReplacement(fixture.folders()).replaceFiles());
+        QCOMPARE(fixture.read(QStringLiteral("bin/app.sh")), QByteArray("#!/bin/sh\necho new\n"));
+        QCOMPARE(QFile::permissions(fixture.path(QStringLiteral("bin/app.sh"))) & runnable, runnable);
+        QCOMPARE(QFile::permissions(fixture.path(QStringLiteral("bin/added.sh"))),
+                 QFile::permissions(fixture.path(QStringLiteral("temp/bin/added.sh"))));
+    }
+
     void replacesFilesAndCreatesNewFolders()
     {
         ApplyFixture fixture;

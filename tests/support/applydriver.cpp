@@ -43,8 +43,7 @@ bool runIfRequested(int argc, char** argv, int& exitCode)
     return true;
 }
 
-ProcessResult run(const ScratchInstallation& installation, const QMap<QString, QString>& environment,
-                  int timeoutMs)
+QString install(const ScratchInstallation& installation)
 {
     const QString driver = installation.filePath(QLatin1String(driverName));
     if (!QFileInfo::exists(driver)) {
@@ -58,6 +57,13 @@ ProcessResult run(const ScratchInstallation& installation, const QMap<QString, Q
             QFile::copy(QCoreApplication::applicationFilePath(), driver);
         }
     }
+    return driver;
+}
+
+ProcessResult run(const ScratchInstallation& installation, const QMap<QString, QString>& environment,
+                  int timeoutMs)
+{
+    const QString driver = install(installation);
     return runProcessWithEnvironment(driver, {QLatin1String(driverSwitch)}, installation.path(), environment,
                                      timeoutMs);
 }

@@ -25,6 +25,10 @@ constexpr const char* driverName = "apply-driver";
 /// When the command line holds the driver switch, runs the apply and stores the exit code.
 bool runIfRequested(int argc, char** argv, int& exitCode);
 
+/// Copies the running executable into `installation` (once); returns the driver's path. Run it
+/// with the argument driverSwitch.
+QString install(const ScratchInstallation& installation);
+
 /// Copies the running executable into `installation` (once) and runs it there as the driver,
 /// with `environment` added to the test's own.
 ProcessResult run(const ScratchInstallation& installation, const QMap<QString, QString>& environment = {},

@@ -1,0 +1,308 @@
+// Whole runs of update.exe over broken local files and folders and a full disk: each must end
+// with the installation exactly the old version or exactly the new one.
+#include "faultrun.h"
+#include "support/applydriver.h"
+#include "support/filesizelimit.h"
+#include "support/httprelease.h"
+#include "support/nginxserver.h"
+#include "support/referenceservice.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+const QByteArray NoChannelJson(R"({"errormsg":"TCP升级服务连接失败","success":false,"update":false})");
+const QByteArray UpdateJson(R"({"errormsg":"","success":true,"update":true})");
+const QByteArray HttpFailed("取消/失败后清理临时文件完成");
+const QByteArray TcpFailed("下载错误处理完成");
+
+/// Larger than the file-size limit of the full-disk cases, so that it cannot be written whole.
+const QByteArray LargeContent(300 * 1024, 'L');
+constexpr int LimitKiB = 100;
+
+const QMap<QString, QByteArray> Release = {
+    {QStringLiteral("bin/core.dll"), "core 2.0"},
+    {QStringLiteral("readme.txt"), "read me 2.0"},
+    {QStringLiteral("large.dat"), LargeContent},
+};
+
+/// What a run may leave beside the installation proper; update.log lands at the top when the
+/// configuration names no log folder.
+const QStringList NotInstalled = {QStringLiteral("logs"), QStringLiteral("temp"),
+                                  QStringLiteral("update.log"), QLatin1String(ApplyDriver::driverName)};
+
+QMap<QString, QByteArray> installationState(const ScratchInstallation& installation)
+{
+    return snapshotFiles(installation.path(), NotInstalled);
+}
+
+QByteArray hugeConfig()
+{
+    QByteArray text("[Update]\n");
+    for (int i = 0; i < 100000; ++i) {
+        text += "Key" + QByteArray::number(i) + "=\"" + QByteArray(30, char('a' + i % 26)) + "\"\n";
+    }
+    return text + QByteArray(1024 * 1024, '\xfe');
+}
+
+} // namespace
+
+class TestFileFaults : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void malformedSystemCfg_data();
+    void malformedSystemCfg();
+    void unquotedCommaInTempWithAnUpdate();
+    void malformedInstalledManifestAndList();
+    void runFolderIsAFile_data();
+    void runFolderIsAFile();
+    void diskFullDuringHttpDownload();
+    void diskFullDuringTcpDownload();
+    void diskFullDuringApply_data();
+    void diskFullDuringApply();
+
+private:
+    void prepareHttp(ScratchInstallation& installation, const QMap<QString, QString>& overrides = {});
+    bool releaseInstalled(const ScratchInstallation& installation) const;
+
+    QTemporaryDir m_served;
+    std::unique_ptr<NginxServer> m_server;
+};
+
+void TestFileFaults::initTestCase()
+{
+    QVERIFY(writeHttpRelease(m_served.path(), QStringLiteral("r2"), QStringLiteral("2.0"), Release));
+    m_server = std::make_unique<NginxServer>(m_served.path());
+    QVERIFY2(m_server->start(), qPrintable(m_server->lastError()));
+}
+
+void TestFileFaults::prepareHttp(ScratchInstallation& installation, const QMap<QString, QString>& overrides)
+{
+    QMap<QString, QString> config{{QStringLiteral("Update/HttpEnable"), QStringLiteral("true")},
+                                  {QStringLiteral("Update/URL"), m_server->baseUrl()}};
+    for (auto it = overrides.cbegin(); it != overrides.cend(); ++it) {
+        config.insert(it.key(), it.value());
+    }
+    FaultRun::installOldVersion(installation, config);
+    QVERIFY(installation.writeFile(QStringLiteral("md5.txt"), md5ListText(FaultRun::installedFiles())));
+    QVERIFY(installation.writeFile(QStringLiteral("update/update.ini"),
+                                   manifestText(QStringLiteral("r1"), "1.0")));
+}
+
+bool TestFileFaults::releaseInstalled(const ScratchInstallation& installation) const
+{
+    for (auto it = Release.cbegin(); it != Release.cend(); ++it) {
+        if (installation.readFile(it.key()) != it.value()) {
+            return false;
+        }
+    }
+    return installation.readFile(QStringLiteral("data/settings.dat")) == "kept";
+}
+
+void TestFileFaults::malformedSystemCfg_data()
+{
+    QTest::addColumn<QByteArray>("config");
+
+    QTest::newRow("binary junk") << QByteArray("\x7f"
+                                               "ELF\x00\x01[\xff\xfe]\n=\x00=\n[Paths]\x00Temp=/\n",
+                                               28);
+    QTest::newRow("huge file") << hugeConfig();
+    QTest::newRow("unquoted commas in the folders")
+        << QByteArray("[Paths]\nTemp=temp/,x\nBackup=,\nLog=logs/,\n[Server]\nUpdateServer=127.0.0.1\n"
+                      "UpdatePort=1,2\n");
+    QTest::newRow("folders climbing out") << QByteArray("[Paths]\nTemp=../\nBackup=../../\nLog=logs/\n");
+    QTest::newRow("sections only") << QByteArray("[Update]\n[Server]\n[Paths]\n");
+}
+
+void TestFileFaults::malformedSystemCfg()
+{
+    QFETCH(QByteArray, config);
+    ScratchInstallation installation;
+    FaultRun::installOldVersion(installation);
+    QVERIFY(installation.writeFile(QStringLiteral("system.cfg"), config));
+    // What a run that removed its folders too eagerly would take with it.
+    QVERIFY(installation.writeFile(QStringLiteral("temp,x/kept.txt"), "kept"));
+    const auto before = installationState(installation);
+
+    const ProcessResult result = installation.runUpdater({QStringLiteral("console")});
+
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.jsonLine(), NoChannelJson);
+    QCOMPARE(installationState(installation), before);
+    QVERIFY(!installation.exists(FaultRun::HostMarker));
+}
+
+void TestFileFaults::unquotedCommaInTempWithAnUpdate()
+{
+    // The comma makes the value a list, read as empty: the temporary folder would be the
+    // installation itself, which must never receive a download.
+    ScratchInstallation installation;
+    prepareHttp(installation, {{QStringLiteral("Paths/Temp"), QStringLiteral("temp/,x")}});
+    const auto before = installationState(installation);
+
+    const ProcessResult result = installation.runUpdater({QStringLiteral("console")}, 60000);
+
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 0);
+    QVERIFY2(result.jsonLine().startsWith(R"({"errormsg":"临时目录配置无效)"), result.jsonLine().constData());
+    QVERIFY(result.jsonLine().endsWith(R"(","success":false,"update":true})"));
+    const auto after = installationState(installation);
+    // The check staged the server's manifest and list; nothing installed changed.
+    QCOMPARE(after.value(QStringLiteral("bin/core.dll")), QByteArray("core 1.0"));
+    QCOMPARE(after.value(QStringLiteral("readme.txt")), QByteArray("read me 1.0"));
+    QVERIFY(!after.contains(QStringLiteral("large.dat")));
+    QVERIFY(!installation.exists(FaultRun::HostMarker));
+}
+
+void TestFileFaults::malformedInstalledManifestAndList()
+{
+    // An unreadable installed manifest differs from every offered version, and an unreadable
+    // installed list makes every listed file a change: the whole release is installed.
+    ScratchInstallation installation;
+    prepareHttp(installation);
+    QVERIFY(installation.writeFile(QStringLiteral("update/update.ini"),
+                                   QByteArray("\x00\xff[Version\nVersion", 18)));
+    QVERIFY(installation.writeFile(QStringLiteral("md5.txt"), QByteArray("\xff\xfe\x00\x01\n\t\t\n", 8)));
+
+    const ProcessResult result = installation.runUpdater({QStringLiteral("console")}, 60000);
+
+    QVERIFY2(result.finished, result.standardOutput.right(3000).constData());
+    QCOMPARE(result.jsonLine(), UpdateJson);
+    QVERIFY(releaseInstalled(installation));
+    QCOMPARE(installation.readFile(QStringLiteral("md5.txt")), md5ListText(Release));
+    QVERIFY(waitForFile(installation.filePath(FaultRun::HostMarker), 15000));
+}
+
+void TestFileFaults::runFolderIsAFile_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QByteArray>("failure");
+    QTest::newRow("temporary folder is a file") << QStringLiteral("temp") << HttpFailed;
+    QTest::newRow("backup folder is a file") << QStringLiteral("backup") << QByteArray("备份特殊文件失败");
+}
+
+void TestFileFaults::runFolderIsAFile()
+{
+    QFETCH(QString, folder);
+    QFETCH(QByteArray, failure);
+    ScratchInstallation installation;
+    prepareHttp(installation);
+    QVERIFY(installation.writeFile(folder, "a file where a folder belongs"));
+    const auto before = installationState(installation);
+
+    const ProcessResult result = installation.runUpdaterUntil({QStringLiteral("console")}, failure, 60000);
+
+    // The download or the backup fails, and nothing installed changes. After a failed backup the
+    // lists staged by the check stay until the next check replaces them.
+    QVERIFY2(result.markerSeen, result.standardOutput.right(3000).constData());
+    QCOMPARE(result.jsonLine(), UpdateJson);
+    auto after = installationState(installation);
+    after.remove(QStringLiteral("update/updateTmp.ini"));
+    after.remove(QStringLiteral("update/md5Tmp.txt"));
+    QVERIFY2(after == before, qPrintable(describeDifference(after, before)));
+    QVERIFY(!installation.exists(FaultRun::HostMarker));
+}
+
+void TestFileFaults::diskFullDuringHttpDownload()
+{
+    ScratchInstallation installation;
+    prepareHttp(installation);
+    const auto before = FaultRun::snapshot(installation);
+
+    const ProcessResult result = runProcessUntil(
+        FileSizeLimit::wrapper(),
+        FileSizeLimit::arguments(installation.updaterPath(), {QStringLiteral("console")}, LimitKiB),
+        installation.path(), HttpFailed, 60000);
+
+    QVERIFY2(result.markerSeen, result.standardOutput.right(3000).constData());
+    QVERIFY(result.standardOutput.contains("large.dat"));
+    VERIFY_INSTALLATION_UNCHANGED(installation, before);
+}
+
+void TestFileFaults::diskFullDuringTcpDownload()
+{
+    ReferenceService service;
+    QVERIFY2(service.start(m_served.filePath(QStringLiteral("r2")), QStringLiteral("2.0")),
+             qPrintable(service.errorString()));
+    ScratchInstallation installation;
+    FaultRun::installOldVersion(installation,
+                                {{QStringLiteral("Server/UpdatePort"), QString::number(service.port())}});
+    const auto before = FaultRun::snapshot(installation);
+
+    const ProcessResult result = runProcessUntil(
+        FileSizeLimit::wrapper(),
+        FileSizeLimit::arguments(installation.updaterPath(), {QStringLiteral("console")}, LimitKiB),
+        installation.path(), TcpFailed, 60000);
+
+    QVERIFY2(result.markerSeen, result.standardOutput.right(3000).constData());
+    QVERIFY(result.standardOutput.contains("文件下载失败: large.dat"));
+    VERIFY_INSTALLATION_UNCHANGED(installation, before);
+}
+
+void TestFileFaults::diskFullDuringApply_data()
+{
+    QTest::addColumn<QByteArray>("installedA");
+    QTest::addColumn<QByteArray>("newA");
+    QTest::addColumn<QByteArray>("installedB");
+    QTest::addColumn<QByteArray>("newB");
+
+    QTest::newRow("new file too large to put in place")
+        << QByteArray("old a") << QByteArray("new a") << QByteArray("old b") << LargeContent;
+    QTest::newRow("installed file too large to back up")
+        << LargeContent << QByteArray("new a") << QByteArray("old b") << QByteArray("new b");
+    QTest::newRow("too large to back up, then too large to put in place")
+        << LargeContent << QByteArray("new a") << QByteArray("old b") << LargeContent;
+}
+
+void TestFileFaults::diskFullDuringApply()
+{
+    QFETCH(QByteArray, installedA);
+    QFETCH(QByteArray, newA);
+    QFETCH(QByteArray, installedB);
+    QFETCH(QByteArray, newB);
+    ScratchInstallation installation;
+    FaultRun::installOldVersion(installation);
+    QVERIFY(installation.writeFile(QStringLiteral("a.dat"), installedA));
+    QVERIFY(installation.writeFile(QStringLiteral("b.dat"), installedB));
+    QVERIFY(installation.writeFile(QStringLiteral("update/update.ini"), "old manifest"));
+    QVERIFY(installation.writeFile(QStringLiteral("md5.txt"), "old list"));
+    auto expectedNew = installationState(installation);
+    expectedNew.insert(QStringLiteral("a.dat"), newA);
+    expectedNew.insert(QStringLiteral("b.dat"), newB);
+    expectedNew.insert(QStringLiteral("update/update.ini"), "new manifest");
+    expectedNew.insert(QStringLiteral("md5.txt"), "new list");
+    // The download of this update is complete; only applying it meets the full disk.
+    QVERIFY(installation.writeFile(QStringLiteral("temp/a.dat"), newA));
+    QVERIFY(installation.writeFile(QStringLiteral("temp/b.dat"), newB));
+    QVERIFY(installation.writeFile(QStringLiteral("update/updateTmp.ini"), "new manifest"));
+    QVERIFY(installation.writeFile(QStringLiteral("update/md5Tmp.txt"), "new list"));
+    auto expectedOld = installationState(installation);
+    expectedOld.remove(QStringLiteral("update/updateTmp.ini"));
+    expectedOld.remove(QStringLiteral("update/md5Tmp.txt"));
+
+    const QString driver = ApplyDriver::install(installation);
+    const ProcessResult applied =
+        runProcess(FileSizeLimit::wrapper(),
+                   FileSizeLimit::arguments(driver, {QLatin1String(ApplyDriver::driverSwitch)}, LimitKiB),
+                   installation.path(), 30000);
+    QVERIFY(applied.finished);
+    // The next start finishes whatever the full disk interrupted.
+    QVERIFY(installation.runUpdater({QStringLiteral("console")}).finished);
+
+    auto after = installationState(installation);
+    after.remove(QStringLiteral("update/updateTmp.ini"));
+    after.remove(QStringLiteral("update/md5Tmp.txt"));
+    QVERIFY2(after == expectedOld || after == expectedNew,
+             qPrintable(QStringLiteral("old: ") + describeDifference(after, expectedOld) +
+                        QStringLiteral("; new: ") + describeDifference(after, expectedNew)));
+    QVERIFY(installation.listFiles(QStringLiteral("backup")).isEmpty());
+}
+
+UPDATER_APPLY_DRIVER_TEST_MAIN(TestFileFaults)
+#include "testfilefaults.moc"

@@ -1,0 +1,194 @@
+// Whole runs of update.exe against web servers that fail, break off or send broken lists: each
+// must end with the installation exactly as it was and the host not started.
+#include "faultrun.h"
+#include "support/httprelease.h"
+#include "support/nginxserver.h"
+#include "support/rawtcpresponder.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+const QByteArray NoUpdateJson(R"({"errormsg":"","success":true,"update":false})");
+const QByteArray UpdateJson(R"({"errormsg":"","success":true,"update":true})");
+/// Logged once a failed HTTP update has cleaned up; the dialog then waits for the user.
+const QByteArray DownloadFailed("取消/失败后清理临时文件完成");
+
+const QMap<QString, QByteArray> Release = {
+    {QStringLiteral("bin/core.dll"), "core 2.0"},
+    {QStringLiteral("readme.txt"), "read me 2.0"},
+};
+
+/// Per case, the web server's tree lies below its own first path segment, which the case's
+/// system.cfg makes the base address. These locations break parts of some of those trees.
+QString faultLocations(quint16 cutPort)
+{
+    return QStringLiteral("location = /manifest500/update.ini { return 500; }\n"
+                          "location = /list500/r2/md5.txt { return 500; }\n"
+                          "location = /file500/r2/readme.txt { return 500; }\n"
+                          "location = /listloop/r2/md5.txt { return 302 /listloop/r2/md5.txt; }\n"
+                          "location = /fileloop/r2/readme.txt { return 302 /fileloop/r2/readme.txt; }\n"
+                          "location = /filecut/r2/readme.txt { proxy_pass http://127.0.0.1:%1; }\n")
+        .arg(cutPort);
+}
+
+} // namespace
+
+class TestHttpFaults : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void checkFaults_data();
+    void checkFaults();
+    void downloadFaults_data();
+    void downloadFaults();
+    void listGarbageWithoutTabsIsSkipped();
+
+private:
+    /// Lays out the case's tree below `base`: the release unless `withRelease` is false, the
+    /// manifest `manifest` (the normal one when null) and the list plus `extraListLines`.
+    void serve(const QString& base, const QByteArray& manifest, bool withList,
+               const QByteArray& extraListLines);
+    void prepare(ScratchInstallation& installation, const QString& base);
+
+    QTemporaryDir m_served;
+    std::unique_ptr<RawTcpResponder> m_cut;
+    std::unique_ptr<NginxServer> m_server;
+};
+
+void TestHttpFaults::initTestCase()
+{
+    // Announces 1000 bytes, sends 11 and closes.
+    m_cut = std::make_unique<RawTcpResponder>("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\nread me 2.0");
+    QVERIFY(m_cut->startListening());
+    m_server = std::make_unique<NginxServer>(m_served.path(), faultLocations(m_cut->port()));
+    QVERIFY2(m_server->start(), qPrintable(m_server->lastError()));
+}
+
+void TestHttpFaults::serve(const QString& base, const QByteArray& manifest, bool withList,
+                           const QByteArray& extraListLines)
+{
+    const QString root = m_served.filePath(base);
+    QVERIFY(writeHttpRelease(root, QStringLiteral("r2"), QStringLiteral("2.0"), Release));
+    if (!manifest.isNull()) {
+        QVERIFY(writeBytes(root + QStringLiteral("/update.ini"), manifest));
+    }
+    if (!withList) {
+        QVERIFY(QFile::remove(root + QStringLiteral("/r2/md5.txt")));
+    } else if (!extraListLines.isEmpty()) {
+        QVERIFY(writeBytes(root + QStringLiteral("/r2/md5.txt"), md5ListText(Release) + extraListLines));
+    }
+}
+
+void TestHttpFaults::prepare(ScratchInstallation& installation, const QString& base)
+{
+    FaultRun::installOldVersion(installation,
+                                {{QStringLiteral("Update/HttpEnable"), QStringLiteral("true")},
+                                 {QStringLiteral("Update/URL"), m_server->baseUrl() + base + '/'}});
+    QVERIFY(installation.writeFile(QStringLiteral("md5.txt"), md5ListText(FaultRun::installedFiles())));
+    QVERIFY(installation.writeFile(QStringLiteral("update/update.ini"),
+                                   manifestText(QStringLiteral("r1"), "1.0")));
+}
+
+void TestHttpFaults::checkFaults_data()
+{
+    QTest::addColumn<QString>("base");
+    QTest::addColumn<QByteArray>("manifest");
+    QTest::addColumn<bool>("withList");
+
+    QTest::newRow("manifest 404") << "manifest404" << QByteArray() << true;
+    QTest::newRow("manifest 500") << "manifest500" << QByteArray() << true;
+    QTest::newRow("manifest without Folder") << "nofolder" << QByteArray("[Version]\nVersion=2.0\n") << true;
+    QTest::newRow("manifest without Version") << "noversion" << QByteArray("[Version]\nFolder=r2\n") << true;
+    QTest::newRow("manifest of binary junk")
+        << "junkmanifest" << QByteArray("\x00\xff[\x01Version\n=\xfe\xfe", 14) << true;
+    QTest::newRow("list 404") << "list404" << QByteArray() << false;
+    QTest::newRow("list 500") << "list500" << QByteArray() << true;
+    QTest::newRow("list redirect loop") << "listloop" << QByteArray() << true;
+}
+
+void TestHttpFaults::checkFaults()
+{
+    QFETCH(QString, base);
+    QFETCH(QByteArray, manifest);
+    QFETCH(bool, withList);
+    if (base != QLatin1String("manifest404")) {
+        serve(base, manifest, withList, QByteArray());
+    }
+    ScratchInstallation installation;
+    prepare(installation, base);
+    const auto before = FaultRun::snapshot(installation);
+
+    const ProcessResult result = installation.runUpdater({QStringLiteral("console")}, 60000);
+
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 0);
+    // A check that fails counts as "no update" towards the host.
+    QCOMPARE(result.jsonLine(), NoUpdateJson);
+    VERIFY_INSTALLATION_UNCHANGED(installation, before);
+}
+
+void TestHttpFaults::downloadFaults_data()
+{
+    QTest::addColumn<QString>("base");
+    QTest::addColumn<QByteArray>("extraListLines");
+    QTest::addColumn<QByteArray>("expectedInLog");
+
+    QTest::newRow("file 500") << "file500" << QByteArray() << QByteArray("readme.txt");
+    QTest::newRow("file redirect loop") << "fileloop" << QByteArray() << QByteArray("readme.txt");
+    QTest::newRow("file body cut short") << "filecut" << QByteArray() << QByteArray("readme.txt");
+    QTest::newRow("list entry with a tab and a made-up key")
+        << "bogusentry" << QByteArray("junk\tjunk\n") << QByteArray("junk");
+    QTest::newRow("list entry with an empty key")
+        << "emptykey" << QByteArray("\t\n") << QByteArray("更新文件路径不安全，已拒绝:");
+    QTest::newRow("list entry naming the temporary folder's parent")
+        << "parentkey" << QByteArray("d41d8cd98f00b204e9800998ecf8427e\t/..\n")
+        << QByteArray("更新文件路径不安全，已拒绝:/..");
+}
+
+void TestHttpFaults::downloadFaults()
+{
+    QFETCH(QString, base);
+    QFETCH(QByteArray, extraListLines);
+    QFETCH(QByteArray, expectedInLog);
+    serve(base, QByteArray(), true, extraListLines);
+    ScratchInstallation installation;
+    prepare(installation, base);
+    const auto before = FaultRun::snapshot(installation);
+
+    const ProcessResult result =
+        installation.runUpdaterUntil({QStringLiteral("console")}, DownloadFailed, 60000);
+
+    QVERIFY2(result.markerSeen, result.standardOutput.right(3000).constData());
+    QCOMPARE(result.jsonLine(), UpdateJson);
+    QVERIFY2(result.standardOutput.contains(expectedInLog), result.standardOutput.right(3000).constData());
+    VERIFY_INSTALLATION_UNCHANGED(installation, before);
+}
+
+void TestHttpFaults::listGarbageWithoutTabsIsSkipped()
+{
+    QByteArray garbage("no tab on this line\n\n\r\n");
+    garbage += QByteArray(100000, 'x') + '\n';
+    garbage += QByteArray("\x00\x01\x02\xff\xfe binary\n", 14);
+    serve(QStringLiteral("garbage"), QByteArray(), true, garbage);
+    ScratchInstallation installation;
+    prepare(installation, QStringLiteral("garbage"));
+
+    const ProcessResult result = installation.runUpdater({QStringLiteral("console")}, 60000);
+
+    QVERIFY2(result.finished, result.standardOutput.right(3000).constData());
+    QCOMPARE(result.jsonLine(), UpdateJson);
+    for (auto it = Release.cbegin(); it != Release.cend(); ++it) {
+        QCOMPARE(installation.readFile(it.key()), it.value());
+    }
+    QCOMPARE(installation.readFile(QStringLiteral("data/settings.dat")), QByteArray("kept"));
+    QVERIFY(!installation.exists(QStringLiteral("backup")));
+    QVERIFY(waitForFile(installation.filePath(FaultRun::HostMarker), 15000));
+}
+
+QTEST_GUILESS_MAIN(TestHttpFaults)
+#include "testhttpfaults.moc"
