@@ -54,16 +54,15 @@ new_installation() { # folder
 }
 
 show_outcome() { # folder
-  local dir=$1
+  local dir=$1 before="$1.before"
   for _ in $(seq 1 50); do [ -f "$dir/host-runs.log" ] && break; sleep 0.2; done
-  echo "Files that differ from version 1.0:"
-  (cd "$work/v1" && find . -type f | sort) > "$work/v1.list"
+  echo "Files that the update changed:"
   (cd "$dir" && find . -type f -not -path './logs/*' -not -name host-runs.log | sort) | while read -r f; do
-    if [ ! -f "$work/v1/$f" ]; then echo "  added    $f"
-    elif ! cmp -s "$work/v1/$f" "$dir/$f"; then echo "  replaced $f"; fi
+    if [ ! -f "$before/$f" ]; then echo "  added    $f"
+    elif ! cmp -s "$before/$f" "$dir/$f"; then echo "  replaced $f"; fi
   done
-  echo "From the updater's log:"
-  grep -E '备份|替换|回退|下载|启动|Update started' "$dir/logs/update.log" | sed 's/^/  /' | tail -n 12 || true
+  echo "From the updater's log (backup and replacement):"
+  grep -E '备份|替换' "$dir/logs/update.log" | sed -e 's/^/  /' -e "s|$work/||g" | tail -n 8 || true
   echo "Backup and temporary folders left behind: $(ls -d "$dir/backup" "$dir/temp" 2>/dev/null | wc -l)"
   echo "Host program relaunched: $(cat "$dir/host-runs.log" 2>/dev/null || echo 'no')"
 }
@@ -94,8 +93,9 @@ Backup=backup/
 Temp=temp/
 Log=logs/
 CFG
+cp -r "$tcp_install" "$tcp_install.before"
 say "update.exe console (TCP channel), as a host program would start it"
-(cd "$tcp_install" && timeout 120 ./update.exe console > "$work/tcp-run.out") || true
+(cd "$tcp_install" && timeout 120 ./update.exe console > "$work/tcp-run.out" 2>/dev/null) || true
 echo "JSON line: $(grep '^{' "$work/tcp-run.out")"
 show_outcome "$tcp_install"
 
@@ -140,8 +140,9 @@ Backup=backup/
 Temp=temp/
 Log=logs/
 CFG
+cp -r "$http_install" "$http_install.before"
 say "update.exe (HTTP channel, normal mode with its progress dialog)"
-(cd "$http_install" && timeout 120 ./update.exe > /dev/null) || true
+(cd "$http_install" && timeout 120 ./update.exe > /dev/null 2>&1) || true
 show_outcome "$http_install"
 
 say "Result"
