@@ -8,6 +8,7 @@ packages=(
   libspdlog-dev libfmt-dev
   nginx-light curl procps
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  clang libclang-rt-14-dev
 )
 
 missing=()

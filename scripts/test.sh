@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds everything, type-checks the Windows build and runs the whole test
 # suite: once in a normal build and once in a build with AddressSanitizer and
-# UndefinedBehaviorSanitizer (skip the latter with SKIP_SANITIZE=1 while iterating).
+# UndefinedBehaviorSanitizer (skip the latter with SKIP_SANITIZE=1 while iterating), then fuzzes the
+# wire codec (SKIP_FUZZ=1 skips it).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -26,4 +27,10 @@ if [ "${SKIP_SANITIZE:-0}" != 1 ]; then
   export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   run_suite "${SANITIZE_BUILD_DIR:-$root/build-sanitize}" -DUPDATER_SANITIZE=ON
+fi
+
+if [ "${SKIP_FUZZ:-0}" != 1 ]; then
+  # The wire codec's fuzz targets, for a bounded time each (FUZZ_SECONDS); they bring their own
+  # sanitizer settings.
+  env -u ASAN_OPTIONS -u UBSAN_OPTIONS "$root/scripts/fuzz.sh"
 fi

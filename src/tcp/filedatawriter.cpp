@@ -1,0 +1,168 @@
+#include "tcp/filedatawriter.h"
+
+#include "config/configmanager.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+bool isSafeSegmentList(const QString& text, bool allowEmpty)
+{
+    if (text.isEmpty()) {
+        return allowEmpty;
+    }
+    // Backslashes separate folders on Windows and a colon starts a drive or a stream name there,
+    // so both are refused on every system: the same release must behave the same everywhere.
+    if (text.contains(QLatin1Char('\\')) || text.contains(QLatin1Char(':')) ||
+        text.startsWith(QLatin1Char('/'))) {
+        return false;
+    }
+    const QStringList segments = text.split(QLatin1Char('/'));
+    for (const QString& segment : segments) {
+        if (segment == QLatin1String("..")) {
+            return false;
+        }
+    }
+    return !text.contains(QChar(0));
+}
+
+} // namespace
+
+CFileDataWriter& CFileDataWriter::instance()
+{
+    static CFileDataWriter writer(CConfigManager::instance(), QCoreApplication::applicationDirPath());
+    return writer;
+}
+
+CFileDataWriter::CFileDataWriter(const CConfigManager& config, const QString& applicationDir)
+    : m_config(config), m_applicationDir(applicationDir)
+{
+}
+
+CFileDataWriter::~CFileDataWriter() = default;
+
+QString CFileDataWriter::keyOf(const QString& filePath, const QString& fileName)
+{
+    return filePath + QLatin1Char('_') + fileName;
+}
+
+QString CFileDataWriter::temporaryFolder() const
+{
+    const QString configured = m_config.getTempDirWithSlash();
+    // A relative value means the same folder as for the controller and the replacement step:
+    // below the application folder, not below whatever the working directory happens to be.
+    if (QDir::isAbsolutePath(configured)) {
+        return configured;
+    }
+    return m_applicationDir + QLatin1Char('/') + configured;
+}
+
+bool CFileDataWriter::isSafeTarget(const QString& filePath, const QString& fileName)
+{
+    if (fileName.isEmpty() || fileName.contains(QLatin1Char('/')) || fileName == QLatin1String(".") ||
+        fileName == QLatin1String("..")) {
+        return false;
+    }
+    return isSafeSegmentList(filePath, true) && isSafeSegmentList(fileName, false);
+}
+
+QString CFileDataWriter::targetPath(const QString& filePath, const QString& fileName) const
+{
+    if (!isSafeTarget(filePath, fileName)) {
+        return QString();
+    }
+    const QString folder = temporaryFolder();
+    const QString full = folder + filePath + QLatin1Char('/') + fileName;
+    // Belt and braces after the text checks: the cleaned path must still lie below the folder.
+    const QString cleanFolder = QDir::cleanPath(folder) + QLatin1Char('/');
+    if (!QDir::cleanPath(full).startsWith(cleanFolder)) {
+        return QString();
+    }
+    return full;
+}
+
+bool CFileDataWriter::isOpen(const QString& filePath, const QString& fileName) const
+{
+    const auto it = m_files.find(keyOf(filePath, fileName));
+    return it != m_files.end() && it->second->isOpen();
+}
+
+void CFileDataWriter::discard(const QString& filePath, const QString& fileName)
+{
+    m_files.erase(keyOf(filePath, fileName));
+}
+
+QFile* CFileDataWriter::openFor(const QString& key, const QString& fullPath)
+{
+    auto it = m_files.find(key);
+    // Keys are not unique ("a_b" + "c" and "a" + "b_c" share one): never write into another target.
+    if (it != m_files.end() && it->second->fileName() != fullPath) {
+        m_files.erase(it);
+        it = m_files.end();
+    }
+    if (it == m_files.end()) {
+        // A new transfer replaces whatever an earlier run or attempt left under this name; leftover
+        // bytes past the new end would otherwise survive in the file.
+        auto file = std::make_unique<QFile>(fullPath);
+        if (!file->open(QIODevice::ReadWrite | QIODevice::Truncate)) {
+            qWarning() << "Failed to open file for writing:" << fullPath;
+            m_lastError = QStringLiteral("Failed to open file for writing: ") + fullPath;
+            return nullptr;
+        }
+        it = m_files.emplace(key, std::move(file)).first;
+    } else if (!it->second->isOpen()) {
+        if (!it->second->open(QIODevice::ReadWrite | QIODevice::Append)) {
+            qWarning() << "Failed to reopen file for writing:" << fullPath;
+            m_lastError = QStringLiteral("Failed to reopen file for writing: ") + fullPath;
+            return nullptr;
+        }
+    }
+    return it->second.get();
+}
+
+bool CFileDataWriter::writeChunk(const QString& filePath, const QString& fileName, const QByteArray& data,
+                                 bool isLast)
+{
+    const QString fullPath = targetPath(filePath, fileName);
+    if (fullPath.isEmpty()) {
+        qWarning() << "Refused to write outside the temporary folder:" << filePath << fileName;
+        m_lastError = QStringLiteral("Refused file path outside the temporary folder: ") + filePath +
+                      QLatin1Char('/') + fileName;
+        return false;
+    }
+    if (!QDir().mkpath(QFileInfo(fullPath).absolutePath())) {
+        qWarning() << "Failed to create directory for file:" << fullPath;
+        m_lastError = QStringLiteral("Failed to create directory for file: ") + fullPath;
+        return false;
+    }
+    const QString key = keyOf(filePath, fileName);
+    QFile* file = openFor(key, fullPath);
+    if (!file) {
+        return false;
+    }
+    const qint64 written = file->write(data);
+    if (written != data.size()) {
+        qWarning() << "Failed to write all data to file:" << fullPath << "Expected:" << data.size()
+                   << "Written:" << written;
+        m_lastError = QStringLiteral("Failed to write all data to file: ") + fullPath;
+        return false;
+    }
+    if (isLast) {
+        // A file is only complete when its bytes reached the disk; a failing flush or close is a
+        // failed final chunk, not a finished file.
+        const bool flushed = file->flush();
+        file->close();
+        const bool closed = file->error() == QFileDevice::NoError;
+        m_files.erase(key);
+        if (!flushed || !closed) {
+            qWarning() << "Failed to write all data to file:" << fullPath;
+            m_lastError = QStringLiteral("Failed to write all data to file: ") + fullPath;
+            return false;
+        }
+    }
+    return true;
+}

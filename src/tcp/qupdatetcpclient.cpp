@@ -1,0 +1,376 @@
+#include "tcp/qupdatetcpclient.h"
+
+#include "config/configmanager.h"
+#include "log/logger.h"
+#include "tcp/asyncwaiter.h"
+#include "tcp/filedatawriter.h"
+
+#include <QDateTime>
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace {
+
+const QString notConnectedText = QStringLiteral("未连接到服务器");
+
+QString number(quint64 value)
+{
+    return QString::number(value);
+}
+
+} // namespace
+
+QUpdateTcpClient::QUpdateTcpClient(QObject* parent)
+    : QObject(parent), m_socket(new QTcpSocket(this)), m_heartbeatTimer(new QTimer(this)),
+      m_writer(&CFileDataWriter::instance())
+{
+    qRegisterMetaType<VersionInfo>("VersionInfo");
+    qRegisterMetaType<uint32_t>("uint32_t");
+    m_receiveBuffer.reserve(1024);
+    connect(m_socket, &QTcpSocket::connected, this, &QUpdateTcpClient::onConnected);
+    connect(m_socket, &QTcpSocket::disconnected, this, &QUpdateTcpClient::onDisconnected);
+    connect(m_socket, &QTcpSocket::errorOccurred, this, &QUpdateTcpClient::onError);
+    connect(m_socket, &QTcpSocket::readyRead, this, &QUpdateTcpClient::onReadyRead);
+    connect(m_heartbeatTimer, &QTimer::timeout, this, &QUpdateTcpClient::onHeartbeatTimeout);
+}
+
+QUpdateTcpClient::~QUpdateTcpClient()
+{
+    if (m_heartbeatTimer->isActive()) {
+        m_heartbeatTimer->stop();
+    }
+    // Our slots must not run for a closing socket while this object is half destroyed.
+    m_socket->disconnect(this);
+    if (m_socket->state() != QAbstractSocket::UnconnectedState) {
+        m_socket->disconnectFromHost();
+    }
+    m_state = Disconnected;
+}
+
+void QUpdateTcpClient::setFileWriter(CFileDataWriter* writer)
+{
+    m_writer = writer ? writer : &CFileDataWriter::instance();
+}
+
+bool QUpdateTcpClient::connectToServer(const QString& host, quint16 port)
+{
+    return connectToServer(host, port, defaultConnectTimeoutMs);
+}
+
+bool QUpdateTcpClient::connectToServer(const QString& host, quint16 port, int timeoutMs)
+{
+    if (m_state == Connecting || m_state == Connected) {
+        m_lastError = QStringLiteral("已经连接或正在连接中");
+        return false;
+    }
+    m_host = host;
+    m_port = port;
+    // Bytes and a transfer left by an earlier connection can never be completed on a new one.
+    m_receiveBuffer.clear();
+    abandonTransfer();
+    m_state = Connecting;
+    m_socket->connectToHost(host, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+    const bool connectedInTime = m_socket->waitForConnected(timeoutMs);
+    if (!connectedInTime && m_state == Connecting) {
+        // A timed-out attempt must not leave the client refusing every later attempt.
+        m_lastError = m_socket->errorString();
+        m_socket->abort();
+        m_state = Error;
+    }
+    return connectedInTime;
+}
+
+bool QUpdateTcpClient::isConnected() const
+{
+    return m_state == Connected && m_socket->state() == QAbstractSocket::ConnectedState;
+}
+
+bool QUpdateTcpClient::sendMessage(qint32 type, const QByteArray& payload)
+{
+    if (!isConnected()) {
+        return false;
+    }
+    const QByteArray header = encodeFrameHeader(type, static_cast<quint32>(payload.size()),
+                                                CConfigManager::instance().getProjectType());
+    if (m_socket->write(header) != header.size()) {
+        return false;
+    }
+    if (!payload.isEmpty() && m_socket->write(payload) != payload.size()) {
+        return false;
+    }
+    return m_socket->flush();
+}
+
+VersionInfo QUpdateTcpClient::checkVersion(const QByteArray& request, int timeoutMs)
+{
+    if (!isConnected()) {
+        fail(notConnectedText);
+        return VersionInfo();
+    }
+    AsyncWaiter waiter;
+    VersionInfo result;
+    QObject scope; // the connections below end with this call
+    connect(this, &QUpdateTcpClient::versionChecked, &scope, [&](const VersionInfo& info) {
+        result = info;
+        emit waiter.signalReceived();
+    });
+    connect(this, &QUpdateTcpClient::errorOccurred, &scope, [&] { emit waiter.signalReceived(); });
+
+    if (!sendMessage(VersionCheckRequest, request)) {
+        fail(QStringLiteral("发送版本检查请求失败"));
+        return VersionInfo();
+    }
+    if (!waiter.wait(timeoutMs)) {
+        return VersionInfo();
+    }
+    return result;
+}
+
+bool QUpdateTcpClient::downloadFile(const FileTransferRequest& request, int timeoutMs)
+{
+    if (!isConnected()) {
+        fail(notConnectedText);
+        return false;
+    }
+    const QString filePath = request.filePath;
+    const QString fileName = request.fileName;
+    if (!CFileDataWriter::isSafeTarget(filePath, fileName)) {
+        m_lastError = QStringLiteral("Refused file path outside the temporary folder: ") + filePath +
+                      QLatin1Char('/') + fileName;
+        Logger::error(m_lastError.toStdString());
+        emit sigFileDownloadError(filePath, fileName, m_lastError);
+        return false;
+    }
+
+    AsyncWaiter waiter;
+    bool success = false;
+    QObject scope; // the connections below end with this call
+    connect(this, &QUpdateTcpClient::sigFileDownloadCompleted, &scope,
+            [&](const QString& completedPath, const QString& completedName) {
+                if (completedPath == filePath && completedName == fileName) {
+                    success = true;
+                    emit waiter.signalReceived();
+                }
+            });
+    connect(this, &QUpdateTcpClient::errorOccurred, &scope, [&] {
+        if (!success) {
+            emit waiter.signalReceived();
+        }
+    });
+    // A chunk of the requested file that could not be saved ends the wait: without this a failed
+    // final chunk would leave an unlimited wait hanging, as no completion ever follows.
+    connect(this, &QUpdateTcpClient::sigFileDownloadError, &scope,
+            [&](const QString& failedPath, const QString& failedName) {
+                if (!success && failedPath == filePath && failedName == fileName) {
+                    emit waiter.signalReceived();
+                }
+            });
+    // Nothing more can arrive once the connection is gone.
+    connect(this, &QUpdateTcpClient::disconnected, &scope, [&] {
+        if (!success) {
+            emit waiter.signalReceived();
+        }
+    });
+
+    if (!isConnected()) {
+        fail(notConnectedText);
+        return false;
+    }
+    // A transfer still under way belongs to an earlier request that gave up (timeout, failed
+    // chunk): its remaining chunks precede the answer to this request and must not be taken for it.
+    if (!m_currentFileName.isEmpty()) {
+        m_draining = true;
+    }
+    if (!sendMessage(FileDownloadRequest, encodeFileDownloadRequest(request))) {
+        fail(QStringLiteral("发送文件下载请求失败"));
+        return false;
+    }
+    if (!waiter.wait(timeoutMs) && !success) {
+        m_lastError = QStringLiteral("文件下载超时");
+        emit sigFileDownloadError(filePath, fileName, QStringLiteral("下载超时"));
+    }
+    return success;
+}
+
+void QUpdateTcpClient::onConnected()
+{
+    m_state = Connected;
+    emit connected();
+    if (!m_heartbeatActive) {
+        m_heartbeatActive = true;
+        m_heartbeatTimer->start(heartbeatIntervalMs);
+    }
+}
+
+void QUpdateTcpClient::onDisconnected()
+{
+    m_state = Disconnected;
+    if (m_heartbeatActive) {
+        m_heartbeatActive = false;
+        m_heartbeatTimer->stop();
+    }
+    emit disconnected();
+}
+
+void QUpdateTcpClient::onError(QAbstractSocket::SocketError)
+{
+    m_lastError = m_socket->errorString();
+    m_state = Error;
+    emit errorOccurred(m_lastError);
+}
+
+void QUpdateTcpClient::onHeartbeatTimeout()
+{
+    if (m_state == Connected) {
+        sendMessage(Heartbeat, encodeHeartbeat(QDateTime::currentMSecsSinceEpoch()));
+    }
+}
+
+void QUpdateTcpClient::onReadyRead()
+{
+    m_receiveBuffer.append(m_socket->readAll());
+    // Each frame leaves the buffer before it is dispatched, so a slot that spins an event loop and
+    // lets this function run again sees a consistent buffer.
+    Frame frame;
+    for (;;) {
+        const FrameStatus status = takeFrame(m_receiveBuffer, frame);
+        if (status == FrameStatus::Corrupt) {
+            Logger::warn("Discarded received data with a bad frame header");
+            return;
+        }
+        if (status == FrameStatus::NeedMore) {
+            return;
+        }
+        dispatchFrame(frame);
+    }
+}
+
+void QUpdateTcpClient::dispatchFrame(const Frame& frame)
+{
+    switch (frame.type) {
+    case HeartbeatReply:
+        emit heartbeatReceived();
+        break;
+    case VersionCheckReply:
+        emit versionChecked(decodeVersionCheckReply(frame.payload));
+        break;
+    case FileData:
+        handleFileData(frame.payload);
+        break;
+    case ErrorReply:
+        // The service answers a request with an error instead of (the rest of) the file.
+        abandonTransfer();
+        fail(QStringLiteral("服务器返回错误"));
+        break;
+    default:
+        break;
+    }
+}
+
+void QUpdateTcpClient::handleFileData(const QByteArray& payload)
+{
+    if (!isFileDataPayload(payload)) {
+        Logger::warn("Dropped a file data frame shorter than its chunk header");
+        return;
+    }
+    const FileDataChunk chunk = decodeFileData(payload);
+    if (m_draining) {
+        if (chunk.fileName == m_currentFileName) {
+            if (chunk.isLast) {
+                abandonTransfer();
+            }
+            return;
+        }
+        abandonTransfer();
+    }
+    if (m_currentFileName.isEmpty() || m_currentFileName != chunk.fileName) {
+        startTransfer(chunk);
+    }
+    Logger::info(QStringLiteral("收到文件数据块: %1 (大小: %2, 是否结束: %3)")
+                     .arg(m_currentFileName, number(chunk.chunkSize),
+                          chunk.isLast ? QStringLiteral("是") : QStringLiteral("否"))
+                     .toStdString());
+
+    if (!m_writer->writeChunk(m_currentFilePath, m_currentFileName, chunk.data, chunk.isLast)) {
+        const QString filePath = m_currentFilePath;
+        const QString fileName = m_currentFileName;
+        if (chunk.isLast) {
+            // Nothing follows a final chunk: keeping the transfer would swallow a retry's chunks.
+            abandonTransfer();
+        }
+        m_lastError = QStringLiteral("Failed to save file data: %1/%2").arg(filePath, fileName);
+        emit sigFileDownloadError(filePath, fileName, m_lastError);
+        return;
+    }
+    m_receivedSize += chunk.chunkSize;
+    m_writtenSize += static_cast<quint64>(chunk.data.size());
+    const quint64 percentage = m_totalSize == 0 ? 0 : quint64(m_receivedSize) * 100 / m_totalSize;
+    Logger::info(QStringLiteral("文件传输进度: %1 (%2/%3 字节, %4%)")
+                     .arg(m_currentFileName, number(m_receivedSize), number(m_totalSize), number(percentage))
+                     .toStdString());
+    emit sigFileDownloadProgress(m_currentFilePath, m_currentFileName, m_receivedSize, m_totalSize);
+    if (chunk.isLast) {
+        finishTransfer();
+    }
+}
+
+void QUpdateTcpClient::startTransfer(const FileDataChunk& chunk)
+{
+    abandonTransfer();
+    m_currentFilePath = chunk.filePath;
+    m_currentFileName = chunk.fileName;
+    m_totalSize = chunk.fileSize;
+    m_receivedSize = 0;
+    m_writtenSize = 0;
+    // A transfer always starts its file afresh, even when an earlier attempt left it half written.
+    m_writer->discard(m_currentFilePath, m_currentFileName);
+    Logger::info(QStringLiteral("开始接收文件传输: %1 (大小: %2 字节)")
+                     .arg(m_currentFileName, number(m_totalSize))
+                     .toStdString());
+    emit sigFileDownloadProgress(m_currentFilePath, m_currentFileName, 0, m_totalSize);
+}
+
+void QUpdateTcpClient::finishTransfer()
+{
+    const QString filePath = m_currentFilePath;
+    const QString fileName = m_currentFileName;
+    const bool whole = m_writtenSize == m_totalSize;
+    const quint64 written = m_writtenSize;
+    const quint32 total = m_totalSize;
+    // Cleared before the signal: a slot may already request the next file.
+    m_currentFilePath.clear();
+    m_currentFileName.clear();
+    m_totalSize = 0;
+    m_receivedSize = 0;
+    m_writtenSize = 0;
+    if (!whole) {
+        // Chunks of an interrupted stream can add up to less (or more) than the announced size;
+        // such a file must never count as downloaded.
+        m_lastError = QStringLiteral("Incomplete file data: %1/%2 (%3 of %4 bytes)")
+                          .arg(filePath, fileName, number(written), number(total));
+        Logger::error(m_lastError.toStdString());
+        emit sigFileDownloadError(filePath, fileName, m_lastError);
+        return;
+    }
+    Logger::info(QStringLiteral("文件传输完成: %1").arg(fileName).toStdString());
+    emit sigFileDownloadCompleted(filePath, fileName);
+}
+
+void QUpdateTcpClient::abandonTransfer()
+{
+    if (!m_currentFileName.isEmpty() || !m_currentFilePath.isEmpty()) {
+        m_writer->discard(m_currentFilePath, m_currentFileName);
+    }
+    m_currentFilePath.clear();
+    m_currentFileName.clear();
+    m_totalSize = 0;
+    m_receivedSize = 0;
+    m_writtenSize = 0;
+    m_draining = false;
+}
+
+void QUpdateTcpClient::fail(const QString& error)
+{
+    m_lastError = error;
+    emit errorOccurred(error);
+}
