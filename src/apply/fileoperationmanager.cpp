@@ -1,5 +1,28 @@
 #include "apply/fileoperationmanager.h"
 
+#include "apply/filesystem.h"
+#include "log/logger.h"
+
+#include <QFileInfo>
+
+namespace {
+
+QString withSlash(const QString& folder)
+{
+    return folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
+}
+
+/// Replaces `destination` with a copy of `source`; false when either step fails.
+bool replaceWithCopy(const QString& source, const QString& destination)
+{
+    if (FileSystem::exists(destination) && !FileSystem::removeFile(destination)) {
+        return false;
+    }
+    return FileSystem::copyFile(source, destination);
+}
+
+} // namespace
+
 CFileOperationManager::CFileOperationManager(QObject* parent) : QObject(parent) {}
 
 bool CFileOperationManager::initialize()
@@ -7,12 +30,67 @@ bool CFileOperationManager::initialize()
     return true;
 }
 
-bool CFileOperationManager::restoreFromBackup(const QString&, const QString&, const QStringList&)
+bool CFileOperationManager::restoreFromBackup(const QString& backupDir, const QString& installDir,
+                                              const QStringList& names)
 {
-    return false;
+    QStringList entries = names;
+    if (entries.isEmpty()) {
+        for (const QFileInfo& entry : FileSystem::listEntries(backupDir, Qt::CaseInsensitive)) {
+            entries.append(entry.fileName());
+        }
+    }
+
+    for (const QString& name : entries) {
+        const QString backupPath = withSlash(backupDir) + name;
+        const QString installPath = withSlash(installDir) + name;
+        if (!FileSystem::exists(backupPath)) {
+            continue;
+        }
+        const QString parent = QFileInfo(installPath).absolutePath();
+        if (!FileSystem::isFolder(parent) && !FileSystem::makePath(parent)) {
+            m_lastError = QStringLiteral("无法创建目标文件目录: ") + parent;
+            return false;
+        }
+        if (FileSystem::isFolder(backupPath)) {
+            if (!restoreDirectory(backupPath, installPath)) {
+                m_lastError =
+                    QStringLiteral("回退目录失败: ") + backupPath + QStringLiteral(" -> ") + installPath;
+                return false;
+            }
+        } else {
+            if (FileSystem::exists(installPath) && !FileSystem::removeFile(installPath)) {
+                m_lastError = QStringLiteral("删除目标文件失败: ") + installPath;
+                return false;
+            }
+            if (!FileSystem::copyFile(backupPath, installPath)) {
+                m_lastError =
+                    QStringLiteral("回退文件失败: ") + backupPath + QStringLiteral(" -> ") + installPath;
+                return false;
+            }
+        }
+        Logger::info((QStringLiteral("回退文件成功:") + backupPath + QStringLiteral("->") + installPath)
+                         .toStdString());
+    }
+    return true;
 }
 
-bool CFileOperationManager::restoreDirectory(const QString&, const QString&)
+bool CFileOperationManager::restoreDirectory(const QString& sourceDir, const QString& destinationDir)
 {
-    return false;
+    if (!FileSystem::isFolder(sourceDir)) {
+        return false;
+    }
+    if (!FileSystem::isFolder(destinationDir) && !FileSystem::makePath(destinationDir)) {
+        return false;
+    }
+    for (const QFileInfo& entry : FileSystem::listEntries(sourceDir, Qt::CaseInsensitive)) {
+        const QString destination = destinationDir + QLatin1Char('/') + entry.fileName();
+        if (entry.isDir()) {
+            if (!restoreDirectory(entry.absoluteFilePath(), destination)) {
+                return false;
+            }
+        } else if (entry.isFile() && !replaceWithCopy(entry.absoluteFilePath(), destination)) {
+            return false;
+        }
+    }
+    return true;
 }

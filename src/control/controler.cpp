@@ -26,19 +26,6 @@ QString folderWithSlash(const QString& folder)
     return folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
 }
 
-/// Removes a run's folder, but never when its configured value is empty: the path would then be
-/// the installation folder itself.
-void removeConfiguredFolder(const QString& configuredValue, const QString& path)
-{
-    if (configuredValue.isEmpty()) {
-        return;
-    }
-    QDir dir(path);
-    if (dir.exists()) {
-        dir.removeRecursively();
-    }
-}
-
 } // namespace
 
 CControler::CControler() : m_appDir(QCoreApplication::applicationDirPath() + QLatin1Char('/')) {}
@@ -95,7 +82,11 @@ bool CControler::run()
     if (m_mode == UpdateHelper) {
         return false;
     }
-    applier().recoverInterruptedApply();
+    // An interrupted apply is undone before the folders holding its backup are cleared.
+    if (!recoverInterruptedApply()) {
+        reportRunFailure(applier().lastError());
+        return false;
+    }
     removeBackupDir();
     removeTempDir();
 
@@ -103,6 +94,12 @@ bool CControler::run()
     m_hasUpdate = rc == 1;
     if (rc != -1 && rc != 0 && rc != 1) {
         return true;
+    }
+    // A temporary folder that is the installation itself must not receive a download: the
+    // replacement from it would delete installed files.
+    if (rc == 1 && !applier().checkFolders()) {
+        reportRunFailure(applier().lastError());
+        return false;
     }
     reportCheckResult(rc);
     if (rc == 0 && m_mode == Normal) {
@@ -113,6 +110,30 @@ bool CControler::run()
     }
     m_model->showUpdateWindow();
     return m_model->runUpdate();
+}
+
+bool CControler::recoverInterruptedApply()
+{
+    if (!applier().hasInterruptedApply()) {
+        return true;
+    }
+    if (!applier().recoverInterruptedApply()) {
+        return false;
+    }
+    // The restored files may include system.cfg, whose folders the applier was built with.
+    CConfigManager::instance().reload();
+    logDirectories();
+    m_applier.reset();
+    return true;
+}
+
+void CControler::reportRunFailure(const QString& errorMessage)
+{
+    m_success = false;
+    m_errorMsg = errorMessage;
+    if (m_mode == Console) {
+        printResult(buildResultJson());
+    }
 }
 
 void CControler::reportCheckResult(int rc)
@@ -145,7 +166,7 @@ void CControler::onUpdateResult(bool bSuccess)
 
 void CControler::finish()
 {
-    if (m_mode != UpdateHelper) {
+    if (m_mode != UpdateHelper || !recoverInterruptedApply()) {
         return;
     }
     if (m_arguments.contains(QLatin1String(ConfigNames::SwitchHelperSuccess))) {
@@ -236,7 +257,13 @@ bool CControler::replaceFiles()
 
 bool CControler::rollbackFiles()
 {
-    return applier().rollbackFiles();
+    if (applier().rollbackFiles()) {
+        return true;
+    }
+    if (!applier().lastError().isEmpty()) {
+        m_errorMsg = applier().lastError();
+    }
+    return false;
 }
 
 bool CControler::checkSelfUpdate()
@@ -251,10 +278,10 @@ void CControler::deleteTempFiles()
 
 void CControler::removeBackupDir()
 {
-    removeConfiguredFolder(CConfigManager::instance().getBackupDir(), m_backupDir);
+    CUpdateApplier::removeRunFolder(m_appDir, CConfigManager::instance().getBackupDir(), m_backupDir);
 }
 
 void CControler::removeTempDir()
 {
-    removeConfiguredFolder(CConfigManager::instance().getTempDir(), m_tempDir);
+    CUpdateApplier::removeRunFolder(m_appDir, CConfigManager::instance().getTempDir(), m_tempDir);
 }

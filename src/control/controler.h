@@ -65,6 +65,8 @@ public slots:
 
 private:
     void logDirectories();
+    bool recoverInterruptedApply();
+    void reportRunFailure(const QString& errorMessage);
     void reportCheckResult(int rc);
     using ProgramKey = QString (CConfigManager::*)() const;
     bool launch(ProgramKey programKey, const QStringList& arguments);

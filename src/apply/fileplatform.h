@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+#include <Qt>
+
+class QFile;
+
+/// The file-system behaviour that differs between systems: pushing written data and folder entries
+/// to the storage device (so that what the updater saved survives a power loss or a killed
+/// process) and whether paths compare with case. One source file per system implements it.
+namespace FilePlatform {
+
+/// Flushes an open file's data to the device. False when the system reports an error.
+bool syncFile(QFile& file);
+
+/// Makes the entries of `folder` (created, renamed or removed names) durable. Systems whose file
+/// system journals folder entries by itself report true without doing anything.
+bool syncFolder(const QString& folder);
+
+/// How the system's file names compare: with case on Unix, without it on Windows.
+Qt::CaseSensitivity pathCaseSensitivity();
+
+} // namespace FilePlatform

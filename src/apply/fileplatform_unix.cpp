@@ -1,0 +1,31 @@
+#include "apply/fileplatform.h"
+
+#include <QFile>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace FilePlatform {
+
+bool syncFile(QFile& file)
+{
+    return file.flush() && ::fsync(file.handle()) == 0;
+}
+
+bool syncFolder(const QString& folder)
+{
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
+}
+
+Qt::CaseSensitivity pathCaseSensitivity()
+{
+    return Qt::CaseSensitive;
+}
+
+} // namespace FilePlatform

@@ -1,0 +1,26 @@
+#include "apply/fileplatform.h"
+
+#include <QFile>
+
+#include <io.h>
+
+namespace FilePlatform {
+
+bool syncFile(QFile& file)
+{
+    // QFile's handle is a C runtime descriptor; _commit flushes it through FlushFileBuffers.
+    return file.flush() && ::_commit(file.handle()) == 0;
+}
+
+bool syncFolder(const QString&)
+{
+    // NTFS journals its folder entries; there is no separate flush for them.
+    return true;
+}
+
+Qt::CaseSensitivity pathCaseSensitivity()
+{
+    return Qt::CaseInsensitive;
+}
+
+} // namespace FilePlatform

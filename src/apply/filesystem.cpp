@@ -1,0 +1,157 @@
+#include "apply/filesystem.h"
+
+#include "apply/faultswitch.h"
+#include "apply/fileplatform.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+constexpr qint64 CopyChunkSize = 256 * 1024;
+
+bool copyContent(QFile& in, QFile& out)
+{
+    QByteArray chunk;
+    while (!in.atEnd()) {
+        chunk = in.read(CopyChunkSize);
+        if (chunk.isEmpty() && in.error() != QFileDevice::NoError) {
+            return false;
+        }
+        if (out.write(chunk) != chunk.size()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+namespace FileSystem {
+
+QFileInfoList listEntries(const QString& folder, Qt::CaseSensitivity sorting)
+{
+    const QDir dir(folder);
+    if (!dir.exists()) {
+        return {};
+    }
+    const QDir::SortFlags sort =
+        sorting == Qt::CaseInsensitive ? (QDir::Name | QDir::IgnoreCase) : QDir::Name;
+    return dir.entryInfoList(QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot, sort);
+}
+
+bool exists(const QString& path)
+{
+    return QFileInfo::exists(path);
+}
+
+bool isFolder(const QString& path)
+{
+    return QFileInfo(path).isDir();
+}
+
+bool makePath(const QString& folder)
+{
+    if (isFolder(folder)) {
+        return true;
+    }
+    const bool made = QDir().mkpath(folder);
+    if (made) {
+        FilePlatform::syncFolder(parentFolder(QDir::cleanPath(folder)));
+        FaultSwitch::fileOperationDone();
+    }
+    return made;
+}
+
+bool copyFile(const QString& source, const QString& destination)
+{
+    QFile in(source);
+    if (QFileInfo(source).isDir() || !in.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    QFile out(destination);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+        return false;
+    }
+    const bool copied =
+        copyContent(in, out) && out.setPermissions(in.permissions()) && FilePlatform::syncFile(out);
+    out.close();
+    if (!copied || out.error() != QFileDevice::NoError) {
+        out.remove();
+        return false;
+    }
+    FilePlatform::syncFolder(parentFolder(destination));
+    FaultSwitch::fileOperationDone();
+    return true;
+}
+
+bool removeFile(const QString& path)
+{
+    if (QFileInfo(path).isDir()) {
+        return false;
+    }
+    const bool removed = QFile::remove(path);
+    if (removed) {
+        FilePlatform::syncFolder(parentFolder(path));
+        FaultSwitch::fileOperationDone();
+    }
+    return removed;
+}
+
+bool removeEmptyFolder(const QString& folder)
+{
+    const bool removed = QDir().rmdir(folder);
+    if (removed) {
+        FaultSwitch::fileOperationDone();
+    }
+    return removed;
+}
+
+bool removeFolderRecursively(const QString& folder)
+{
+    QDir dir(folder);
+    if (!dir.exists()) {
+        return true;
+    }
+    const bool removed = dir.removeRecursively();
+    FilePlatform::syncFolder(parentFolder(QDir::cleanPath(folder)));
+    FaultSwitch::fileOperationDone();
+    return removed;
+}
+
+bool writeFileAtomically(const QString& path, const QByteArray& content)
+{
+    if (exists(path)) {
+        return false;
+    }
+    const QString partial = path + QStringLiteral(".part");
+    QFile file(partial);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        return false;
+    }
+    const bool written = file.write(content) == content.size() && FilePlatform::syncFile(file);
+    file.close();
+    if (!written || file.error() != QFileDevice::NoError || !QFile::rename(partial, path)) {
+        QFile::remove(partial);
+        return false;
+    }
+    FilePlatform::syncFolder(parentFolder(path));
+    FaultSwitch::fileOperationDone();
+    return true;
+}
+
+QString parentFolder(const QString& path)
+{
+    QString trimmed = path;
+    while (trimmed.size() > 1 && trimmed.endsWith(QLatin1Char('/'))) {
+        trimmed.chop(1);
+    }
+    const int slash = trimmed.lastIndexOf(QLatin1Char('/'));
+    if (slash < 0) {
+        return QStringLiteral(".");
+    }
+    return slash == 0 ? QStringLiteral("/") : trimmed.left(slash);
+}
+
+} // namespace FileSystem

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QByteArray>
+#include <QFileInfoList>
+#include <QString>
+
+/// The file-system primitives of the apply steps, with the semantics they rely on: listings hold
+/// folders and files (no "." or "..", no hidden or system entries) sorted by name without grouping
+/// folders first; a copy never overwrites and reaches the disk before it reports success.
+///
+/// Every operation that changes the disk counts towards the test-only FaultSwitch.
+namespace FileSystem {
+
+/// Sorted listing of `folder`; empty when it does not exist. `Qt::CaseInsensitive` compares the
+/// names in lower case.
+QFileInfoList listEntries(const QString& folder, Qt::CaseSensitivity sorting);
+
+bool exists(const QString& path);
+bool isFolder(const QString& path);
+
+/// Creates `folder` with all missing parents; true when it exists afterwards.
+bool makePath(const QString& folder);
+
+/// Copies `source` to `destination`, which must not exist yet, keeping the permissions. The data
+/// and the new folder entry are flushed to the device before it returns true; a failed copy
+/// leaves no file behind.
+bool copyFile(const QString& source, const QString& destination);
+
+/// Removes one file (not a folder); the removal reaches the disk before it returns.
+bool removeFile(const QString& path);
+
+/// Removes `folder` only when it is empty.
+bool removeEmptyFolder(const QString& folder);
+
+/// Removes `folder` with all its contents; true when it does not exist afterwards.
+bool removeFolderRecursively(const QString& folder);
+
+/// Writes `content` to a sibling file, flushes it and renames it to `path`, so that `path` is
+/// either absent or whole after a crash. `path` must not exist.
+bool writeFileAtomically(const QString& path, const QByteArray& content);
+
+/// The parent folder of `path` ("a/b/c" gives "a/b").
+QString parentFolder(const QString& path);
+
+} // namespace FileSystem

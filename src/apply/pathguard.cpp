@@ -1,0 +1,59 @@
+#include "apply/pathguard.h"
+
+#include "apply/fileplatform.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+
+QString withSlash(const QString& path)
+{
+    return path.endsWith(QLatin1Char('/')) ? path : path + QLatin1Char('/');
+}
+
+bool isSameOrBelow(const QString& path, const QString& root)
+{
+    const Qt::CaseSensitivity cs = FilePlatform::pathCaseSensitivity();
+    return path.compare(root, cs) == 0 || path.startsWith(withSlash(root), cs);
+}
+
+} // namespace
+
+PathGuard::PathGuard(const QString& root) : m_root(resolve(root)) {}
+
+bool PathGuard::contains(const QString& path) const
+{
+    const QString resolved = resolve(path);
+    return !m_root.isEmpty() && !resolved.isEmpty() && isSameOrBelow(resolved, m_root);
+}
+
+QString PathGuard::resolve(const QString& path)
+{
+    QString existing = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    QString rest;
+    while (!QFileInfo::exists(existing)) {
+        if (QFileInfo(existing).isSymLink()) {
+            return QString();
+        }
+        const QFileInfo info(existing);
+        const QString parent = info.path();
+        if (parent == existing) {
+            break;
+        }
+        rest = rest.isEmpty() ? info.fileName() : info.fileName() + QLatin1Char('/') + rest;
+        existing = parent;
+    }
+    const QString canonical = QFileInfo(existing).canonicalFilePath();
+    if (canonical.isEmpty()) {
+        return QString();
+    }
+    return rest.isEmpty() ? canonical : withSlash(canonical) + rest;
+}
+
+bool PathGuard::isSafeRunFolder(const QString& installDir, const QString& folder)
+{
+    const QString install = resolve(installDir);
+    const QString run = resolve(folder);
+    return !install.isEmpty() && !run.isEmpty() && !isSameOrBelow(install, run);
+}

@@ -1,0 +1,111 @@
+#include "apply/updatebackup.h"
+
+#include "apply/filesystem.h"
+#include "config/confignames.h"
+#include "log/logger.h"
+
+#include <QFileInfo>
+
+namespace {
+
+void logError(const QString& text)
+{
+    Logger::error(text.toStdString());
+}
+
+} // namespace
+
+CUpdateBackup::CUpdateBackup(const ApplyFolders& folders) : m_folders(folders) {}
+
+bool CUpdateBackup::backupFiles()
+{
+    Logger::info("开始执行文件备份操作");
+    FileSystem::makePath(m_folders.backupDir);
+    if (!FileSystem::isFolder(m_folders.tempDir)) {
+        logError(QStringLiteral("临时目录不存在:") + m_folders.tempDir);
+    }
+
+    for (const QFileInfo& entry : FileSystem::listEntries(m_folders.tempDir, Qt::CaseInsensitive)) {
+        const QString name = entry.fileName();
+        // The new update.exe is handed to the update helper; the running one is never saved.
+        if (name == QLatin1String(ConfigNames::UpdaterExe)) {
+            continue;
+        }
+        // The manifest and the MD5 list are saved from their installed places below.
+        if (name == QLatin1String(ConfigNames::ManifestFile) ||
+            name == QLatin1String(ConfigNames::Md5ListFile)) {
+            continue;
+        }
+        const QString installedPath = m_folders.appDir + name;
+        const QString backupPath = m_folders.backupDir + name;
+        if (entry.isDir()) {
+            backupDirectory(entry.absoluteFilePath(), installedPath, backupPath);
+        } else if (entry.isFile()) {
+            backupFile(installedPath, backupPath);
+        }
+    }
+
+    if (!backupSpecialFiles()) {
+        Logger::error("备份特殊文件失败");
+        return false;
+    }
+    Logger::info("文件备份操作完成");
+    return true;
+}
+
+void CUpdateBackup::backupDirectory(const QString& listedDir, const QString& installedDir,
+                                    const QString& backupDir)
+{
+    if (!FileSystem::isFolder(listedDir)) {
+        logError(QStringLiteral("源目录不存在，无法备份:") + listedDir);
+        return;
+    }
+    // Every downloaded folder gets its mirror, even when nothing in it is installed yet.
+    FileSystem::makePath(backupDir);
+
+    for (const QFileInfo& entry : FileSystem::listEntries(listedDir, Qt::CaseSensitive)) {
+        const QString installedPath = installedDir + QLatin1Char('/') + entry.fileName();
+        const QString backupPath = backupDir + QLatin1Char('/') + entry.fileName();
+        if (entry.isDir()) {
+            backupDirectory(entry.absoluteFilePath(), installedPath, backupPath);
+        } else {
+            backupFile(installedPath, backupPath);
+        }
+    }
+}
+
+void CUpdateBackup::backupFile(const QString& installedPath, const QString& backupPath)
+{
+    if (!FileSystem::exists(installedPath)) {
+        return;
+    }
+    FileSystem::makePath(FileSystem::parentFolder(backupPath));
+    FileSystem::copyFile(installedPath, backupPath);
+}
+
+bool CUpdateBackup::backupSpecialFiles()
+{
+    const QString manifest =
+        QLatin1String(ConfigNames::ManifestFolder) + QLatin1String(ConfigNames::ManifestFile);
+    const QString md5List = QLatin1String(ConfigNames::Md5ListFile);
+    return backupSpecialFile(
+               m_folders.appDir + manifest, m_folders.backupDir + manifest,
+               {QStringLiteral("备份update.ini成功:"), QStringLiteral("备份update.ini失败:")}) &&
+           backupSpecialFile(m_folders.appDir + md5List, m_folders.backupDir + md5List,
+                             {QStringLiteral("备份md5.txt成功:"), QStringLiteral("备份md5.txt失败:")});
+}
+
+bool CUpdateBackup::backupSpecialFile(const QString& source, const QString& destination,
+                                      const SpecialFileTexts& texts)
+{
+    if (!FileSystem::exists(source)) {
+        return true;
+    }
+    FileSystem::makePath(FileSystem::parentFolder(destination));
+    if (!FileSystem::copyFile(source, destination)) {
+        logError(texts.failed + source);
+        return false;
+    }
+    Logger::info((texts.saved + source + QStringLiteral("->") + destination).toStdString());
+    return true;
+}

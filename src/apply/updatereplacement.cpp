@@ -1,0 +1,175 @@
+#include "apply/updatereplacement.h"
+
+#include "apply/filesystem.h"
+#include "config/confignames.h"
+#include "log/logger.h"
+
+#include <QFileInfo>
+
+namespace {
+
+void logError(const QString& text)
+{
+    Logger::error(text.toStdString());
+}
+
+void logInfo(const QString& text)
+{
+    Logger::info(text.toStdString());
+}
+
+QString joined(const QString& source, const QString& destination)
+{
+    return source + QStringLiteral("->") + destination;
+}
+
+} // namespace
+
+CUpdateReplacement::CUpdateReplacement(const ApplyFolders& folders) : m_folders(folders) {}
+
+QString CUpdateReplacement::targetOf(const QString& topLevelName) const
+{
+    if (topLevelName == QLatin1String(ConfigNames::ManifestFile)) {
+        return m_folders.manifestDir() + QLatin1String(ConfigNames::ManifestFile);
+    }
+    return m_folders.appDir + topLevelName;
+}
+
+bool CUpdateReplacement::replaceFiles()
+{
+    Logger::info("开始执行文件替换操作");
+    for (const QFileInfo& entry : FileSystem::listEntries(m_folders.tempDir, Qt::CaseInsensitive)) {
+        // The running program cannot replace itself: the update helper installs it later.
+        if (entry.fileName() == QLatin1String(ConfigNames::UpdaterExe)) {
+            continue;
+        }
+        const QString source = entry.absoluteFilePath();
+        const QString target = targetOf(entry.fileName());
+        if (entry.isDir()) {
+            if (!copyDirectory(source, target)) {
+                logError(QStringLiteral("复制目录失败:") + joined(source, target));
+                return false;
+            }
+        } else if (entry.isFile()) {
+            if (!copyFile(source, target)) {
+                logError(QStringLiteral("替换文件失败:") + joined(source, target));
+                return false;
+            }
+        }
+    }
+
+    if (!replaceSpecialFiles()) {
+        Logger::error("替换特殊文件失败");
+        return false;
+    }
+    Logger::info("文件替换操作完成");
+    return true;
+}
+
+bool CUpdateReplacement::copyDirectory(const QString& sourceDir, const QString& destinationDir)
+{
+    if (!FileSystem::isFolder(sourceDir)) {
+        logError(QStringLiteral("源目录不存在，无法拷贝:") + sourceDir);
+        return false;
+    }
+    if (!FileSystem::isFolder(destinationDir) && !FileSystem::makePath(destinationDir)) {
+        logError(QStringLiteral("无法创建目标目录:") + destinationDir);
+        return false;
+    }
+    for (const QFileInfo& entry : FileSystem::listEntries(sourceDir, Qt::CaseSensitive)) {
+        const QString destination = destinationDir + QLatin1Char('/') + entry.fileName();
+        const bool copied = entry.isDir() ? copyDirectory(entry.absoluteFilePath(), destination)
+                                          : copyFile(entry.absoluteFilePath(), destination);
+        if (!copied) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CUpdateReplacement::copyFile(const QString& source, const QString& destination)
+{
+    FileSystem::makePath(FileSystem::parentFolder(destination));
+    if (FileSystem::exists(destination) && !FileSystem::removeFile(destination)) {
+        logError(QStringLiteral("无法删除现有文件:") + destination);
+        return false;
+    }
+    if (!FileSystem::copyFile(source, destination)) {
+        logError(QStringLiteral("文件复制失败:") + joined(source, destination));
+        return false;
+    }
+    logInfo(QStringLiteral("文件复制成功:") + joined(source, destination));
+    return true;
+}
+
+QVector<CUpdateReplacement::SpecialFile> CUpdateReplacement::specialFiles() const
+{
+    const QString manifestDir = m_folders.manifestDir();
+    return {
+        {manifestDir + QLatin1String(ConfigNames::StagedManifestFile),
+         manifestDir + QLatin1String(ConfigNames::ManifestFile), QStringLiteral("替换update.ini成功:"),
+         QStringLiteral("替换update.ini失败:"), QStringLiteral("临时update.ini文件不存在:")},
+        {manifestDir + QLatin1String(ConfigNames::StagedMd5ListFile),
+         m_folders.appDir + QLatin1String(ConfigNames::Md5ListFile), QStringLiteral("替换md5.txt成功:"),
+         QStringLiteral("替换md5.txt失败:"), QStringLiteral("临时md5.txt文件不存在:")},
+    };
+}
+
+bool CUpdateReplacement::replaceSpecialFiles()
+{
+    for (const SpecialFile& file : specialFiles()) {
+        if (!replaceSpecialFile(file)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CUpdateReplacement::replaceSpecialFile(const SpecialFile& file)
+{
+    if (!FileSystem::exists(file.staged)) {
+        Logger::warn((file.missingText + file.staged).toStdString());
+        return true;
+    }
+    if (!copyFile(file.staged, file.target)) {
+        logError(file.failedText + joined(file.staged, file.target));
+        return false;
+    }
+    logInfo(file.replacedText + joined(file.staged, file.target));
+    return true;
+}
+
+QVector<PlannedCopy> CUpdateReplacement::plannedCopies() const
+{
+    QVector<PlannedCopy> plan;
+    for (const QFileInfo& entry : FileSystem::listEntries(m_folders.tempDir, Qt::CaseInsensitive)) {
+        if (entry.fileName() == QLatin1String(ConfigNames::UpdaterExe)) {
+            continue;
+        }
+        const QString target = targetOf(entry.fileName());
+        if (entry.isDir()) {
+            plan.append({entry.absoluteFilePath(), target, true});
+            planFolder(entry.absoluteFilePath(), target, plan);
+        } else if (entry.isFile()) {
+            plan.append({entry.absoluteFilePath(), target, false});
+        }
+    }
+    for (const SpecialFile& file : specialFiles()) {
+        if (FileSystem::exists(file.staged)) {
+            plan.append({file.staged, file.target, false});
+        }
+    }
+    return plan;
+}
+
+void CUpdateReplacement::planFolder(const QString& sourceDir, const QString& targetDir,
+                                    QVector<PlannedCopy>& plan) const
+{
+    for (const QFileInfo& entry : FileSystem::listEntries(sourceDir, Qt::CaseSensitive)) {
+        const QString target = targetDir + QLatin1Char('/') + entry.fileName();
+        plan.append({entry.absoluteFilePath(), target, entry.isDir()});
+        if (entry.isDir()) {
+            planFolder(entry.absoluteFilePath(), target, plan);
+        }
+    }
+}

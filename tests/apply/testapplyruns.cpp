@@ -1,0 +1,308 @@
+#include "apply/applyjournal.h"
+#include "support/applydriver.h"
+#include "support/installsnapshot.h"
+#include "support/scratchinstallation.h"
+
+#include <QtTest>
+
+namespace {
+
+const QStringList NotInstalled = {QStringLiteral("logs"), QStringLiteral("temp"), QStringLiteral("backup"),
+                                  QLatin1String(ApplyDriver::driverName)};
+
+QString logOf(const ScratchInstallation& installation)
+{
+    return QString::fromUtf8(installation.readFile(QStringLiteral("logs/update.log")));
+}
+
+} // namespace
+
+/// Whole runs of the apply steps: update.exe in the update-helper mode and at start, and the apply
+/// driver for the runs that follow a download.
+class TestApplyRuns : public QObject
+{
+    Q_OBJECT
+
+private:
+    /// Offline configuration with the marker host; `overrides` replace single keys.
+    static void configure(ScratchInstallation& installation, const QMap<QString, QString>& overrides = {})
+    {
+        QMap<QString, QString> config = ScratchInstallation::offlineConfig();
+        for (auto it = overrides.cbegin(); it != overrides.cend(); ++it) {
+            config.insert(it.key(), it.value());
+        }
+        installation.writeConfig(config);
+        QVERIFY(installation.writeMarkerHost(QStringLiteral("host.sh"), QStringLiteral("host-started")));
+    }
+
+    static void installOldVersion(ScratchInstallation& installation)
+    {
+        installation.writeFile(QStringLiteral("a.txt"), "old a");
+        installation.writeFile(QStringLiteral("b.txt"), "old b");
+        installation.writeFile(QStringLiteral("lib/x.dll"), "old x");
+        installation.writeFile(QStringLiteral("update/update.ini"), "old manifest");
+        installation.writeFile(QStringLiteral("md5.txt"), "old list");
+    }
+
+    static void stageDownload(ScratchInstallation& installation)
+    {
+        installation.writeFile(QStringLiteral("temp/a.txt"), "new a");
+        installation.writeFile(QStringLiteral("temp/lib/x.dll"), "new x");
+        installation.writeFile(QStringLiteral("update/updateTmp.ini"), "new manifest");
+        installation.writeFile(QStringLiteral("update/md5Tmp.txt"), "new list");
+    }
+
+    /// The state after a replacement whose self-update still waits: new files installed, the old
+    /// ones in the backup.
+    static void stageReplacedInstallation(ScratchInstallation& installation)
+    {
+        installOldVersion(installation);
+        for (const QString& file : {QStringLiteral("a.txt"), QStringLiteral("lib/x.dll"),
+                                    QStringLiteral("update/update.ini"), QStringLiteral("md5.txt")}) {
+            installation.writeFile(QStringLiteral("backup/") + file, installation.readFile(file));
+            installation.writeFile(file, "new " + file.toUtf8());
+            installation.writeFile(QStringLiteral("temp/") + file, "new " + file.toUtf8());
+        }
+        installation.writeFile(QStringLiteral("temp/update.exe"), "new program");
+    }
+
+private slots:
+    void unusableTempFolderRefusesTheRun_data()
+    {
+        QTest::addColumn<QString>("temp");
+        QTest::newRow("empty") << QString();
+        QTest::newRow("installation itself") << QStringLiteral("./");
+    }
+
+    void unusableTempFolderRefusesTheRun()
+    {
+        QFETCH(QString, temp);
+        ScratchInstallation installation;
+        configure(installation, {{QStringLiteral("Paths/Temp"), temp}});
+        installOldVersion(installation);
+        stageDownload(installation);
+        const auto before = snapshotFiles(installation.path(), {QStringLiteral("logs")});
+
+        // The start of a run clears nothing that would be the installation.
+        const ProcessResult result = installation.runUpdater({QStringLiteral("console")});
+        QVERIFY(result.finished);
+        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(snapshotFiles(installation.path(), {QStringLiteral("logs")}), before);
+
+        // The apply after a download refuses before anything is saved or replaced.
+        QCOMPARE(ApplyDriver::run(installation).exitCode, 0);
+        QCOMPARE(snapshotFiles(installation.path(),
+                               {QStringLiteral("logs"), QLatin1String(ApplyDriver::driverName)}),
+                 before);
+        QVERIFY(!installation.exists(QStringLiteral("backup")));
+        QVERIFY(logOf(installation)
+                    .contains(QStringLiteral("临时目录配置无效(不能是安装目录或其上级目录)，拒绝更新:")));
+    }
+
+    void appliedUpdateRelaunchesTheHost()
+    {
+        ScratchInstallation installation;
+        configure(installation);
+        installOldVersion(installation);
+        stageDownload(installation);
+        installation.writeFile(QStringLiteral("temp/plugins/new.dll"), "added");
+
+        QCOMPARE(ApplyDriver::run(installation).exitCode, 0);
+        QCOMPARE(installation.readFile(QStringLiteral("a.txt")), QByteArray("new a"));
+        QCOMPARE(installation.readFile(QStringLiteral("b.txt")), QByteArray("old b"));
+        QCOMPARE(installation.readFile(QStringLiteral("lib/x.dll")), QByteArray("new x"));
+        QCOMPARE(installation.readFile(QStringLiteral("plugins/new.dll")), QByteArray("added"));
+        QCOMPARE(installation.readFile(QStringLiteral("update/update.ini")), QByteArray("new manifest"));
+        QCOMPARE(installation.readFile(QStringLiteral("md5.txt")), QByteArray("new list"));
+        QVERIFY(!installation.exists(QStringLiteral("temp")));
+        QVERIFY(!installation.exists(QStringLiteral("backup")));
+        QVERIFY(!installation.exists(QLatin1String(CApplyJournal::fileName)));
+        QVERIFY(waitForFile(installation.filePath(QStringLiteral("host-started")), 15000));
+    }
+
+    void failedReplacementIsRolledBack()
+    {
+        ScratchInstallation installation;
+        configure(installation);
+        installOldVersion(installation);
+        installation.writeFile(QStringLiteral("c.txt/inside"), "an installed folder");
+        stageDownload(installation);
+        installation.writeFile(QStringLiteral("temp/b.txt"), "new b");
+        installation.writeFile(QStringLiteral("temp/c.txt"), "new c");
+        installation.writeFile(QStringLiteral("temp/b-added.txt"), "added");
+        installation.writeFile(QStringLiteral("temp/d.txt"), "never reached");
+        const auto before = snapshotFiles(installation.path(), NotInstalled);
+
+        QCOMPARE(ApplyDriver::run(installation).exitCode, 0);
+        const auto after = snapshotFiles(installation.path(), NotInstalled);
+        // Everything saved is back; the file that the update added stays, as a rollback keeps
+        // what it has no saved copy of, and the entry after the failing one was never reached.
+        auto expected = before;
+        expected.insert(QStringLiteral("b-added.txt"), "added");
+        QVERIFY2(after == expected, qPrintable(describeDifference(after, expected)));
+        QVERIFY(!installation.exists(QStringLiteral("temp")));
+        QVERIFY(!installation.exists(QStringLiteral("backup")));
+        QVERIFY(logOf(installation).contains(QStringLiteral("文件回退完成")));
+        QVERIFY(!installation.exists(QStringLiteral("host-started")));
+    }
+
+    void treeLeavingTheInstallationIsRefused()
+    {
+        ScratchInstallation installation;
+        QTemporaryDir outside;
+        QVERIFY(installation.isValid() && outside.isValid());
+        configure(installation);
+        installOldVersion(installation);
+        QVERIFY(QFile::link(outside.path(), installation.filePath(QStringLiteral("plugins"))));
+        stageDownload(installation);
+        installation.writeFile(QStringLiteral("temp/plugins/evil.dll"), "evil");
+        const auto before = snapshotFiles(installation.path(), {QStringLiteral("logs")});
+
+        QCOMPARE(ApplyDriver::run(installation).exitCode, 0);
+        QVERIFY(!QFileInfo::exists(outside.filePath(QStringLiteral("evil.dll"))));
+        QCOMPARE(snapshotFiles(installation.path(),
+                               {QStringLiteral("logs"), QLatin1String(ApplyDriver::driverName)}),
+                 before);
+        QVERIFY(logOf(installation).contains(QStringLiteral("更新文件路径超出安装目录，拒绝更新:")));
+    }
+
+    void helperFailureRollsBack_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("HelperFaile") << QStringList{QStringLiteral("updatehelper"),
+                                                    QStringLiteral("HelperFaile")};
+        QTest::newRow("no report") << QStringList{QStringLiteral("updatehelper")};
+        QTest::newRow("console ignored")
+            << QStringList{QStringLiteral("console"), QStringLiteral("updatehelper")};
+    }
+
+    void helperFailureRollsBack()
+    {
+        QFETCH(QStringList, arguments);
+        ScratchInstallation installation;
+        configure(installation);
+        installOldVersion(installation);
+        const auto before = snapshotFiles(installation.path(), NotInstalled);
+        stageReplacedInstallation(installation);
+
+        const ProcessResult result = installation.runUpdater(arguments);
+        QVERIFY(result.finished);
+        QCOMPARE(result.exitCode, 0);
+        QVERIFY(result.jsonLine().isEmpty());
+        const auto after = snapshotFiles(installation.path(), NotInstalled);
+        QVERIFY2(after == before, qPrintable(describeDifference(after, before)));
+        QVERIFY(!installation.exists(QStringLiteral("temp")));
+        QVERIFY(!installation.exists(QStringLiteral("backup")));
+        QVERIFY(!installation.exists(QLatin1String(CApplyJournal::fileName)));
+        QVERIFY(logOf(installation)
+                    .contains(QStringLiteral("回退文件成功:") +
+                              installation.filePath(QStringLiteral("backup/a.txt")) + QStringLiteral("->") +
+                              installation.filePath(QStringLiteral("a.txt"))));
+    }
+
+    void emptyBackupValueRollsNothingBack()
+    {
+        ScratchInstallation installation;
+        configure(installation, {{QStringLiteral("Paths/Backup"), QString()}});
+        stageReplacedInstallation(installation);
+        const auto before = snapshotFiles(installation.path(), {QStringLiteral("logs")});
+
+        QCOMPARE(installation.runUpdater({QStringLiteral("updatehelper")}).exitCode, 0);
+        QCOMPARE(snapshotFiles(installation.path(), {QStringLiteral("logs")}), before);
+        QVERIFY(logOf(installation).contains(QStringLiteral("备份目录未配置")));
+    }
+
+    void failedRollbackKeepsTheBackupForTheNextRun()
+    {
+        ScratchInstallation installation;
+        configure(installation);
+        stageReplacedInstallation(installation);
+        QVERIFY(QFile::remove(installation.filePath(QStringLiteral("a.txt"))));
+        installation.writeFile(QStringLiteral("a.txt/blocker"), "in the way");
+
+        QCOMPARE(
+            installation.runUpdater({QStringLiteral("updatehelper"), QStringLiteral("HelperFaile")}).exitCode,
+            0);
+        const QString failure =
+            QStringLiteral("删除目标文件失败: ") + installation.filePath(QStringLiteral("a.txt"));
+        QVERIFY(logOf(installation).contains(QStringLiteral("回退文件失败:") + failure));
+        QVERIFY(installation.exists(QStringLiteral("backup/a.txt")));
+        QVERIFY(installation.exists(QStringLiteral("temp/a.txt")));
+
+        // The next run must not clear the only good copy: it tries the restore again and fails.
+        const ProcessResult next = installation.runUpdater({QStringLiteral("console")});
+        const QJsonObject json = QJsonDocument::fromJson(next.jsonLine()).object();
+        QCOMPARE(json.value(QStringLiteral("success")).toBool(true), false);
+        QCOMPARE(json.value(QStringLiteral("errormsg")).toString(),
+                 QStringLiteral("从备份恢复安装失败:") + failure);
+        QVERIFY(installation.exists(QStringLiteral("backup/a.txt")));
+
+        // Once the obstacle is gone the run after that restores the installation.
+        QVERIFY(QDir(installation.filePath(QStringLiteral("a.txt"))).removeRecursively());
+        QCOMPARE(installation.runUpdater({QStringLiteral("console")}).exitCode, 0);
+        QCOMPARE(installation.readFile(QStringLiteral("a.txt")), QByteArray("old a"));
+        QCOMPARE(installation.readFile(QStringLiteral("lib/x.dll")), QByteArray("old x"));
+        QVERIFY(!installation.exists(QStringLiteral("backup")));
+        QVERIFY(!installation.exists(QLatin1String(CApplyJournal::fileName)));
+    }
+
+    void helperSuccessCleansUpAndRelaunches_data()
+    {
+        QTest::addColumn<QString>("updateExe");
+        QTest::addColumn<QString>("logged");
+        QTest::addColumn<bool>("leftoverRemains");
+        QTest::newRow("leftover removed")
+            << QStringLiteral("update.exe") << QStringLiteral("Deleted temp file: {p}UpdateTmp/update.exe")
+            << false;
+        QTest::newRow("empty name names the folder")
+            << QString() << QStringLiteral("Failed to delete file: {p}UpdateTmp/") << true;
+    }
+
+    void helperSuccessCleansUpAndRelaunches()
+    {
+        QFETCH(QString, updateExe);
+        QFETCH(QString, logged);
+        QFETCH(bool, leftoverRemains);
+        ScratchInstallation installation;
+        configure(installation, {{QStringLiteral("Update/UpdateExe"), updateExe}});
+        stageReplacedInstallation(installation);
+        installation.writeFile(QStringLiteral("UpdateTmp/update.exe"), "leftover");
+
+        const ProcessResult result =
+            installation.runUpdater({QStringLiteral("updatehelper"), QStringLiteral("HelperSuccess")});
+        QCOMPARE(result.exitCode, 0);
+        QVERIFY(!installation.exists(QStringLiteral("temp")));
+        QVERIFY(!installation.exists(QStringLiteral("backup")));
+        QCOMPARE(installation.exists(QStringLiteral("UpdateTmp/update.exe")), leftoverRemains);
+        QVERIFY(installation.exists(QStringLiteral("UpdateTmp")));
+        QCOMPARE(installation.readFile(QStringLiteral("a.txt")), QByteArray("new a.txt"));
+        QVERIFY(logOf(installation)
+                    .contains(QString(logged).replace(QStringLiteral("{p}"), installation.path() + '/')));
+        QVERIFY(waitForFile(installation.filePath(QStringLiteral("host-started")), 15000));
+    }
+
+    void interruptedApplyIsRecoveredAtStart()
+    {
+        ScratchInstallation installation;
+        configure(installation);
+        installOldVersion(installation);
+        const auto before = snapshotFiles(installation.path(), NotInstalled);
+        stageReplacedInstallation(installation);
+        installation.writeFile(QStringLiteral("added.txt"), "added by the interrupted update");
+        installation.writeFile(QLatin1String(CApplyJournal::fileName), "backup=backup/\nadded=added.txt\n");
+
+        const ProcessResult result = installation.runUpdater({QStringLiteral("console")});
+        QCOMPARE(result.exitCode, 0);
+        // The run goes on as usual after the recovery: here the offline check fails.
+        const QJsonObject json = QJsonDocument::fromJson(result.jsonLine()).object();
+        QCOMPARE(json.value(QStringLiteral("errormsg")).toString(), QStringLiteral("TCP升级服务连接失败"));
+        const auto after = snapshotFiles(installation.path(), NotInstalled);
+        QVERIFY2(after == before, qPrintable(describeDifference(after, before)));
+        QVERIFY(!installation.exists(QStringLiteral("backup")));
+        QVERIFY(!installation.exists(QLatin1String(CApplyJournal::fileName)));
+        QVERIFY(logOf(installation).contains(QStringLiteral("发现未完成的更新，从备份恢复安装:")));
+    }
+};
+
+UPDATER_APPLY_DRIVER_TEST_MAIN(TestApplyRuns)
+#include "testapplyruns.moc"

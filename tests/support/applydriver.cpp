@@ -1,0 +1,94 @@
+#include "support/applydriver.h"
+
+#include "config/configmanager.h"
+#include "config/confignames.h"
+#include "control/controler.h"
+#include "log/logger.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QThread>
+
+#include <cstring>
+
+namespace ApplyDriver {
+
+bool runIfRequested(int argc, char** argv, int& exitCode)
+{
+    bool requested = false;
+    for (int i = 1; i < argc; ++i) {
+        requested = requested || std::strcmp(argv[i], driverSwitch) == 0;
+    }
+    if (!requested) {
+        return false;
+    }
+    QApplication app(argc, argv);
+    const QString log = QCoreApplication::applicationDirPath() + QLatin1Char('/') +
+                        CConfigManager::instance().getLogDir() + QLatin1String(ConfigNames::LogFile);
+    Logger::init(log.toUtf8().toStdString());
+    Logger::info("apply driver started");
+
+    CControler controller;
+    if (!controller.init()) {
+        exitCode = 1;
+        return true;
+    }
+    controller.parseArguments({});
+    controller.onUpdateResult(true);
+    exitCode = controller.success() ? 0 : 2;
+    return true;
+}
+
+ProcessResult run(const ScratchInstallation& installation, const QMap<QString, QString>& environment,
+                  int timeoutMs)
+{
+    const QString driver = installation.filePath(QLatin1String(driverName));
+    if (!QFileInfo::exists(driver)) {
+        QFile::copy(QCoreApplication::applicationFilePath(), driver);
+    }
+    return runProcessWithEnvironment(driver, {QLatin1String(driverSwitch)}, installation.path(), environment,
+                                     timeoutMs);
+}
+
+} // namespace ApplyDriver
+
+ProcessResult runProcessWithEnvironment(const QString& program, const QStringList& arguments,
+                                        const QString& workingDir, const QMap<QString, QString>& environment,
+                                        int timeoutMs)
+{
+    ProcessResult result;
+    QProcess process;
+    process.setWorkingDirectory(workingDir);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    for (auto it = environment.cbegin(); it != environment.cend(); ++it) {
+        env.insert(it.key(), it.value());
+    }
+    process.setProcessEnvironment(env);
+    process.start(program, arguments);
+    result.finished = process.waitForFinished(timeoutMs);
+    if (!result.finished) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.standardOutput = process.readAllStandardOutput();
+    result.standardError = process.readAllStandardError();
+    return result;
+}
+
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired()) {
+            return false;
+        }
+        QCoreApplication::processEvents();
+        QThread::msleep(20);
+    }
+    return true;
+}

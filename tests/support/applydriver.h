@@ -1,0 +1,53 @@
+#pragma once
+
+#include "support/scratchinstallation.h"
+
+#include <QApplication>
+#include <QMap>
+#include <QString>
+#include <QTest>
+
+#include <functional>
+
+/// Lets a test executable play the applying run of an update, for whole-run tests of the apply
+/// steps that need no update channel.
+///
+/// The test copies its own executable into the scratch installation and starts the copy with the
+/// driver switch. The copy then behaves as update.exe would after a successful download: it builds
+/// the real controller from the installation's system.cfg and delivers the download's success,
+/// so that backup, replacement, rollback, self-update hand-over and relaunch run as in a product
+/// run, on the files staged in the temporary folder.
+namespace ApplyDriver {
+
+constexpr const char* driverSwitch = "--apply-driver";
+constexpr const char* driverName = "apply-driver";
+
+/// When the command line holds the driver switch, runs the apply and stores the exit code.
+bool runIfRequested(int argc, char** argv, int& exitCode);
+
+/// Copies the running executable into `installation` (once) and runs it there as the driver,
+/// with `environment` added to the test's own.
+ProcessResult run(const ScratchInstallation& installation, const QMap<QString, QString>& environment = {},
+                  int timeoutMs = 30000);
+
+} // namespace ApplyDriver
+
+/// Runs `program` like runProcess, with `environment` added to the test's own.
+ProcessResult runProcessWithEnvironment(const QString& program, const QStringList& arguments,
+                                        const QString& workingDir, const QMap<QString, QString>& environment,
+                                        int timeoutMs);
+
+/// Waits until `condition` holds, processing events; false after `timeoutMs`.
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs);
+
+#define UPDATER_APPLY_DRIVER_TEST_MAIN(TestObject)                                                           \
+    int main(int argc, char** argv)                                                                          \
+    {                                                                                                        \
+        int driverExitCode = 0;                                                                              \
+        if (ApplyDriver::runIfRequested(argc, argv, driverExitCode)) {                                       \
+            return driverExitCode;                                                                           \
+        }                                                                                                    \
+        QApplication app(argc, argv);                                                                        \
+        TestObject test;                                                                                     \
+        return QTest::qExec(&test, argc, argv);                                                              \
+    }
