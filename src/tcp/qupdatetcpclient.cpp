@@ -239,7 +239,14 @@ void QUpdateTcpClient::onReadyRead()
             return;
         }
         if (status == FrameStatus::NeedMore) {
-            return;
+            // readyRead is not emitted again while one of its slots runs an event loop (the
+            // progress window repaints inside dispatch): bytes that arrived meanwhile wait in the
+            // socket with no further signal, so take them now or they are never read.
+            if (m_socket->bytesAvailable() <= 0) {
+                return;
+            }
+            m_receiveBuffer.append(m_socket->readAll());
+            continue;
         }
         dispatchFrame(frame);
     }

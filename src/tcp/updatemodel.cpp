@@ -1,10 +1,10 @@
 #include "tcp/updatemodel.h"
 
 #include "config/configmanager.h"
+#include "tcp/qupdatetcpclient.h"
+#include "tcp/tcpupdate.h"
 #include "ui/updatewidget.h"
 #include "ui/widget.h"
-
-#include <QTcpSocket>
 
 namespace {
 
@@ -32,7 +32,7 @@ int CUpdateModel::checkUpdate()
 
     if (!host.isEmpty() && port != 0 && probeTcpService(host, port)) {
         m_channel = TcpChannel;
-        return checkTcpUpdate(host, port);
+        return checkTcpUpdate();
     }
     if (config.isHttpEnabled()) {
         m_channel = HttpChannel;
@@ -44,16 +44,19 @@ int CUpdateModel::checkUpdate()
 
 bool CUpdateModel::probeTcpService(const QString& host, quint16 port)
 {
-    QTcpSocket probe;
-    probe.connectToHost(host, port);
-    const bool connected = probe.waitForConnected(ProbeTimeoutMs);
-    probe.abort();
+    // Deleting the client at once closes the probe connection before the channel opens its own.
+    auto* probe = new QUpdateTcpClient(this);
+    const bool connected = probe->connectToServer(host, port, ProbeTimeoutMs);
+    delete probe;
     return connected;
 }
 
-int CUpdateModel::checkTcpUpdate(const QString&, quint16)
+int CUpdateModel::checkTcpUpdate()
 {
-    return 0;
+    // The channel drives the controller's window, so the user sees one window with live progress.
+    m_tcpUpdate = std::make_unique<CTCPUpdate>(m_updateWidget.data());
+    connect(m_tcpUpdate.get(), &CTCPUpdate::sigUpdateResult, this, &CUpdateModel::sigUpdateResult);
+    return m_tcpUpdate->requestVersion() ? 1 : 0;
 }
 
 int CUpdateModel::checkHttpUpdate()
@@ -73,5 +76,9 @@ bool CUpdateModel::showUpdateWindow()
 
 bool CUpdateModel::runUpdate()
 {
+    if (m_channel == TcpChannel) {
+        // The whole download runs here; the channel reports its end through sigUpdateResult.
+        return m_tcpUpdate && m_tcpUpdate->startTcpUpdate();
+    }
     return false;
 }

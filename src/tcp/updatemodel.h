@@ -4,8 +4,11 @@
 #include <QPointer>
 #include <QString>
 
+#include <memory>
+
 class Widget;
 class UpdateWidget;
+class CTCPUpdate;
 
 /// Chooses the update channel for a run and runs the check and the download on it.
 ///
@@ -33,17 +36,20 @@ public:
     bool showUpdateWindow();
     bool runUpdate();
     int channel() const { return m_channel; }
+    /// The TCP channel of the last check that chose it; null before.
+    CTCPUpdate* tcpUpdate() const { return m_tcpUpdate.get(); }
 
 signals:
     void sigUpdateResult(bool bSuccess);
 
 private:
     bool probeTcpService(const QString& host, quint16 port);
-    int checkTcpUpdate(const QString& host, quint16 port);
+    int checkTcpUpdate();
     int checkHttpUpdate();
 
     int m_channel = TcpChannel;
     QString m_lastError;
     QPointer<Widget> m_widget;
     QPointer<UpdateWidget> m_updateWidget;
+    std::unique_ptr<CTCPUpdate> m_tcpUpdate;
 };

@@ -3,6 +3,7 @@
 #include "support/scratchinstallation.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
 
 ReferenceService::~ReferenceService()
 {
@@ -14,7 +15,12 @@ bool ReferenceService::start(const QString& root, const QString& version, const 
 {
     stop();
     m_process = std::make_unique<QProcess>();
-    m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    if (m_captureLog) {
+        // A file, not a pipe: nobody reads a pipe while a whole run blocks the test.
+        m_process->setStandardErrorFile(m_logDir.filePath(QStringLiteral("service.log")));
+    } else {
+        m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    }
     QStringList arguments{QStringLiteral("--root"),    root,
                           QStringLiteral("--version"), version,
                           QStringLiteral("--host"),    QStringLiteral("127.0.0.1"),
@@ -57,4 +63,21 @@ void ReferenceService::stop()
     }
     m_process.reset();
     m_port = 0;
+}
+
+QByteArray ReferenceService::log() const
+{
+    QFile file(m_logDir.filePath(QStringLiteral("service.log")));
+    return m_captureLog && file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+int ReferenceService::countInLog(const QByteArray& text) const
+{
+    int count = 0;
+    for (const QByteArray& line : log().split('\n')) {
+        if (line.contains(text)) {
+            ++count;
+        }
+    }
+    return count;
 }

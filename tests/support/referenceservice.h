@@ -3,6 +3,7 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <memory>
 
@@ -28,8 +29,18 @@ public:
     bool isRunning() const { return m_process && m_process->state() == QProcess::Running; }
     QString errorString() const { return m_error; }
 
+    /// Keeps the service's log in a file instead of forwarding it, for tests that read it; call
+    /// before start().
+    void captureLog() { m_captureLog = true; }
+    /// What the service logged so far (files served, error replies, drops); empty unless captured.
+    QByteArray log() const;
+    /// How many lines of the captured log contain `text`.
+    int countInLog(const QByteArray& text) const;
+
 private:
     std::unique_ptr<QProcess> m_process;
     quint16 m_port = 0;
     QString m_error;
+    bool m_captureLog = false;
+    QTemporaryDir m_logDir;
 };

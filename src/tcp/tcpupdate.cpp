@@ -1,0 +1,367 @@
+#include "tcp/tcpupdate.h"
+
+#include "config/configmanager.h"
+#include "log/logger.h"
+#include "tcp/qupdatetcpclient.h"
+#include "ui/updatewidget.h"
+
+#include <QStringList>
+#include <QThread>
+#include <QtDebug>
+
+namespace {
+
+constexpr qint64 KiB = 1024;
+constexpr qint64 MiB = 1024 * KiB;
+constexpr qint64 GiB = 1024 * MiB;
+
+constexpr int RetryPauseSeconds = 1;
+/// Downloads wait for their file without a time limit.
+constexpr int NoTimeLimit = -1;
+
+const char* const VersionCheckClientName = "1";
+
+QString formatScaled(qint64 bytes, qint64 unit, const char* suffix)
+{
+    return QStringLiteral("%1 %2")
+        .arg(static_cast<double>(bytes) / static_cast<double>(unit), 0, 'f', 2)
+        .arg(QLatin1String(suffix));
+}
+
+bool containsAny(const QString& text, const QStringList& keywords)
+{
+    for (const QString& keyword : keywords) {
+        if (text.contains(keyword, Qt::CaseInsensitive)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void logInfo(const QString& text)
+{
+    Logger::info(text.toStdString());
+}
+
+void logWarn(const QString& text)
+{
+    Logger::warn(text.toStdString());
+}
+
+void logError(const QString& text)
+{
+    Logger::error(text.toStdString());
+}
+
+} // namespace
+
+CTCPUpdate::CTCPUpdate(UpdateWidget* window, QObject* parent)
+    : CTCPUpdate(CConfigManager::instance(), nullptr, window, parent)
+{
+}
+
+CTCPUpdate::CTCPUpdate(const CConfigManager& config, CFileDataWriter* writer, UpdateWidget* window,
+                       QObject* parent)
+    : QObject(parent), m_config(config), m_writer(writer), m_window(window)
+{
+    if (!m_window) {
+        m_ownWindow = std::make_unique<UpdateWidget>();
+        m_window = m_ownWindow.get();
+    }
+    connect(m_window, &UpdateWidget::sigCancelRequested, this, &CTCPUpdate::onCancelRequested);
+    init();
+}
+
+CTCPUpdate::~CTCPUpdate() = default;
+
+bool CTCPUpdate::init()
+{
+    const QString host = m_config.getUpdateServer();
+    // Only the low 16 bits of the configured number are the port.
+    const auto port = static_cast<quint16>(m_config.getUpdatePort().toUInt());
+    if (host.isEmpty() || !m_config.isLoaded() || port == 0) {
+        return false;
+    }
+    m_host = host;
+    m_port = port;
+    m_client = new QUpdateTcpClient(this);
+    if (m_writer) {
+        m_client->setFileWriter(m_writer);
+    }
+    connect(m_client, &QUpdateTcpClient::versionChecked, this, &CTCPUpdate::onVersionChecked);
+    connect(m_client, &QUpdateTcpClient::sigFileDownloadProgress, this, &CTCPUpdate::onFileDownloadProgress);
+    connect(m_client, &QUpdateTcpClient::sigFileDownloadCompleted, this,
+            &CTCPUpdate::onFileDownloadCompleted);
+    connect(m_client, &QUpdateTcpClient::sigFileDownloadError, this, &CTCPUpdate::onFileDownloadError);
+    m_client->connectToServer(m_host, m_port);
+    return true;
+}
+
+bool CTCPUpdate::requestVersion()
+{
+    if (!m_client || !m_client->isConnected()) {
+        return false;
+    }
+    const QByteArray request = encodeVersionCheckRequest(m_config.getVersion(), m_config.getProjectType(),
+                                                         QLatin1String(VersionCheckClientName));
+    m_versionInfo = m_client->checkVersion(request, VersionCheckTimeoutMs);
+    return m_versionInfo.needUpdate;
+}
+
+bool CTCPUpdate::startTcpUpdate()
+{
+    if (!m_versionInfo.needUpdate) {
+        return false;
+    }
+    if (m_downloadList.isEmpty()) {
+        // The window may already be on screen; say why nothing happens rather than stay silent.
+        m_window->showStatus(QStringLiteral("没有文件需要下载"));
+        return false;
+    }
+    m_window->bringToFront();
+    m_window->resetProgress();
+    m_window->showStatus(QStringLiteral("开始TCP更新..."));
+
+    const bool success = downloadAllFiles();
+    emit sigUpdateResult(success);
+    return success;
+}
+
+bool CTCPUpdate::downloadAllFiles()
+{
+    const int total = m_downloadList.size();
+    if (total == 0) {
+        m_window->showStatus(QStringLiteral("没有文件需要下载"));
+        return true;
+    }
+    m_currentIndex = 0;
+    m_cancelRequested = false;
+    m_downloading = true;
+    const bool success = downloadEachFile();
+    m_downloading = false;
+    return success;
+}
+
+bool CTCPUpdate::downloadEachFile()
+{
+    const int total = m_downloadList.size();
+    m_window->setOverallProgress(QStringLiteral("准备下载文件，共 %1 个文件").arg(total), 0);
+    logInfo(QStringLiteral("开始迭代下载，总文件数: %1").arg(total));
+
+    while (m_currentIndex < m_downloadList.size()) {
+        if (m_cancelRequested) {
+            m_window->showStatus(QStringLiteral("下载已取消"));
+            logInfo(QStringLiteral("下载被用户取消"));
+            return false;
+        }
+        if (!downloadWithRetry()) {
+            handleDownloadError();
+            return false;
+        }
+        ++m_currentIndex;
+        updateOverallProgress();
+    }
+    m_window->showSuccess();
+    m_window->showStatus(QStringLiteral("所有文件下载完成！"));
+    logInfo(QStringLiteral("所有文件下载完成"));
+    return true;
+}
+
+bool CTCPUpdate::downloadWithRetry()
+{
+    const QString name = currentFileName();
+    for (int attempt = 0; attempt <= MaxRetries; ++attempt) {
+        if (m_cancelRequested) {
+            m_failureText = QStringLiteral("下载已取消");
+            return false;
+        }
+        if (attempt > 0) {
+            m_window->showStatus(QStringLiteral("第%1次重试下载: %2").arg(attempt).arg(name));
+            logInfo(QStringLiteral("重试下载: %1, 尝试次数: %2").arg(name).arg(attempt));
+            reconnectIfDropped();
+        }
+        if (downloadCurrentFile()) {
+            return true;
+        }
+        if (attempt < MaxRetries) {
+            logWarn(QStringLiteral("下载失败，等待重试: ") + name);
+            QThread::sleep(RetryPauseSeconds);
+        }
+    }
+    logError(QStringLiteral("下载最终失败，已达到最大重试次数: ") + name);
+    return false;
+}
+
+bool CTCPUpdate::reconnectIfDropped()
+{
+    // A connection the service dropped stays down; without a new one every retry would fail at once.
+    if (!m_client || m_client->isConnected()) {
+        return true;
+    }
+    logWarn(QStringLiteral("连接已断开，重新连接: %1:%2").arg(m_host).arg(m_port));
+    return m_client->connectToServer(m_host, m_port);
+}
+
+bool CTCPUpdate::downloadCurrentFile()
+{
+    if (m_currentIndex < 0 || m_currentIndex >= m_downloadList.size()) {
+        return false;
+    }
+    const FileTransferRequest request = m_downloadList.at(m_currentIndex);
+    m_window->setOverallProgress(QStringLiteral("正在下载: %1 (%2/%3)")
+                                     .arg(request.fileName)
+                                     .arg(m_currentIndex + 1)
+                                     .arg(m_downloadList.size()),
+                                 0);
+    logInfo(QStringLiteral("开始下载文件: %1 路径: %2").arg(request.fileName, request.filePath));
+
+    if (!m_client) {
+        m_failureText = QStringLiteral("未连接到服务器");
+        logError(QStringLiteral("文件下载失败: ") + request.fileName);
+        return false;
+    }
+    if (m_client->downloadFile(request, NoTimeLimit)) {
+        logInfo(QStringLiteral("文件下载成功: ") + request.fileName);
+        return true;
+    }
+    m_failureText = m_client->lastError().isEmpty() ? QStringLiteral("下载失败") : m_client->lastError();
+    logError(QStringLiteral("文件下载失败: ") + request.fileName);
+    return false;
+}
+
+void CTCPUpdate::updateOverallProgress()
+{
+    const int done = m_currentIndex;
+    const int total = m_downloadList.size();
+    const int percent = done * 100 / total;
+    m_window->setOverallProgress(QStringLiteral("总体进度: %1/%2 (%3%)").arg(done).arg(total).arg(percent),
+                                 percent);
+    logInfo(QStringLiteral("下载进度更新: %1/%2 (%3%)").arg(done).arg(total).arg(percent));
+}
+
+void CTCPUpdate::handleDownloadError()
+{
+    if (m_currentIndex < 0 || m_currentIndex >= m_downloadList.size()) {
+        return;
+    }
+    const QString name = currentFileName();
+    const ErrorClass errorClass = classifyError(m_failureText);
+    switch (errorClass) {
+    case NetworkError:
+        m_window->showError(QStringLiteral("网络错误，重试失败: %1").arg(name));
+        break;
+    case FileSystemError:
+        m_window->showError(QStringLiteral("文件系统错误，重试失败: %1").arg(name));
+        break;
+    case TimeoutError:
+        m_window->showError(QStringLiteral("下载超时，重试失败: %1").arg(name));
+        break;
+    case CancelledError:
+        m_window->showStatus(QStringLiteral("下载已取消"));
+        break;
+    case UnknownError:
+        m_window->showError(QStringLiteral("未知错误，重试失败: %1").arg(name));
+        break;
+    }
+    logError(QStringLiteral("下载错误处理完成，文件: %1 错误类型: %2")
+                 .arg(name)
+                 .arg(static_cast<int>(errorClass)));
+}
+
+QString CTCPUpdate::currentFileName() const
+{
+    if (m_currentIndex < 0 || m_currentIndex >= m_downloadList.size()) {
+        return QString();
+    }
+    return m_downloadList.at(m_currentIndex).fileName;
+}
+
+void CTCPUpdate::requestCancel()
+{
+    m_cancelRequested = true;
+}
+
+void CTCPUpdate::onCancelRequested()
+{
+    if (m_downloading) {
+        logInfo(QStringLiteral("用户请求取消下载"));
+        requestCancel();
+        return;
+    }
+    // Nothing runs any more (finished, failed or cancelled): the button lets the user leave.
+    m_window->close();
+}
+
+void CTCPUpdate::onVersionChecked(const VersionInfo& info)
+{
+    if (!info.needUpdate) {
+        return;
+    }
+    m_downloadList.clear();
+    for (const FileRecord& record : info.files) {
+        m_downloadList.append(FileTransferRequest{record.filePath(), record.fileName()});
+    }
+}
+
+void CTCPUpdate::onFileDownloadProgress(const QString& filePath, const QString& fileName, uint32_t downloaded,
+                                        uint32_t total)
+{
+    Q_UNUSED(filePath)
+    const int percent =
+        total == 0 ? 0
+                   : static_cast<int>(static_cast<double>(downloaded) / static_cast<double>(total) * 100.0);
+    const QString text = QStringLiteral("下载文件: %1 (%2/%3)")
+                             .arg(fileName, formatFileSize(downloaded), formatFileSize(total));
+    m_window->setFileProgress(fileName, downloaded, total);
+    m_window->setOverallProgress(text, percent);
+    logInfo(
+        QStringLiteral("TCP文件下载进度:%1 %2/%3 %4%").arg(fileName).arg(downloaded).arg(total).arg(percent));
+}
+
+void CTCPUpdate::onFileDownloadCompleted(const QString& filePath, const QString& fileName)
+{
+    Q_UNUSED(filePath)
+    m_window->showStatus(QStringLiteral("文件下载完成: %1").arg(fileName));
+    logInfo(QStringLiteral("TCP文件下载完成:") + fileName);
+}
+
+void CTCPUpdate::onFileDownloadError(const QString& filePath, const QString& fileName, const QString& error)
+{
+    Q_UNUSED(filePath)
+    m_window->showError(QStringLiteral("文件下载失败: %1 - %2").arg(fileName, error));
+    qWarning() << "TCP文件下载错误:" << fileName << "-" << error;
+}
+
+QString CTCPUpdate::formatFileSize(qint64 bytes)
+{
+    if (bytes >= GiB) {
+        return formatScaled(bytes, GiB, "GB");
+    }
+    if (bytes >= MiB) {
+        return formatScaled(bytes, MiB, "MB");
+    }
+    if (bytes >= KiB) {
+        return formatScaled(bytes, KiB, "KB");
+    }
+    return QStringLiteral("%1 B").arg(bytes);
+}
+
+CTCPUpdate::ErrorClass CTCPUpdate::classifyError(const QString& message)
+{
+    // Order matters: a text such as "connection timeout" is a timeout first.
+    static const QList<QPair<QStringList, ErrorClass>> groups = {
+        {{QStringLiteral("timeout"), QStringLiteral("超时")}, TimeoutError},
+        {{QStringLiteral("network"), QStringLiteral("connection"), QStringLiteral("网络"),
+          QStringLiteral("连接")},
+         NetworkError},
+        {{QStringLiteral("file"), QStringLiteral("disk"), QStringLiteral("文件"), QStringLiteral("磁盘")},
+         FileSystemError},
+        {{QStringLiteral("cancel"), QStringLiteral("取消")}, CancelledError},
+    };
+    for (const auto& group : groups) {
+        if (containsAny(message, group.first)) {
+            return group.second;
+        }
+    }
+    return UnknownError;
+}
