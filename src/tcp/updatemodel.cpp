@@ -1,6 +1,7 @@
 #include "tcp/updatemodel.h"
 
 #include "config/configmanager.h"
+#include "http/httpupdate.h"
 #include "tcp/qupdatetcpclient.h"
 #include "tcp/tcpupdate.h"
 #include "ui/updatewidget.h"
@@ -61,7 +62,11 @@ int CUpdateModel::checkTcpUpdate()
 
 int CUpdateModel::checkHttpUpdate()
 {
-    return 0;
+    delete m_httpUpdate;
+    m_httpUpdate = new CHttpUpdate(this);
+    m_httpUpdate->setWidget(m_widget);
+    connect(m_httpUpdate, &CHttpUpdate::sigUpdateResult, this, &CUpdateModel::sigUpdateResult);
+    return m_httpUpdate->checkForUpdate() ? 1 : 0;
 }
 
 bool CUpdateModel::showUpdateWindow()
@@ -79,6 +84,10 @@ bool CUpdateModel::runUpdate()
     if (m_channel == TcpChannel) {
         // The whole download runs here; the channel reports its end through sigUpdateResult.
         return m_tcpUpdate && m_tcpUpdate->startTcpUpdate();
+    }
+    if (m_channel == HttpChannel) {
+        // The download runs on in the event loop and ends with the channel's sigUpdateResult.
+        return m_httpUpdate && m_httpUpdate->startUpdate();
     }
     return false;
 }

@@ -9,6 +9,7 @@
 class Widget;
 class UpdateWidget;
 class CTCPUpdate;
+class CHttpUpdate;
 
 /// Chooses the update channel for a run and runs the check and the download on it.
 ///
@@ -52,4 +53,5 @@ private:
     QPointer<Widget> m_widget;
     QPointer<UpdateWidget> m_updateWidget;
     std::unique_ptr<CTCPUpdate> m_tcpUpdate;
+    QPointer<CHttpUpdate> m_httpUpdate;
 };

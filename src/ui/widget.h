@@ -1,11 +1,111 @@
 #pragma once
 
-#include <QWidget>
+#include <QDialog>
+#include <QMap>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QPixmap>
+#include <QString>
+#include <QVector>
 
-/// Progress dialog of the HTTP update channel.
-class Widget : public QWidget
+class CFileDownload;
+class QProgressBar;
+class QTimer;
+
+namespace Ui {
+class Widget;
+}
+
+/// One file of a running HTTP update.
+struct DownloadTask
+{
+    QString url;       ///< full download address
+    QString localPath; ///< target in the temporary folder
+    QString md5;       ///< digest that the server's list gives for this file
+};
+
+/// The HTTP update dialog and the HTTP update worker.
+///
+/// The check (checkUpdateVersion, compareMd5List) runs synchronously in nested event loops while
+/// the dialog is hidden; the download (startDownload) then fetches the changed files one after
+/// another into the temporary folder, each verified against its listed MD5, and ends with
+/// sigUpdateResult. The transfers themselves are CFileDownload's; the dialog keeps the state of
+/// the run, the texts and the user's cancellation. The destructor emits sigUpdateResult(false).
+class Widget : public QDialog
 {
     Q_OBJECT
 public:
     explicit Widget(QWidget* parent = nullptr);
+    ~Widget() override;
+
+    /// 0: same version, 1: update needed, 2: manifest not fetched, 3: manifest unreadable.
+    int checkUpdateVersion();
+    /// 0: no file differs, 1: at least one differs (see changedFiles()), 2: list not fetched.
+    int compareMd5List();
+    bool parseServerVersion();
+    /// Downloads `url` into `savePath`, waiting in a nested event loop. False leaves the reason in
+    /// detailText() and no file behind.
+    bool fetchFile(const QString& url, const QString& savePath, QProgressBar* progressBar);
+
+    void startDownload();
+    void beginUpdate(const QMap<QString, QString>& files);
+    void downloadNext();
+    /// Removes the list files fetched by the check and everything in the manifest folder except
+    /// the installed update.ini.
+    void cleanupTempFiles();
+    void refreshLabels();
+
+    QMap<QString, QString> changedFiles() const { return m_changedFiles; }
+    QString statusText() const { return m_statusText; }
+    QString detailText() const { return m_detailText; }
+    bool isUpdating() const { return m_isUpdating; }
+    bool isCancelRequested() const { return m_cancelRequested; }
+    /// The per-request transfer timeout, 120000 ms unless changed (tests shorten it).
+    void setTransferTimeout(int milliseconds) { m_transferTimeoutMs = milliseconds; }
+
+    void reject() override;
+
+signals:
+    void sigUpdateResult(bool bSuccess);
+
+public slots:
+    void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void onDownloadFinished();
+    void onDownloadError(QNetworkReply::NetworkError error);
+    void onUpdateCompleted(bool success);
+    void onCancelUpdate();
+    void onCheckCancelRequest();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    void applyAppearance();
+    bool confirmCancel();
+    void cleanupIfLeftRunning();
+    void finishWithoutTasks();
+    void failTask(const QString& text);
+    void releaseDownload();
+    QString baseAddress() const;
+    QString manifestFolder() const;
+
+    Ui::Widget* ui;
+    QString m_appDir;
+    QString m_serverFolder;
+    QString m_serverVersion;
+    QVector<QString> m_tempFiles;
+    QNetworkAccessManager m_manager;
+    CFileDownload* m_reply = nullptr;
+    QVector<DownloadTask> m_tasks;
+    int m_currentIndex = 0;
+    int m_totalCount = 0;
+    bool m_isUpdating = false;
+    bool m_cancelRequested = false;
+    QString m_statusText;
+    QString m_detailText;
+    QTimer* m_cancelTimer = nullptr;
+    QMap<QString, QString> m_changedFiles;
+    QPixmap m_background;
+    int m_transferTimeoutMs;
 };

@@ -103,6 +103,44 @@ ProcessResult ScratchInstallation::runUpdater(const QStringList& arguments, int 
     return runProcess(updaterPath(), arguments, path(), timeoutMs);
 }
 
+ProcessResult ScratchInstallation::runUpdaterUntil(const QStringList& arguments, const QByteArray& marker,
+                                                   int timeoutMs) const
+{
+    return runProcessUntil(updaterPath(), arguments, path(), marker, timeoutMs);
+}
+
+ProcessResult runProcessUntil(const QString& program, const QStringList& arguments, const QString& workingDir,
+                              const QByteArray& marker, int timeoutMs)
+{
+    ProcessResult result;
+    QProcess process;
+    process.setWorkingDirectory(workingDir);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    process.setProcessEnvironment(env);
+    process.start(program, arguments);
+    QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired() && process.state() != QProcess::NotRunning) {
+        process.waitForReadyRead(50);
+        result.standardOutput += process.readAllStandardOutput();
+        result.standardError += process.readAllStandardError();
+        if (result.standardOutput.contains(marker) || result.standardError.contains(marker)) {
+            result.markerSeen = true;
+            break;
+        }
+    }
+    result.finished = process.state() == QProcess::NotRunning;
+    if (!result.finished) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+    result.exitCode =
+        result.finished && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.standardOutput += process.readAllStandardOutput();
+    result.standardError += process.readAllStandardError();
+    return result;
+}
+
 ProcessResult runProcess(const QString& program, const QStringList& arguments, const QString& workingDir,
                          int timeoutMs)
 {

@@ -9,7 +9,8 @@
 /// Outcome of one run of a program started by a test.
 struct ProcessResult
 {
-    bool finished = false; ///< false when the timeout ended it
+    bool finished = false; ///< false when the timeout (or a seen marker) ended it
+    bool markerSeen = false;
     int exitCode = -1;
     QByteArray standardOutput;
     QByteArray standardError;
@@ -45,6 +46,10 @@ public:
     bool writeMarkerHost(const QString& scriptRelative, const QString& markerRelative);
 
     ProcessResult runUpdater(const QStringList& arguments, int timeoutMs = 30000) const;
+    /// Runs update.exe until `marker` appears in its output (then ends it), it exits, or the
+    /// timeout passes. For runs that keep a window open, such as a failed download.
+    ProcessResult runUpdaterUntil(const QStringList& arguments, const QByteArray& marker,
+                                  int timeoutMs = 30000) const;
 
 private:
     QTemporaryDir m_dir;
@@ -53,6 +58,11 @@ private:
 /// Runs `program` in `workingDir` and waits at most `timeoutMs`; kills it on timeout.
 ProcessResult runProcess(const QString& program, const QStringList& arguments, const QString& workingDir,
                          int timeoutMs);
+
+/// Runs `program` until `marker` appears in its standard output or error, then kills it (by its
+/// pid); `markerSeen` tells whether it appeared. Also ends at exit or after `timeoutMs`.
+ProcessResult runProcessUntil(const QString& program, const QStringList& arguments, const QString& workingDir,
+                              const QByteArray& marker, int timeoutMs);
 
 /// Path of a program built into the project's bin folder (update.exe, tools).
 QString builtProgram(const QString& name);

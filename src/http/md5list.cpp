@@ -1,0 +1,129 @@
+#include "http/md5list.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QTextStream>
+
+namespace {
+
+const QLatin1String ListFileName("md5.txt");
+
+bool hasUnsafeCharacter(const QString& key)
+{
+    for (const QChar c : key) {
+        if (c == QLatin1Char('\\') || c == QLatin1Char(':') || c.category() == QChar::Other_Control) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+void generateMd5List(const QString& dir)
+{
+    if (dir.isEmpty()) {
+        return;
+    }
+    QStringList files;
+    collectFiles(dir, QString(), files);
+
+    Md5Map digests;
+    for (const QString& path : files) {
+        digests.insert(path, fileMd5(dir + QLatin1Char('/') + path));
+    }
+
+    // A list cut short would mark every missing file as changed on the next comparison; write it
+    // whole or not at all.
+    QSaveFile file(dir + ListFileName);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
+        return;
+    }
+    QTextStream out(&file);
+    for (auto it = digests.cbegin(); it != digests.cend(); ++it) {
+        out << it.value() << '\t' << it.key() << '\n';
+    }
+    out.flush();
+    if (out.status() == QTextStream::Ok) {
+        file.commit();
+    }
+}
+
+void collectFiles(const QString& base, const QString& relDir, QStringList& out)
+{
+    const QDir dir(base + relDir);
+    const QFileInfoList entries =
+        dir.entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
+    for (const QFileInfo& entry : entries) {
+        const QString relative = relDir + QLatin1Char('/') + entry.fileName();
+        if (entry.isDir()) {
+            collectFiles(base, relative, out);
+        } else if (entry.isFile()) {
+            // Only regular files: reading a link to a device or a pipe might never end.
+            out.append(relative);
+        }
+    }
+}
+
+Md5Map loadMd5List(const QString& filePath)
+{
+    Md5Map entries;
+    QFile file(filePath);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        return entries;
+    }
+    QTextStream in(&file);
+    QString line;
+    while (in.readLineInto(&line)) {
+        const QStringList fields = line.split(QLatin1Char('\t'));
+        if (fields.size() >= 2) {
+            entries.insert(fields.at(1), fields.at(0));
+        }
+    }
+    return entries;
+}
+
+Md5Map diffMd5Lists(const Md5Map& local, const Md5Map& server)
+{
+    Md5Map changed;
+    for (auto it = server.cbegin(); it != server.cend(); ++it) {
+        const auto found = local.constFind(it.key());
+        if (found == local.cend() || found.value() != it.value()) {
+            changed.insert(it.key(), it.value());
+        }
+    }
+    return changed;
+}
+
+QString fileMd5(const QString& filePath)
+{
+    QFile file(filePath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return QString();
+    }
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    if (!hash.addData(&file)) {
+        return QString();
+    }
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+QString localPathForKey(const QString& folder, const QString& key)
+{
+    if (key.isEmpty() || key.endsWith(QLatin1Char('/')) || hasUnsafeCharacter(key) ||
+        key.split(QLatin1Char('/')).contains(QLatin1String(".."))) {
+        return QString();
+    }
+    // The key is joined to the folder as it stands; the folder value may lack its final "/", so
+    // the containment test compares against the folder with one.
+    const QString path = folder + key;
+    const QString root = QDir::cleanPath(folder) + QLatin1Char('/');
+    const QString cleaned = QDir::cleanPath(path);
+    if (!cleaned.startsWith(root) || cleaned.size() == root.size()) {
+        return QString();
+    }
+    return path;
+}

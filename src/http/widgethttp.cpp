@@ -1,0 +1,376 @@
+// The HTTP side of Widget: the update check and the download of the changed files. The dialog's
+// own behaviour (form, cancellation, closing) is in ui/widget.cpp.
+#include "config/configmanager.h"
+#include "config/confignames.h"
+#include "http/filedownload.h"
+#include "http/md5list.h"
+#include "log/logger.h"
+#include "ui/widget.h"
+#include "ui_widget.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+#include <QTimer>
+
+namespace {
+
+const QLatin1String VersionFolderKey("Version/Folder");
+const QLatin1String VersionKey("Version/Version");
+
+void logInfo(const QString& text)
+{
+    Logger::info(text.toStdString());
+}
+
+void logError(const QString& text)
+{
+    Logger::error(text.toStdString());
+}
+
+QString fetchErrorText(QNetworkReply::NetworkError error, const CFileDownload& download, const QString& url,
+                       const QString& savePath)
+{
+    switch (error) {
+    case QNetworkReply::TimeoutError:
+        return QStringLiteral("下载超时（") + QStringLiteral("120") + QStringLiteral("秒）：") + url;
+    case QNetworkReply::OperationCanceledError:
+        return QStringLiteral("下载被取消：") + url;
+    default:
+        return QStringLiteral("下载错误：") + download.errorString() + QStringLiteral("（file：") + savePath +
+               QStringLiteral("）");
+    }
+}
+
+} // namespace
+
+QString Widget::baseAddress() const
+{
+    return CConfigManager::instance().getSourceValue(QLatin1String(ConfigNames::KeyUrl));
+}
+
+QString Widget::manifestFolder() const
+{
+    return m_appDir + QLatin1String(ConfigNames::ManifestFolder);
+}
+
+bool Widget::fetchFile(const QString& url, const QString& savePath, QProgressBar* progressBar)
+{
+    m_detailText.clear();
+    QNetworkAccessManager manager;
+    CFileDownload download(&manager);
+    download.setTransferTimeout(m_transferTimeoutMs);
+    if (!download.start(url, savePath)) {
+        m_detailText = download.failure() == CFileDownload::FolderFailure
+                           ? QStringLiteral("无法创建目录:") + download.errorString()
+                           : QStringLiteral("无法打开文件:") + savePath;
+        return false;
+    }
+
+    QEventLoop loop;
+    if (progressBar) {
+        connect(&download, &CFileDownload::sigProgress, progressBar,
+                [progressBar](qint64 received, qint64 total) {
+                    if (total > 0) {
+                        progressBar->setValue(static_cast<int>(received * 100 / total));
+                    }
+                });
+    }
+    connect(&download, &CFileDownload::sigNetworkError, &loop,
+            [this, &download, &url, &savePath](QNetworkReply::NetworkError error) {
+                m_detailText = fetchErrorText(error, download, url, savePath);
+            });
+    connect(&download, &CFileDownload::sigFinished, &loop, &QEventLoop::quit);
+    loop.exec();
+
+    if (download.failure() == CFileDownload::WriteFailure) {
+        m_detailText = QStringLiteral("无法保存文件:") + savePath;
+    }
+    if (download.failure() != CFileDownload::NoFailure) {
+        return false;
+    }
+    logInfo(QStringLiteral("下载成功:") + savePath);
+    return true;
+}
+
+int Widget::checkUpdateVersion()
+{
+    m_statusText = QStringLiteral("准备开始更新");
+    const QString target = manifestFolder() + QLatin1String(ConfigNames::StagedManifestFile);
+    const QString address = baseAddress() + QLatin1String(ConfigNames::ManifestFile);
+    m_tempFiles.append(target);
+
+    if (!fetchFile(address, target, nullptr)) {
+        m_statusText = QStringLiteral("停止更新");
+        m_detailText = QStringLiteral("下载%1失败").arg(address);
+        refreshLabels();
+        return 2;
+    }
+    m_detailText = QStringLiteral("下载%1成功").arg(address);
+    refreshLabels();
+
+    if (!parseServerVersion()) {
+        refreshLabels();
+        return 3;
+    }
+
+    const QString installed = manifestFolder() + QLatin1String(ConfigNames::ManifestFile);
+    if (!QFileInfo(installed).isFile()) {
+        m_detailText = QStringLiteral("本地update文件不存在，准备更新");
+        refreshLabels();
+        return 1;
+    }
+    const QString installedVersion = QSettings(installed, QSettings::IniFormat).value(VersionKey).toString();
+    int result = 1;
+    if (installedVersion == m_serverVersion) {
+        m_detailText = QStringLiteral("update文件版本相同，不需要更新");
+        if (QFile::exists(target)) {
+            QFile::remove(target);
+        }
+        result = 0;
+    } else {
+        m_detailText = QStringLiteral("update文件版本不同，需要更新");
+    }
+    refreshLabels();
+    return result;
+}
+
+bool Widget::parseServerVersion()
+{
+    const QSettings manifest(manifestFolder() + QLatin1String(ConfigNames::StagedManifestFile),
+                             QSettings::IniFormat);
+    m_serverFolder = manifest.value(VersionFolderKey).toString();
+    m_serverVersion = manifest.value(VersionKey).toString();
+    if (!m_serverFolder.isEmpty() && !m_serverVersion.isEmpty()) {
+        m_serverFolder += QLatin1Char('/');
+        return true;
+    }
+    m_statusText = QStringLiteral("更新失败");
+    m_detailText = QStringLiteral("服务端版本解析失败");
+    return false;
+}
+
+int Widget::compareMd5List()
+{
+    m_statusText = QStringLiteral("准备开始更新");
+    const QString target = manifestFolder() + QLatin1String(ConfigNames::StagedMd5ListFile);
+    const QString address = baseAddress() + m_serverFolder + QLatin1String(ConfigNames::Md5ListFile);
+    m_tempFiles.append(target);
+
+    if (!fetchFile(address, target, ui->progressBar_updatefile)) {
+        m_statusText = QStringLiteral("更新失败");
+        m_detailText = QStringLiteral("下载%1失败").arg(QLatin1String(ConfigNames::Md5ListFile));
+        refreshLabels();
+        return 2;
+    }
+    m_detailText = QStringLiteral("MD5比对");
+    refreshLabels();
+
+    const QString installedList = m_appDir + QLatin1String(ConfigNames::Md5ListFile);
+    if (!QFileInfo(installedList).isFile()) {
+        generateMd5List(m_appDir);
+    }
+    m_changedFiles = diffMd5Lists(loadMd5List(installedList), loadMd5List(target));
+    return m_changedFiles.isEmpty() ? 0 : 1;
+}
+
+void Widget::startDownload()
+{
+    ui->pushButton_cancel->setEnabled(true);
+    beginUpdate(m_changedFiles);
+}
+
+void Widget::beginUpdate(const QMap<QString, QString>& files)
+{
+    m_isUpdating = true;
+    m_statusText = QStringLiteral("正在更新");
+    m_detailText.clear();
+    m_tasks.clear();
+    m_currentIndex = 0;
+    m_totalCount = files.size();
+
+    // Keys come from the network: one that would leave the temporary folder refuses the whole
+    // update before anything is downloaded.
+    const QString tempPrefix = m_appDir + CConfigManager::instance().getTempDir();
+    QString refusedKey;
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        const QString localPath = localPathForKey(tempPrefix, it.key());
+        if (localPath.isEmpty() && refusedKey.isNull()) {
+            refusedKey = it.key();
+        }
+        m_tasks.append({baseAddress() + m_serverFolder + it.key(), localPath, it.value()});
+    }
+
+    ui->progressBar_update->setRange(0, m_totalCount);
+    ui->progressBar_update->setValue(0);
+    ui->label_update->setText(m_statusText + tr("准备更新 %1 个文件").arg(m_totalCount));
+
+    if (!refusedKey.isNull()) {
+        m_tasks.clear();
+        m_detailText = QStringLiteral("更新文件路径不安全，已拒绝:") + refusedKey;
+        logError(m_detailText);
+        onUpdateCompleted(false);
+    } else if (m_tasks.isEmpty()) {
+        finishWithoutTasks();
+    } else {
+        downloadNext();
+    }
+}
+
+void Widget::finishWithoutTasks()
+{
+    m_isUpdating = false;
+    m_cancelRequested = false;
+    m_cancelTimer->stop();
+    ui->label_update->setText(tr("更新完成!"));
+    ui->progressBar_updatefile->setValue(100);
+    emit sigUpdateResult(true);
+    ui->pushButton_cancel->setEnabled(false);
+}
+
+void Widget::downloadNext()
+{
+    if (m_cancelRequested) {
+        onUpdateCompleted(false);
+        return;
+    }
+    if (m_currentIndex >= m_totalCount) {
+        onUpdateCompleted(true);
+        return;
+    }
+    const DownloadTask& task = m_tasks.at(m_currentIndex);
+    m_statusText = tr("%1 %2/%3").arg(QStringLiteral("正在更新")).arg(m_currentIndex + 1).arg(m_totalCount);
+    m_detailText = QFileInfo(task.localPath).fileName();
+    refreshLabels();
+
+    m_reply = new CFileDownload(&m_manager, this);
+    m_reply->setTransferTimeout(m_transferTimeoutMs);
+    m_reply->setExpectedMd5(task.md5);
+    connect(m_reply, &CFileDownload::sigProgress, this, &Widget::onDownloadProgress);
+    connect(m_reply, &CFileDownload::sigFinished, this, &Widget::onDownloadFinished);
+    connect(m_reply, &CFileDownload::sigNetworkError, this, &Widget::onDownloadError);
+    if (!m_reply->start(task.url, task.localPath)) {
+        releaseDownload();
+        failTask(QStringLiteral("无法保存文件:") + task.localPath);
+    }
+}
+
+void Widget::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
+{
+    if (bytesTotal > 0) {
+        ui->progressBar_updatefile->setValue(static_cast<int>(bytesReceived * 100 / bytesTotal));
+    }
+}
+
+void Widget::onDownloadFinished()
+{
+    if (m_cancelRequested) {
+        releaseDownload();
+        onUpdateCompleted(false);
+        return;
+    }
+    if (!m_reply) {
+        return;
+    }
+    CFileDownload* download = m_reply;
+    m_reply = nullptr;
+    download->deleteLater();
+    const DownloadTask& task = m_tasks.at(m_currentIndex);
+
+    switch (download->failure()) {
+    case CFileDownload::NoFailure:
+        logInfo(QStringLiteral("文件下载成功并验证通过:") + task.localPath);
+        ui->progressBar_update->setValue(m_currentIndex + 1);
+        ++m_currentIndex;
+        downloadNext();
+        break;
+    case CFileDownload::DigestFailure:
+        failTask(QStringLiteral("文件校验失败:") + task.localPath + QStringLiteral(" (MD5 ") +
+                 download->actualMd5() + QStringLiteral(" != ") + task.md5 + QLatin1Char(')'));
+        break;
+    case CFileDownload::NetworkFailure:
+        failTask(QStringLiteral("文件下载失败:") + download->errorString());
+        break;
+    default:
+        failTask(QStringLiteral("无法保存文件:") + task.localPath);
+        break;
+    }
+}
+
+void Widget::failTask(const QString& text)
+{
+    m_detailText = text;
+    logError(text);
+    onUpdateCompleted(false);
+}
+
+void Widget::onDownloadError(QNetworkReply::NetworkError)
+{
+    m_detailText.clear();
+    if (m_reply) {
+        QString name = QFileInfo(m_reply->url().path(QUrl::FullyDecoded)).fileName();
+        if (name.isEmpty()) {
+            name = QStringLiteral("unknown_file");
+        }
+        m_detailText = QStringLiteral("下载文件 ") + QLatin1Char('"') + name + QLatin1Char('"') +
+                       QStringLiteral(" 时出错: ") + m_reply->errorString();
+        releaseDownload();
+    }
+    onUpdateCompleted(false);
+}
+
+void Widget::releaseDownload()
+{
+    if (m_reply) {
+        m_reply->deleteLater();
+        m_reply = nullptr;
+    }
+}
+
+void Widget::onUpdateCompleted(bool success)
+{
+    m_isUpdating = false;
+    m_cancelRequested = false;
+    m_cancelTimer->stop();
+    if (success) {
+        ui->label_update->setText(tr("更新完成!"));
+        ui->progressBar_updatefile->setValue(100);
+    } else {
+        cleanupTempFiles();
+        m_statusText = QStringLiteral("更新失败");
+        if (m_detailText.isEmpty()) {
+            m_detailText = QStringLiteral("未知错误");
+        }
+        refreshLabels();
+    }
+    emit sigUpdateResult(success);
+    ui->pushButton_cancel->setEnabled(false);
+}
+
+void Widget::cleanupTempFiles()
+{
+    for (const QString& path : qAsConst(m_tempFiles)) {
+        if (QFile::exists(path)) {
+            QFile::remove(path);
+        }
+    }
+    const QDir folder(manifestFolder());
+    if (!folder.exists()) {
+        return;
+    }
+    const QFileInfoList entries =
+        folder.entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDir::Unsorted);
+    for (const QFileInfo& entry : entries) {
+        if (entry.fileName() == QLatin1String(ConfigNames::ManifestFile)) {
+            continue;
+        }
+        if (entry.isDir() && !entry.isSymLink()) {
+            QDir(entry.filePath()).removeRecursively();
+        } else {
+            QFile::remove(entry.filePath());
+        }
+    }
+    logInfo(QStringLiteral("取消/失败后清理临时文件完成"));
+}

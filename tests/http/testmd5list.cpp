@@ -1,0 +1,171 @@
+#include "http/md5list.h"
+#include "support/httprelease.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+class TestMd5List : public QObject
+{
+    Q_OBJECT
+private slots:
+    void loadsLines_data();
+    void loadsLines();
+    void missingListIsEmpty();
+    void diffsLists_data();
+    void diffsLists();
+    void generatesSortedListOfWholeTree();
+    void generateIgnoresEmptyFolder();
+    void collectsFilesWithLeadingSlash();
+    void mapsKeysInsideFolderOnly_data();
+    void mapsKeysInsideFolderOnly();
+};
+
+void TestMd5List::loadsLines_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<Md5Map>("expected");
+
+    QTest::newRow("two lines") << QByteArray("aa\t/a.txt\nbb\t/sub/b.bin\n")
+                               << Md5Map{{"/a.txt", "aa"}, {"/sub/b.bin", "bb"}};
+    QTest::newRow("line without tab skipped") << QByteArray("aa /a.txt\nbb\t/b\n") << Md5Map{{"/b", "bb"}};
+    QTest::newRow("third field ignored") << QByteArray("aa\t/a\textra\n") << Md5Map{{"/a", "aa"}};
+    QTest::newRow("repeated path keeps last") << QByteArray("aa\t/a\nbb\t/a\n") << Md5Map{{"/a", "bb"}};
+    QTest::newRow("CR LF line ends") << QByteArray("aa\t/a\r\nbb\t/b\r\n")
+                                     << Md5Map{{"/a", "aa"}, {"/b", "bb"}};
+    QTest::newRow("empty digest kept") << QByteArray("\t/a\n") << Md5Map{{"/a", ""}};
+    QTest::newRow("no final line end") << QByteArray("aa\t/a") << Md5Map{{"/a", "aa"}};
+    QTest::newRow("empty lines skipped") << QByteArray("\n\naa\t/a\n\n") << Md5Map{{"/a", "aa"}};
+    QTest::newRow("upper-case digest as is") << QByteArray("ABCDEF\t/a\n") << Md5Map{{"/a", "ABCDEF"}};
+    QTest::newRow("case-different paths distinct")
+        << QByteArray("aa\t/A.txt\nbb\t/a.txt\n") << Md5Map{{"/A.txt", "aa"}, {"/a.txt", "bb"}};
+    QTest::newRow("empty file") << QByteArray() << Md5Map();
+}
+
+void TestMd5List::loadsLines()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(Md5Map, expected);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("md5.txt"));
+    QVERIFY(writeBytes(path, content));
+    QCOMPARE(loadMd5List(path), expected);
+}
+
+void TestMd5List::missingListIsEmpty()
+{
+    QTemporaryDir dir;
+    QVERIFY(loadMd5List(dir.filePath(QStringLiteral("absent.txt"))).isEmpty());
+    QVERIFY(loadMd5List(dir.path()).isEmpty());
+}
+
+void TestMd5List::diffsLists_data()
+{
+    QTest::addColumn<Md5Map>("local");
+    QTest::addColumn<Md5Map>("server");
+    QTest::addColumn<Md5Map>("changed");
+
+    const QString digest = md5Hex("content");
+    QTest::newRow("equal") << Md5Map{{"/a", digest}} << Md5Map{{"/a", digest}} << Md5Map();
+    QTest::newRow("different digest") << Md5Map{{"/a", "11"}} << Md5Map{{"/a", "22"}} << Md5Map{{"/a", "22"}};
+    QTest::newRow("new on server") << Md5Map() << Md5Map{{"/n", "22"}} << Md5Map{{"/n", "22"}};
+    QTest::newRow("only local ignored") << Md5Map{{"/old", "11"}} << Md5Map() << Md5Map();
+    QTest::newRow("upper-case server digest")
+        << Md5Map{{"/a", digest}} << Md5Map{{"/a", digest.toUpper()}} << Md5Map{{"/a", digest.toUpper()}};
+    QTest::newRow("case-different path is new")
+        << Md5Map{{"/a.txt", "11"}} << Md5Map{{"/A.txt", "11"}} << Md5Map{{"/A.txt", "11"}};
+    QTest::newRow("empty local digest") << Md5Map{{"/a", ""}} << Md5Map{{"/a", "11"}} << Md5Map{{"/a", "11"}};
+}
+
+void TestMd5List::diffsLists()
+{
+    QFETCH(Md5Map, local);
+    QFETCH(Md5Map, server);
+    QFETCH(Md5Map, changed);
+    QCOMPARE(diffMd5Lists(local, server), changed);
+}
+
+void TestMd5List::generatesSortedListOfWholeTree()
+{
+    QTemporaryDir dir;
+    const QString root = dir.path() + QLatin1Char('/');
+    QVERIFY(writeBytes(root + QStringLiteral("b.txt"), "bee"));
+    QVERIFY(writeBytes(root + QStringLiteral("A.txt"), "ay"));
+    QVERIFY(writeBytes(root + QStringLiteral("sub/deep/c.bin"), QByteArray(100000, 'c')));
+    QVERIFY(writeBytes(root + QStringLiteral("sub/empty.dat"), QByteArray()));
+    QVERIFY(QDir(root).mkpath(QStringLiteral("emptyfolder")));
+
+    generateMd5List(root);
+
+    const QByteArray expected = md5Hex("ay").toLatin1() + "\t/A.txt\n" + md5Hex("bee").toLatin1() +
+                                "\t/b.txt\n" + md5Hex(QByteArray(100000, 'c')).toLatin1() +
+                                "\t/sub/deep/c.bin\n" + md5Hex(QByteArray()).toLatin1() +
+                                "\t/sub/empty.dat\n";
+    QFile list(root + QStringLiteral("md5.txt"));
+    QVERIFY(list.open(QIODevice::ReadOnly));
+    QCOMPARE(list.readAll(), expected);
+    // What is written reads back to the same entries.
+    QCOMPARE(loadMd5List(root + QStringLiteral("md5.txt")).size(), 4);
+}
+
+void TestMd5List::generateIgnoresEmptyFolder()
+{
+    QTemporaryDir dir;
+    QVERIFY(QDir::setCurrent(dir.path()));
+    generateMd5List(QString());
+    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("md5.txt"))));
+}
+
+void TestMd5List::collectsFilesWithLeadingSlash()
+{
+    QTemporaryDir dir;
+    QVERIFY(writeBytes(dir.filePath(QStringLiteral("x/y/z.txt")), "z"));
+    QVERIFY(writeBytes(dir.filePath(QStringLiteral("top.txt")), "t"));
+    QVERIFY(writeBytes(dir.filePath(QStringLiteral(".hidden")), "h"));
+    QStringList out{QStringLiteral("kept")};
+    collectFiles(dir.path() + QLatin1Char('/'), QString(), out);
+    out.sort();
+    QCOMPARE(out,
+             (QStringList{QStringLiteral("/top.txt"), QStringLiteral("/x/y/z.txt"), QStringLiteral("kept")}));
+}
+
+void TestMd5List::mapsKeysInsideFolderOnly_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<bool>("accepted");
+
+    const QString temp = QStringLiteral("/inst/temp/");
+    QTest::newRow("plain") << temp << "/a.txt" << true;
+    QTest::newRow("nested") << temp << "/sub/dir/b.bin" << true;
+    QTest::newRow("dot segment") << temp << "/./a.txt" << true;
+    QTest::newRow("folder value without slash") << QStringLiteral("/inst/temp") << "/a.txt" << true;
+    QTest::newRow("key without slash") << temp << "a.txt" << true;
+    QTest::newRow("key without slash leaves folder") << QStringLiteral("/inst/temp") << "a.txt" << false;
+    QTest::newRow("parent") << temp << "/../update.exe" << false;
+    QTest::newRow("parent deep") << temp << "/sub/../../../etc/passwd" << false;
+    QTest::newRow("parent at end") << temp << "/sub/.." << false;
+    QTest::newRow("backslash") << temp << "/..\\update.exe" << false;
+    QTest::newRow("backslash only") << temp << "\\sub\\a.txt" << false;
+    QTest::newRow("drive letter") << temp << "C:/Windows/a.dll" << false;
+    QTest::newRow("drive after slash") << temp << "/C:/Windows/a.dll" << false;
+    QTest::newRow("control character") << temp << QStringLiteral("/a\nb") << false;
+    QTest::newRow("folder itself") << temp << "/" << false;
+    QTest::newRow("trailing slash") << temp << "/sub/" << false;
+    QTest::newRow("empty") << temp << "" << false;
+}
+
+void TestMd5List::mapsKeysInsideFolderOnly()
+{
+    QFETCH(QString, folder);
+    QFETCH(QString, key);
+    QFETCH(bool, accepted);
+    const QString path = localPathForKey(folder, key);
+    QCOMPARE(!path.isEmpty(), accepted);
+    if (accepted) {
+        QCOMPARE(path, folder + key);
+    }
+}
+
+QTEST_GUILESS_MAIN(TestMd5List)
+#include "testmd5list.moc"
