@@ -228,27 +228,31 @@ void QUpdateTcpClient::onHeartbeatTimeout()
 
 void QUpdateTcpClient::onReadyRead()
 {
-    m_receiveBuffer.append(m_socket->readAll());
+    // Only the rest of the current frame is read from the socket: taking a frame off a buffer that
+    // holds many would move all the bytes behind it, once per frame. The socket keeps the rest.
     // Each frame leaves the buffer before it is dispatched, so a slot that spins an event loop and
     // lets this function run again sees a consistent buffer.
     Frame frame;
     for (;;) {
-        const FrameStatus status = takeFrame(m_receiveBuffer, frame);
-        if (status == FrameStatus::Corrupt) {
-            Logger::warn("Discarded received data with a bad frame header");
-            return;
-        }
-        if (status == FrameStatus::NeedMore) {
+        const int missing = frameBytesMissing(m_receiveBuffer);
+        if (missing > 0) {
             // readyRead is not emitted again while one of its slots runs an event loop (the
             // progress window repaints inside dispatch): bytes that arrived meanwhile wait in the
             // socket with no further signal, so take them now or they are never read.
             if (m_socket->bytesAvailable() <= 0) {
                 return;
             }
-            m_receiveBuffer.append(m_socket->readAll());
+            m_receiveBuffer.append(m_socket->read(missing));
             continue;
         }
-        dispatchFrame(frame);
+        const FrameStatus status = takeFrame(m_receiveBuffer, frame);
+        if (status == FrameStatus::Corrupt) {
+            Logger::warn("Discarded received data with a bad frame header");
+            return;
+        }
+        if (status == FrameStatus::Taken) {
+            dispatchFrame(frame);
+        }
     }
 }
 
