@@ -92,7 +92,11 @@ void UpdateWidget::resetProgress()
 void UpdateWidget::setStatusText(const QString& text, const char* style)
 {
     m_ui->label_status->setText(text);
-    m_ui->label_status->setStyleSheet(QLatin1String(style));
+    // Setting a style sheet re-polishes the label even when it is the same one, and progress sets
+    // the status for every chunk received.
+    if (m_ui->label_status->styleSheet() != QLatin1String(style)) {
+        m_ui->label_status->setStyleSheet(QLatin1String(style));
+    }
 }
 
 void UpdateWidget::showStatus(const QString& text)
