@@ -13,6 +13,11 @@ namespace {
 
 const QString notConnectedText = QStringLiteral("未连接到服务器");
 
+// What the socket may hold beyond the frame being assembled. Without a limit it takes in all the
+// service sends while the window repaints, so memory would grow with the file when the disk or
+// the window is slower than the network; with it the service waits (TCP flow control).
+constexpr qint64 socketReadBufferBytes = 1024 * 1024;
+
 QString number(quint64 value)
 {
     return QString::number(value);
@@ -27,6 +32,7 @@ QUpdateTcpClient::QUpdateTcpClient(QObject* parent)
     qRegisterMetaType<VersionInfo>("VersionInfo");
     qRegisterMetaType<uint32_t>("uint32_t");
     m_receiveBuffer.reserve(1024);
+    m_socket->setReadBufferSize(socketReadBufferBytes);
     connect(m_socket, &QTcpSocket::connected, this, &QUpdateTcpClient::onConnected);
     connect(m_socket, &QTcpSocket::disconnected, this, &QUpdateTcpClient::onDisconnected);
     connect(m_socket, &QTcpSocket::errorOccurred, this, &QUpdateTcpClient::onError);
