@@ -201,6 +201,9 @@ bool QUpdateTcpClient::downloadFile(const FileTransferRequest& request, int time
 void QUpdateTcpClient::onConnected()
 {
     m_state = Connected;
+    // Requests are small and each one waits for its answer: Nagle's algorithm would hold a request
+    // back until the delayed acknowledgement of the previous answer arrives, for every file.
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     emit connected();
     if (!m_heartbeatActive) {
         m_heartbeatActive = true;
