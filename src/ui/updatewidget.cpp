@@ -8,6 +8,7 @@
 #include <QGuiApplication>
 #include <QPainter>
 #include <QPixmap>
+#include <QPixmapCache>
 #include <QScreen>
 
 namespace {
@@ -152,9 +153,17 @@ void UpdateWidget::setFileProgress(const QString& fileName, qint64 received, qin
 
 void UpdateWidget::paintEvent(QPaintEvent* event)
 {
-    // Loaded on every paint: the window is painted rarely and the pixmap cache keeps it cheap.
+    // Progress repaints the window for every chunk received: keep the background scaled to the
+    // window in the pixmap cache, so a paint is a plain copy instead of a scaling of the image.
+    const QString key =
+        QStringLiteral("%1@%2x%3").arg(QLatin1String(BackgroundImage)).arg(width()).arg(height());
+    QPixmap background;
+    if (!QPixmapCache::find(key, &background)) {
+        background = QPixmap(QLatin1String(BackgroundImage)).scaled(size());
+        QPixmapCache::insert(key, background);
+    }
     QPainter painter(this);
-    painter.drawPixmap(rect(), QPixmap(QLatin1String(BackgroundImage)));
+    painter.drawPixmap(0, 0, background);
     painter.end();
     QWidget::paintEvent(event);
 }
