@@ -49,6 +49,39 @@ BENCHMARK(BM_TakeAndDecodeFrames)
     ->Arg(4 * 1024 * 1024)
     ->Unit(benchmark::kMillisecond);
 
+/// The receiver reads from the socket only what the current frame still misses, so the buffer
+/// never holds more than one frame (QUpdateTcpClient::onReadyRead). Arg 0 as above: what one
+/// socket notification makes available.
+void BM_ReadMissingThenTake(benchmark::State& state)
+{
+    const QByteArray stream = fileDataStream(ChunkBytes, StreamChunks);
+    const int readBytes = static_cast<int>(state.range(0));
+    for (auto _ : state) {
+        QByteArray buffer;
+        Frame frame;
+        int offset = 0;
+        while (offset < stream.size()) {
+            const int available = qMin(offset + readBytes, stream.size());
+            while (offset < available) {
+                const int missing = frameBytesMissing(buffer);
+                const int piece = qMin(missing, available - offset);
+                buffer.append(stream.constData() + offset, piece);
+                offset += piece;
+                if (frameBytesMissing(buffer) == 0 && takeFrame(buffer, frame) == FrameStatus::Taken) {
+                    const FileDataChunk chunk = decodeFileData(frame.payload);
+                    benchmark::DoNotOptimize(chunk.data.constData());
+                }
+            }
+        }
+    }
+    state.SetBytesProcessed(state.iterations() * stream.size());
+}
+BENCHMARK(BM_ReadMissingThenTake)
+    ->Arg(16 * 1024)
+    ->Arg(256 * 1024)
+    ->Arg(4 * 1024 * 1024)
+    ->Unit(benchmark::kMillisecond);
+
 /// Decoding alone, on payloads already taken off the stream.
 void BM_DecodeFileData(benchmark::State& state)
 {

@@ -433,7 +433,7 @@ peer=()
 for i in $(seq "$runs"); do
   inst=$work/apply-installation
   rm -rf "$inst"
-  cp -a "$work/old" "$inst" && cp -a "$work/new" "$inst/temp" && sync
+  cp -a "$work/old" "$inst" && cp -a "$work/new" "$inst/temp"
   s=$(timeout -k 5 300 "$bench_bin/bench_apply" "$inst" | sed -n 's/^BENCH_SECONDS=//p')
   if [ -n "$s" ] && [ ! -e "$inst/temp/d000" ] && cmp -s "$inst/d000/f00000.bin" "$work/new/d000/f00000.bin"; then
     ours+=("$s")
@@ -441,7 +441,6 @@ for i in $(seq "$runs"); do
     fail_run "bench_apply"
   fi
   rm -rf "$inst" "$work/cp-backup" "$work/cp-install"
-  sync
   t0=$(now)
   if cp -a "$work/old" "$work/cp-backup" && cp -a "$work/new" "$work/cp-install"; then
     t1=$(now)
@@ -450,7 +449,6 @@ for i in $(seq "$runs"); do
     fail_run "cp -a"
   fi
   rm -rf "$work/cp-backup" "$work/cp-install"
-  sync
   log "   run $i: apply ${ours[-1]:-?} s, cp -a twice ${peer[-1]:-?} s"
 done
 record apply "Apply (backup + replacement), $many_files files, $apply_mib MiB" s \
