@@ -83,17 +83,20 @@ elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.6f", b - a }'; }
 tree_bytes() { find "$1" -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%d", s }'; }
 tree_files() { find "$1" -type f | wc -l; }
 
-# Fills a folder with `count` files that together hold the bytes of `file`, 100 per sub-folder.
+# Fills a folder with `count` files that together hold the bytes of `file`, 100 per sub-folder
+# (d000/p00000 ... d019/p01999). Moves in bulk: one process per file is slow on a loaded machine.
 split_into_tree() {
-  local file=$1 dest=$2 count=$3 i=0 part
-  mkdir -p "$dest/parts"
+  local file=$1 dest=$2 count=$3 group
+  mkdir -p "$dest/parts" || return 1
   split -n "$count" -a 5 -d "$file" "$dest/parts/p" || return 1
-  for part in "$dest"/parts/p*; do
+  for ((group = 0; group * 100 < count; group++)); do
     local folder
-    folder=$(printf 'd%03d' $((i / 100)))
+    printf -v folder 'd%03d' "$group"
     mkdir -p "$dest/$folder"
-    mv "$part" "$dest/$folder/f$(printf '%05d' "$i").bin"
-    i=$((i + 1))
+    # p<group><00..99>: the five-digit suffix is the file's number.
+    local prefix
+    printf -v prefix 'p%03d' "$group"
+    mv "$dest/parts/$prefix"?? "$dest/$folder/" || return 1
   done
   rmdir "$dest/parts"
 }
@@ -435,7 +438,7 @@ for i in $(seq "$runs"); do
   rm -rf "$inst"
   cp -a "$work/old" "$inst" && cp -a "$work/new" "$inst/temp"
   s=$(timeout -k 5 300 "$bench_bin/bench_apply" "$inst" | sed -n 's/^BENCH_SECONDS=//p')
-  if [ -n "$s" ] && [ ! -e "$inst/temp/d000" ] && cmp -s "$inst/d000/f00000.bin" "$work/new/d000/f00000.bin"; then
+  if [ -n "$s" ] && [ ! -e "$inst/temp/d000" ] && cmp -s "$inst/d000/p00000" "$work/new/d000/p00000"; then
     ours+=("$s")
   else
     fail_run "bench_apply"
