@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds everything, type-checks the Windows build and runs the whole test
 # suite: once in a normal build and once in a build with AddressSanitizer and
-# UndefinedBehaviorSanitizer (skip the latter with SKIP_SANITIZE=1 while iterating), then fuzzes the
-# wire codec (SKIP_FUZZ=1 skips it).
+# UndefinedBehaviorSanitizer (skip the latter with SKIP_SANITIZE=1 while iterating), then fuzzes
+# the wire codec (SKIP_FUZZ=1 skips it).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
