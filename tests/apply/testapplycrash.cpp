@@ -72,6 +72,7 @@ private:
                 return -1;
             }
             if (interrupted.exitCode != FaultSwitch::abortExitCode) {
+                qInfo("stopped at each of %d fault points", point - 1);
                 return point;
             }
             const ProcessResult next = installation.runUpdater({QStringLiteral("console")});

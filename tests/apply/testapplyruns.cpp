@@ -200,6 +200,22 @@ private slots:
                               installation.filePath(QStringLiteral("a.txt"))));
     }
 
+    void emptyBackupFolderRollsBackAtOnce()
+    {
+        ScratchInstallation installation;
+        configure(installation);
+        installation.writeFile(QStringLiteral("a.txt"), "new a");
+        installation.writeFile(QStringLiteral("temp/a.txt"), "new a");
+        QVERIFY(QDir().mkpath(installation.filePath(QStringLiteral("backup"))));
+
+        QCOMPARE(installation.runUpdater({QStringLiteral("updatehelper")}).exitCode, 0);
+        QCOMPARE(installation.readFile(QStringLiteral("a.txt")), QByteArray("new a"));
+        QVERIFY(!installation.exists(QStringLiteral("temp")));
+        QVERIFY(!installation.exists(QStringLiteral("backup")));
+        QVERIFY(logOf(installation).contains(QStringLiteral("文件回退完成")));
+        QVERIFY(!logOf(installation).contains(QStringLiteral("回退文件成功:")));
+    }
+
     void emptyBackupValueRollsNothingBack()
     {
         ScratchInstallation installation;

@@ -9,13 +9,6 @@ class TestFileOperationManager : public QObject
     Q_OBJECT
 
 private slots:
-    void initializeSucceedsWithEmptyError()
-    {
-        CFileOperationManager manager;
-        QVERIFY(manager.initialize());
-        QVERIFY(manager.lastError().isEmpty());
-    }
-
     void restoresEveryTopLevelEntry()
     {
         ApplyFixture fixture;

@@ -13,6 +13,7 @@
 #include <QThread>
 
 #include <cstring>
+#include <filesystem>
 
 namespace ApplyDriver {
 
@@ -47,7 +48,15 @@ ProcessResult run(const ScratchInstallation& installation, const QMap<QString, Q
 {
     const QString driver = installation.filePath(QLatin1String(driverName));
     if (!QFileInfo::exists(driver)) {
-        QFile::copy(QCoreApplication::applicationFilePath(), driver);
+        // A hard link is as good as a copy (the program finds its folder from the path it was
+        // started by) and saves copying megabytes per run; other file systems need the copy.
+        std::error_code error;
+        std::filesystem::create_hard_link(
+            QFile::encodeName(QCoreApplication::applicationFilePath()).toStdString(),
+            QFile::encodeName(driver).toStdString(), error);
+        if (error) {
+            QFile::copy(QCoreApplication::applicationFilePath(), driver);
+        }
     }
     return runProcessWithEnvironment(driver, {QLatin1String(driverSwitch)}, installation.path(), environment,
                                      timeoutMs);
