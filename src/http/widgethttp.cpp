@@ -194,10 +194,12 @@ void Widget::beginUpdate(const QMap<QString, QString>& files)
     // Keys come from the network: one that would leave the temporary folder refuses the whole
     // update before anything is downloaded.
     const QString tempPrefix = m_appDir + CConfigManager::instance().getTempDir();
+    bool refused = false;
     QString refusedKey;
     for (auto it = files.cbegin(); it != files.cend(); ++it) {
         const QString localPath = localPathForKey(tempPrefix, it.key());
-        if (localPath.isEmpty() && refusedKey.isNull()) {
+        if (localPath.isEmpty() && !refused) {
+            refused = true;
             refusedKey = it.key();
         }
         m_tasks.append({baseAddress() + m_serverFolder + it.key(), localPath, it.value()});
@@ -207,27 +209,16 @@ void Widget::beginUpdate(const QMap<QString, QString>& files)
     ui->progressBar_update->setValue(0);
     ui->label_update->setText(m_statusText + tr("准备更新 %1 个文件").arg(m_totalCount));
 
-    if (!refusedKey.isNull()) {
+    if (refused) {
         m_tasks.clear();
         m_detailText = QStringLiteral("更新文件路径不安全，已拒绝:") + refusedKey;
         logError(m_detailText);
         onUpdateCompleted(false);
     } else if (m_tasks.isEmpty()) {
-        finishWithoutTasks();
+        onUpdateCompleted(true);
     } else {
         downloadNext();
     }
-}
-
-void Widget::finishWithoutTasks()
-{
-    m_isUpdating = false;
-    m_cancelRequested = false;
-    m_cancelTimer->stop();
-    ui->label_update->setText(tr("更新完成!"));
-    ui->progressBar_updatefile->setValue(100);
-    emit sigUpdateResult(true);
-    ui->pushButton_cancel->setEnabled(false);
 }
 
 void Widget::downloadNext()

@@ -84,7 +84,6 @@ private:
     void applyAppearance();
     bool confirmCancel();
     void cleanupIfLeftRunning();
-    void finishWithoutTasks();
     void failTask(const QString& text);
     void releaseDownload();
     QString baseAddress() const;
@@ -96,7 +95,7 @@ private:
     QString m_serverVersion;
     QVector<QString> m_tempFiles;
     QNetworkAccessManager m_manager;
-    CFileDownload* m_reply = nullptr;
+    CFileDownload* m_reply = nullptr; ///< the running per-file transfer, null between transfers
     QVector<DownloadTask> m_tasks;
     int m_currentIndex = 0;
     int m_totalCount = 0;

@@ -336,7 +336,8 @@ void TestHttpWidget::downloadFailures_data()
     QTest::newRow("wrong digest") << QByteArray(md5Hex("something else").toLatin1() + "\t/app.bin\n")
                                   << "文件校验失败:" + install(QStringLiteral("temp//app.bin"));
     QTest::newRow("not found") << QByteArray(good + "\t/absent.bin\n") << "下载文件 \"absent.bin\" 时出错: ";
-    QTest::newRow("key naming a folder") << QByteArray(good + "\t/data/\n") << "更新文件路径不安全，已拒绝:/data/";
+    QTest::newRow("key naming a folder")
+        << QByteArray(good + "\t/data/\n") << "更新文件路径不安全，已拒绝:/data/";
 }
 
 void TestHttpWidget::downloadFailures()
@@ -393,6 +394,7 @@ void TestHttpWidget::traversalKeyRefusedBeforeAnyDownload_data()
     QTest::newRow("parent into installation") << "/../update.exe";
     QTest::newRow("backslashes") << "/..\\..\\evil.txt";
     QTest::newRow("drive letter") << "C:/Windows/evil.dll";
+    QTest::newRow("empty path") << "";
 }
 
 void TestHttpWidget::traversalKeyRefusedBeforeAnyDownload()
