@@ -118,6 +118,8 @@ log_time() {
 mib_per_s() { awk -v b="$1" -v s="$2" 'BEGIN { if (s > 0) printf "%.1f", b / 1048576 / s }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a != "" && b != "" && b > 0) printf "%.3f", a / b }'; }
 
+# One line per figure, fields separated by the unit separator (0x1f): unlike a tab it is not white
+# space to `read`, so empty fields keep their place.
 figures_tsv=$work/figures.tsv
 : >"$figures_tsv"
 # record ID TITLE UNIT OURS PEER_NAME PEER TARGET_OP TARGET
@@ -131,7 +133,7 @@ record() {
   else
     met=$(awk -v r="$r" -v t="$target" -v op="$op" 'BEGIN { print ((op == ">=" ? r >= t : r <= t) ? "yes" : "no") }')
   fi
-  printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$id" "$title" "$unit" "$ours" "$peer_name" "$peer" "$r" "$op" "$target" "$met" >>"$figures_tsv"
+  printf '%s\x1f%s\x1f%s\x1f%s\x1f%s\x1f%s\x1f%s\x1f%s\x1f%s\x1f%s\n' "$id" "$title" "$unit" "$ours" "$peer_name" "$peer" "$r" "$op" "$target" "$met" >>"$figures_tsv"
   log "   -> ours $ours $unit, $peer_name $peer $unit, ratio ${r:-n/a} (target $op $target: $met)"
 }
 
@@ -422,14 +424,16 @@ for i in $(seq "$runs"); do
   s=$(timeout -k 5 300 "$bench_bin/bench_md5list" "$work/new" | sed -n 's/^BENCH_SECONDS=//p')
   [ -n "$s" ] && ours+=("$s") || fail_run "bench_md5list"
   rm -f "$work/new/md5.txt"
+  p=
   t0=$(now)
   if (cd "$work/new" && find . -type f -print0 | sort -z | xargs -0 md5sum >"$work/md5sum.out"); then
     t1=$(now)
-    peer+=("$(elapsed "$t0" "$t1")")
+    p=$(elapsed "$t0" "$t1")
+    peer+=("$p")
   else
     fail_run md5sum
   fi
-  log "   run $i: generateMd5List ${ours[-1]:-?} s, md5sum ${peer[-1]:-?} s"
+  log "   run $i: generateMd5List ${s:-?} s, md5sum ${p:-?} s"
 done
 record md5list "MD5 list, $many_files files, $apply_mib MiB" s "$(printf '%s\n' "${ours[@]}" | median)" md5sum \
   "$(printf '%s\n' "${peer[@]}" | median)" "<=" 1.1
@@ -442,21 +446,25 @@ for i in $(seq "$runs"); do
   rm -rf "$inst"
   cp -a "$work/old" "$inst" && cp -a "$work/new" "$inst/temp"
   s=$(timeout -k 5 300 "$bench_bin/bench_apply" "$inst" | sed -n 's/^BENCH_SECONDS=//p')
-  if [ -n "$s" ] && [ ! -e "$inst/temp/d000" ] && cmp -s "$inst/d000/p00000" "$work/new/d000/p00000"; then
+  # The temporary folder is the controller's to remove after the apply; the installed files count.
+  if [ -n "$s" ] && cmp -s "$inst/d000/p00000" "$work/new/d000/p00000" &&
+    cmp -s "$inst/d019/p01999" "$work/new/d019/p01999" && cmp -s "$inst/backup/d019/p01999" "$work/old/d019/p01999"; then
     ours+=("$s")
   else
     fail_run "bench_apply"
   fi
   rm -rf "$inst" "$work/cp-backup" "$work/cp-install"
+  p=
   t0=$(now)
   if cp -a "$work/old" "$work/cp-backup" && cp -a "$work/new" "$work/cp-install"; then
     t1=$(now)
-    peer+=("$(elapsed "$t0" "$t1")")
+    p=$(elapsed "$t0" "$t1")
+    peer+=("$p")
   else
     fail_run "cp -a"
   fi
   rm -rf "$work/cp-backup" "$work/cp-install"
-  log "   run $i: apply ${ours[-1]:-?} s, cp -a twice ${peer[-1]:-?} s"
+  log "   run $i: apply ${s:-?} s, cp -a twice ${p:-?} s"
 done
 record apply "Apply (backup + replacement), $many_files files, $apply_mib MiB" s \
   "$(printf '%s\n' "${ours[@]}" | median)" "cp -a twice" "$(printf '%s\n' "${peer[@]}" | median)" "<=" 1.5
@@ -472,7 +480,7 @@ if timeout -k 5 300 "$bench_bin/bench_frames" --benchmark_repetitions="$runs" --
     name=${name//\"/}
     name=${name%_median}
     mbs=$(awk -v b="$bytes_per_second" 'BEGIN { printf "%.1f", b / 1048576 }')
-    printf 'frames-%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "${name//\//-}" "Frames: $name" MiB/s "$mbs" "" "" "" "" "" "report" >>"$figures_tsv"
+    printf 'frames-%s\x1f%s\x1f%s\x1f%s\x1f%s\x1f%s\x1f%s\x1f%s\x1f%s\x1f%s\n' "${name//\//-}" "Frames: $name" MiB/s "$mbs" "" "" "" "" "" "report" >>"$figures_tsv"
     log "   $name: $mbs MiB/s"
   done
 else
@@ -486,7 +494,7 @@ total_seconds=$(($(date +%s) - started_at))
 table() {
   printf '| Figure | Ours | Peer | Peer median | Ratio ours/peer | Target | Met |\n'
   printf '|---|---|---|---|---|---|---|\n'
-  while IFS=$'\t' read -r id title unit ours peer_name peer r op target met; do
+  while IFS=$'\x1f' read -r id title unit ours peer_name peer r op target met; do
     if [ "$met" = report ]; then
       printf '| %s | %s %s | | | | | |\n' "$title" "$ours" "$unit"
     else
@@ -506,7 +514,7 @@ json_string() { printf '"%s"' "$(printf '%s' "$1" | sed 's/\\/\\\\/g; s/"/\\"/g'
   printf '{\n  "date": %s,\n  "command": %s,\n  "runs": %d,\n  "large_runs": %d,\n  "failed_runs": %d,\n  "seconds": %d,\n  "figures": [\n' \
     "$(json_string "$(date -u +%Y-%m-%dT%H:%M:%SZ)")" "$(json_string "$command_line")" "$runs" "$large_runs" "$failures" "$total_seconds"
   first=1
-  while IFS=$'\t' read -r id title unit ours peer_name peer r op target met; do
+  while IFS=$'\x1f' read -r id title unit ours peer_name peer r op target met; do
     [ "$first" = 1 ] || printf ',\n'
     first=0
     printf '    {"id": %s, "title": %s, "unit": %s, "ours_median": %s, "peer": %s, "peer_median": %s, "ratio": %s, "target": %s, "target_met": %s}' \
