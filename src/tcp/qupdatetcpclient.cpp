@@ -256,6 +256,9 @@ void QUpdateTcpClient::onReadyRead()
         }
         const FrameStatus status = takeFrame(m_receiveBuffer, frame);
         if (status == FrameStatus::Corrupt) {
+            // Everything that has arrived goes with the bad header, as when it was all read at once:
+            // the stream starts afresh with the next bytes to arrive.
+            m_socket->readAll();
             Logger::warn("Discarded received data with a bad frame header");
             return;
         }
