@@ -1,26 +1,156 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds the updater and runs it on a built-in sample installation.
+# The README's first command: sets up the machine, builds the updater and its tools, and updates a
+# sample installation of a small demo program from version 1.0 to 2.0 twice, once over the TCP
+# channel (reference update service, console mode) and once over the HTTP channel (nginx, normal
+# mode). Uses only the loopback interface and cleans up everything it started.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
 "$root/scripts/build.sh"
+bin="${BUILD_DIR:-$root/build}/bin"
+export QT_QPA_PLATFORM=offscreen
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-install="$work/installation"
-mkdir -p "$install"
-cp "${BUILD_DIR:-$root/build}/bin/update.exe" "$install/"
-cat > "$install/system.cfg" <<'CFG'
+work=$(mktemp -d /tmp/updater-demo.XXXXXX)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+
+# --- the demo program, version 1.0 and 2.0 -----------------------------------------------------
+make_release() { # folder version greeting
+  local dir=$1 version=$2 greeting=$3
+  mkdir -p "$dir/data" "$dir/lib" "$dir/docs"
+  cat > "$dir/demo-host.sh" <<'HOST'
+#!/bin/sh
+# The demo host program: reports which version was started and when.
+here=$(cd "$(dirname "$0")" && pwd)
+echo "demo host $(cat "$here/version.txt") started $(date +%T): $(cat "$here/data/greeting.txt")" >> "$here/host-runs.log"
+HOST
+  chmod +x "$dir/demo-host.sh"
+  echo "$version" > "$dir/version.txt"
+  echo "$greeting" > "$dir/data/greeting.txt"
+  echo "This manual did not change between versions." > "$dir/docs/manual.txt"
+  head -c 300000 /dev/urandom > "$dir/lib/engine.dat"
+}
+make_release "$work/v1" 1.0 "Hello from version 1"
+make_release "$work/v2" 2.0 "Hello from version 2, now with a new feature"
+cp "$work/v1/docs/manual.txt" "$work/v2/docs/manual.txt"
+echo "Only version 2 has this file." > "$work/v2/data/new-feature.txt"
+
+say "Publishing version 2.0 with publish-release"
+"$bin/publish-release" "$work/v2" 2.0 v2 --web-root "$work/web" --tcp-root "$work/tcp"
+
+new_installation() { # folder
+  local dir=$1
+  cp -r "$work/v1" "$dir"
+  cp "$bin/update.exe" "$dir/"
+  mkdir -p "$dir/update"
+  printf '[Version]\nVersion=1.0\n' > "$dir/update/update.ini"
+}
+
+show_outcome() { # folder
+  local dir=$1
+  for _ in $(seq 1 50); do [ -f "$dir/host-runs.log" ] && break; sleep 0.2; done
+  echo "Files that differ from version 1.0:"
+  (cd "$work/v1" && find . -type f | sort) > "$work/v1.list"
+  (cd "$dir" && find . -type f -not -path './logs/*' -not -name host-runs.log | sort) | while read -r f; do
+    if [ ! -f "$work/v1/$f" ]; then echo "  added    $f"
+    elif ! cmp -s "$work/v1/$f" "$dir/$f"; then echo "  replaced $f"; fi
+  done
+  echo "From the updater's log:"
+  grep -E '备份|替换|回退|下载|启动|Update started' "$dir/logs/update.log" | sed 's/^/  /' | tail -n 12 || true
+  echo "Backup and temporary folders left behind: $(ls -d "$dir/backup" "$dir/temp" 2>/dev/null | wc -l)"
+  echo "Host program relaunched: $(cat "$dir/host-runs.log" 2>/dev/null || echo 'no')"
+}
+
+# --- TCP channel: the reference update service, console mode -----------------------------------
+say "Starting the reference update service on 127.0.0.1"
+"$bin/update-service" --root "$work/tcp/v2" --version 2.0 --port 0 --host 127.0.0.1 \
+  > "$work/service.out" 2> "$work/service.log" &
+pids+=($!)
+for _ in $(seq 1 50); do [ -s "$work/service.out" ] && break; sleep 0.1; done
+port=$(head -n 1 "$work/service.out")
+echo "update-service listens on port $port"
+
+tcp_install="$work/installation-tcp"
+new_installation "$tcp_install"
+cat > "$tcp_install/system.cfg" <<CFG
 [Update]
-HostExe=host.sh
+HostExe=demo-host.sh
+UpdateExe=update.exe
 HttpEnable=false
 [Server]
 UpdateServer=127.0.0.1
-UpdatePort=9
+UpdatePort=$port
+[%General]
+Version=1.0
 [Paths]
 Backup=backup/
 Temp=temp/
 Log=logs/
 CFG
-echo "Running update.exe console in $install (no update service configured):"
-(cd "$install" && ./update.exe console)
+say "update.exe console (TCP channel), as a host program would start it"
+(cd "$tcp_install" && timeout 120 ./update.exe console > "$work/tcp-run.out") || true
+echo "JSON line: $(grep '^{' "$work/tcp-run.out")"
+show_outcome "$tcp_install"
+
+# --- HTTP channel: nginx, normal mode -----------------------------------------------------------
+say "Starting nginx on 127.0.0.1 for the HTTP channel"
+nginx_dir="$work/nginx"
+mkdir -p "$nginx_dir/logs" "$nginx_dir/tmp"
+http_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+cat > "$nginx_dir/nginx.conf" <<CONF
+daemon off;
+master_process off;
+worker_processes 1;
+pid $nginx_dir/nginx.pid;
+error_log $nginx_dir/logs/error.log;
+events { worker_connections 64; }
+http {
+  access_log $nginx_dir/logs/access.log;
+  client_body_temp_path $nginx_dir/tmp; proxy_temp_path $nginx_dir/tmp;
+  fastcgi_temp_path $nginx_dir/tmp; uwsgi_temp_path $nginx_dir/tmp; scgi_temp_path $nginx_dir/tmp;
+  server { listen 127.0.0.1:$http_port; root $work/web; }
+}
+CONF
+nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
+"$nginx_bin" -c "$nginx_dir/nginx.conf" -p "$nginx_dir" 2>/dev/null &
+pids+=($!)
+for _ in $(seq 1 50); do curl -fs "http://127.0.0.1:$http_port/update.ini" >/dev/null && break; sleep 0.1; done
+echo "nginx serves http://127.0.0.1:$http_port/"
+
+http_install="$work/installation-http"
+new_installation "$http_install"
+cat > "$http_install/system.cfg" <<CFG
+[Update]
+URL=http://127.0.0.1:$http_port/
+HostExe=demo-host.sh
+UpdateExe=update.exe
+HttpEnable=true
+[Server]
+UpdateServer=
+UpdatePort=0
+[Paths]
+Backup=backup/
+Temp=temp/
+Log=logs/
+CFG
+say "update.exe (HTTP channel, normal mode with its progress dialog)"
+(cd "$http_install" && timeout 120 ./update.exe > /dev/null) || true
+show_outcome "$http_install"
+
+say "Result"
+status=0
+for dir in "$tcp_install" "$http_install"; do
+  if [ "$(cat "$dir/version.txt")" = "2.0" ] && cmp -s "$dir/lib/engine.dat" "$work/v2/lib/engine.dat"; then
+    echo "$(basename "$dir"): now at version 2.0"
+  else
+    echo "$(basename "$dir"): still at version $(cat "$dir/version.txt")"; status=1
+  fi
+done
+exit $status

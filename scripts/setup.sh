@@ -6,7 +6,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang-format
   qtbase5-dev qtbase5-dev-tools libqt5network5
   libspdlog-dev libfmt-dev
-  nginx-light openssl curl procps
+  nginx-light openssl curl procps python3
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   clang libclang-rt-14-dev
   libbenchmark-dev time

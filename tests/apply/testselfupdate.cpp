@@ -1,5 +1,7 @@
 #include "app/singleinstanceguard.h"
 #include "support/applydriver.h"
+#include "support/applyfixture.h"
+#include "support/referenceservice.h"
 #include "support/scratchinstallation.h"
 
 #include <QProcess>
@@ -74,6 +76,58 @@ private slots:
         const ProcessResult next = installation.runUpdater({QStringLiteral("console")});
         QCOMPARE(next.exitCode, 0);
         QVERIFY(!next.jsonLine().isEmpty());
+    }
+
+    void wholeSelfUpdateFromTheUpdateService()
+    {
+        ScratchInstallation installation;
+        const QByteArray newProgram = prepare(installation);
+        QTemporaryDir release;
+        QVERIFY(release.isValid());
+        ApplyFixture::writeAt(release.filePath(QStringLiteral("a.txt")), "new a");
+        ApplyFixture::writeAt(release.filePath(QStringLiteral("update.exe")), newProgram);
+        ReferenceService service;
+        QVERIFY2(service.start(release.path(), QStringLiteral("2.0")), qPrintable(service.errorString()));
+        QMap<QString, QString> config = ScratchInstallation::offlineConfig();
+        config.insert(QStringLiteral("Server/UpdatePort"), QString::number(service.port()));
+        installation.writeConfig(config);
+
+        // The first run downloads, installs a.txt, hands over to the helper and quits.
+        const ProcessResult first = installation.runUpdater({});
+        QVERIFY(first.finished);
+        QCOMPARE(first.exitCode, 0);
+        QVERIFY(logOf(installation).contains(QStringLiteral("发现需要自我更新的update.exe文件:")));
+        QVERIFY(waitForFile(installation.filePath(QStringLiteral("host-started")), ChainTimeoutMs));
+
+        QCOMPARE(installation.readFile(QStringLiteral("update.exe")), newProgram);
+        QCOMPARE(installation.readFile(QStringLiteral("a.txt")), QByteArray("new a"));
+        QVERIFY(!installation.exists(QStringLiteral("temp")));
+        QVERIFY(!installation.exists(QStringLiteral("backup")));
+    }
+
+    void emptyTempRefusesTheOfferedDownload()
+    {
+        ScratchInstallation installation;
+        prepare(installation);
+        QTemporaryDir release;
+        QVERIFY(release.isValid());
+        ApplyFixture::writeAt(release.filePath(QStringLiteral("a.txt")), "new a");
+        ReferenceService service;
+        QVERIFY2(service.start(release.path(), QStringLiteral("2.0")), qPrintable(service.errorString()));
+        QMap<QString, QString> config = ScratchInstallation::offlineConfig();
+        config.insert(QStringLiteral("Server/UpdatePort"), QString::number(service.port()));
+        config.insert(QStringLiteral("Paths/Temp"), QString());
+        installation.writeConfig(config);
+
+        const ProcessResult result = installation.runUpdater({QStringLiteral("console")});
+        QVERIFY(result.finished);
+        QCOMPARE(result.exitCode, 0);
+        const QJsonObject json = QJsonDocument::fromJson(result.jsonLine()).object();
+        QCOMPARE(json.value(QStringLiteral("success")).toBool(true), false);
+        QCOMPARE(json.value(QStringLiteral("update")).toBool(false), true);
+        QVERIFY(
+            json.value(QStringLiteral("errormsg")).toString().startsWith(QStringLiteral("临时目录配置无效")));
+        QCOMPARE(installation.readFile(QStringLiteral("a.txt")), QByteArray("old a"));
     }
 
     void failedSwapRollsTheInstallationBack()

@@ -1,0 +1,58 @@
+#include "support/applydriver.h"
+#include "support/crashloop.h"
+
+#include <QtTest>
+
+using namespace CrashLoop;
+
+/// Stops rollbacks after every file operation in turn; the next start of update.exe must finish
+/// them.
+class TestRollbackCrash : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void interruptedRollbackAfterAFailedReplacement()
+    {
+        const Stage stage = [](ScratchInstallation& installation) {
+            installOldVersion(installation);
+            installation.writeFile(QStringLiteral("c.txt/inside"), "an installed folder");
+            installation.writeFile(QStringLiteral("temp/a.txt"), "new a");
+            installation.writeFile(QStringLiteral("temp/b.txt"), "new b");
+            installation.writeFile(QStringLiteral("temp/c.txt"), "cannot replace the folder");
+            installation.writeFile(QStringLiteral("temp/lib/x.dll"), "new x");
+            installation.writeFile(QStringLiteral("update/updateTmp.ini"), "new manifest");
+        };
+        const Snapshot oldState = stateBefore(stage);
+        // b.txt is added before the failure and kept by the rollback, as rollbacks keep additions.
+        Snapshot rolledBack = oldState;
+        rolledBack.insert(QStringLiteral("b.txt"), "new b");
+        QCOMPARE(stateAfter(stage, runDriver), rolledBack);
+
+        const int points = crashAtEveryPoint(stage, runDriver, oldState, rolledBack);
+        QVERIFY2(points > 10, "see the warnings above");
+    }
+
+    void interruptedRollbackOfAFailedSelfUpdate()
+    {
+        const Stage stage = [](ScratchInstallation& installation) {
+            installOldVersion(installation);
+            for (const QString& file : {QStringLiteral("a.txt"), QStringLiteral("lib/x.dll"),
+                                        QStringLiteral("update/update.ini"), QStringLiteral("md5.txt")}) {
+                installation.writeFile(QStringLiteral("backup/") + file, installation.readFile(file));
+                installation.writeFile(file, "new " + file.toUtf8());
+                installation.writeFile(QStringLiteral("temp/") + file, "new " + file.toUtf8());
+            }
+            installation.writeFile(QStringLiteral("temp/update.exe"), "new program");
+        };
+        const Snapshot replacedState = stateBefore(stage);
+        const Snapshot oldState = stateAfter(stage, runHelperFailure);
+        QCOMPARE(oldState.value(QStringLiteral("a.txt")), QByteArray("old a"));
+
+        const int points = crashAtEveryPoint(stage, runHelperFailure, oldState, replacedState);
+        QVERIFY2(points > 5, "see the warnings above");
+    }
+};
+
+UPDATER_APPLY_DRIVER_TEST_MAIN(TestRollbackCrash)
+#include "testrollbackcrash.moc"

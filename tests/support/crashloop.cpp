@@ -1,0 +1,105 @@
+#include "support/crashloop.h"
+
+#include "apply/faultswitch.h"
+#include "support/applydriver.h"
+#include "support/installsnapshot.h"
+
+#include <QtGlobal>
+
+namespace {
+
+/// More file operations than any scenario makes; the loop ends long before.
+constexpr int MaxFaultPoint = 300;
+
+QMap<QString, QString> abortAfter(int operations)
+{
+    return {{QLatin1String(FaultSwitch::variableName), QString::number(operations)}};
+}
+
+void prepare(ScratchInstallation& installation, const CrashLoop::Stage& stage)
+{
+    installation.writeConfig(ScratchInstallation::offlineConfig());
+    stage(installation);
+}
+
+} // namespace
+
+namespace CrashLoop {
+
+const QStringList NotInstalled = {QStringLiteral("logs"),       QStringLiteral("temp"),
+                                  QStringLiteral("backup"),     QLatin1String(ApplyDriver::driverName),
+                                  QStringLiteral("update.exe"), QStringLiteral("host-started")};
+
+ProcessResult runDriver(ScratchInstallation& installation, const QMap<QString, QString>& environment)
+{
+    return ApplyDriver::run(installation, environment);
+}
+
+ProcessResult runHelperFailure(ScratchInstallation& installation, const QMap<QString, QString>& environment)
+{
+    return runProcessWithEnvironment(installation.updaterPath(),
+                                     {QStringLiteral("updatehelper"), QStringLiteral("HelperFaile")},
+                                     installation.path(), environment, 30000);
+}
+
+int crashAtEveryPoint(const Stage& stage, const Interrupt& interrupt, const Snapshot& oldState,
+                      const Snapshot& newState)
+{
+    for (int point = 1; point <= MaxFaultPoint; ++point) {
+        ScratchInstallation installation;
+        prepare(installation, stage);
+        const ProcessResult interrupted = interrupt(installation, abortAfter(point));
+        if (!interrupted.finished) {
+            qWarning("fault point %d: the interrupted run did not end", point);
+            return -1;
+        }
+        if (interrupted.exitCode != FaultSwitch::abortExitCode) {
+            qInfo("stopped at each of %d fault points", point - 1);
+            return point;
+        }
+        const ProcessResult next = installation.runUpdater({QStringLiteral("console")});
+        if (!next.finished || next.exitCode != 0) {
+            qWarning("fault point %d: the next run failed", point);
+            return -1;
+        }
+        const Snapshot after = snapshotFiles(installation.path(), NotInstalled);
+        if (after != oldState && after != newState) {
+            qWarning("fault point %d: neither old (%s) nor new (%s)", point,
+                     qPrintable(describeDifference(after, oldState)),
+                     qPrintable(describeDifference(after, newState)));
+            return -1;
+        }
+        if (installation.exists(QStringLiteral("backup"))) {
+            qWarning("fault point %d: the backup outlived the recovery", point);
+            return -1;
+        }
+    }
+    return -1;
+}
+
+Snapshot stateAfter(const Stage& stage, const Interrupt& run)
+{
+    ScratchInstallation installation;
+    prepare(installation, stage);
+    run(installation, {});
+    return snapshotFiles(installation.path(), NotInstalled);
+}
+
+Snapshot stateBefore(const Stage& stage)
+{
+    ScratchInstallation installation;
+    prepare(installation, stage);
+    return snapshotFiles(installation.path(), NotInstalled);
+}
+
+void installOldVersion(ScratchInstallation& installation)
+{
+    installation.writeFile(QStringLiteral("a.txt"), "old a");
+    installation.writeFile(QStringLiteral("keep.txt"), "untouched");
+    installation.writeFile(QStringLiteral("lib/x.dll"), "old x");
+    installation.writeFile(QStringLiteral("lib/y.dll"), "old y");
+    installation.writeFile(QStringLiteral("update/update.ini"), "old manifest");
+    installation.writeFile(QStringLiteral("md5.txt"), "old list");
+}
+
+} // namespace CrashLoop
