@@ -15,7 +15,11 @@ constexpr int ProbeTimeoutMs = 500;
 
 CUpdateModel::CUpdateModel(QObject* parent) : QObject(parent) {}
 
-CUpdateModel::~CUpdateModel() = default;
+CUpdateModel::~CUpdateModel()
+{
+    // The HTTP channel goes first, then the TCP channel (a member).
+    delete m_httpUpdate;
+}
 
 void CUpdateModel::setWidgets(Widget* widget, UpdateWidget* updateWidget)
 {

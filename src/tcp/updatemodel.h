@@ -8,8 +8,8 @@
 
 class Widget;
 class UpdateWidget;
-class CTCPUpdate;
 class CHttpUpdate;
+class CTCPUpdate;
 
 /// Chooses the update channel for a run and runs the check and the download on it.
 ///
@@ -52,6 +52,6 @@ private:
     QString m_lastError;
     QPointer<Widget> m_widget;
     QPointer<UpdateWidget> m_updateWidget;
-    std::unique_ptr<CTCPUpdate> m_tcpUpdate;
     QPointer<CHttpUpdate> m_httpUpdate;
+    std::unique_ptr<CTCPUpdate> m_tcpUpdate;
 };
