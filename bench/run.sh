@@ -179,7 +179,7 @@ run_updater() {
   (cd "$inst" && timeout -k 5 300 /usr/bin/time -f %M -o "$rss" ./update.exe console >"$out" 2>&1)
   local rc=$?
   local json
-  json=$(grep -o '{"errormsg".*}' "$out" | head -1)
+  json=$(grep -a -o '{"errormsg".*}' "$out" | head -1)
   local start_text end_text
   if [ "$channel" = tcp ]; then
     start_text='开始迭代下载'
