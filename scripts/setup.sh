@@ -9,6 +9,7 @@ packages=(
   nginx-light openssl curl procps python3
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   clang libclang-rt-14-dev
+  libbenchmark-dev time
 )
 
 missing=()

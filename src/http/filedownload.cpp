@@ -5,6 +5,12 @@
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
 
+namespace {
+
+constexpr qint64 replyReadBufferBytes = 1024 * 1024;
+
+} // namespace
+
 CFileDownload::CFileDownload(QNetworkAccessManager* manager, QObject* parent)
     : QObject(parent), m_manager(manager)
 {
@@ -53,6 +59,9 @@ bool CFileDownload::start(const QString& url, const QString& localPath)
     // Web servers and CDNs answer with redirects; an https source must never continue over http.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     m_reply = m_manager->get(request);
+    // Without a limit the network thread buffers whatever arrives faster than this thread writes
+    // it, so memory would grow with the file; with it the server waits (TCP flow control).
+    m_reply->setReadBufferSize(replyReadBufferBytes);
     connect(m_reply, &QNetworkReply::readyRead, this, &CFileDownload::onReadyRead);
     connect(m_reply, &QNetworkReply::downloadProgress, this, &CFileDownload::sigProgress);
     connect(m_reply, &QNetworkReply::errorOccurred, this, &CFileDownload::onReplyError);

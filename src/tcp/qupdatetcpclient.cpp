@@ -13,6 +13,11 @@ namespace {
 
 const QString notConnectedText = QStringLiteral("未连接到服务器");
 
+// What the socket may hold beyond the frame being assembled. Without a limit it takes in all the
+// service sends while the window repaints, so memory would grow with the file when the disk or
+// the window is slower than the network; with it the service waits (TCP flow control).
+constexpr qint64 socketReadBufferBytes = 1024 * 1024;
+
 QString number(quint64 value)
 {
     return QString::number(value);
@@ -27,6 +32,7 @@ QUpdateTcpClient::QUpdateTcpClient(QObject* parent)
     qRegisterMetaType<VersionInfo>("VersionInfo");
     qRegisterMetaType<uint32_t>("uint32_t");
     m_receiveBuffer.reserve(1024);
+    m_socket->setReadBufferSize(socketReadBufferBytes);
     connect(m_socket, &QTcpSocket::connected, this, &QUpdateTcpClient::onConnected);
     connect(m_socket, &QTcpSocket::disconnected, this, &QUpdateTcpClient::onDisconnected);
     connect(m_socket, &QTcpSocket::errorOccurred, this, &QUpdateTcpClient::onError);
@@ -208,6 +214,9 @@ bool QUpdateTcpClient::downloadFile(const FileTransferRequest& request, int time
 void QUpdateTcpClient::onConnected()
 {
     m_state = Connected;
+    // Requests are small and each one waits for its answer: Nagle's algorithm would hold a request
+    // back until the delayed acknowledgement of the previous answer arrives, for every file.
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     emit connected();
     if (!m_heartbeatActive) {
         m_heartbeatActive = true;
@@ -241,27 +250,34 @@ void QUpdateTcpClient::onHeartbeatTimeout()
 
 void QUpdateTcpClient::onReadyRead()
 {
-    m_receiveBuffer.append(m_socket->readAll());
+    // Only the rest of the current frame is read from the socket: taking a frame off a buffer that
+    // holds many would move all the bytes behind it, once per frame. The socket keeps the rest.
     // Each frame leaves the buffer before it is dispatched, so a slot that spins an event loop and
     // lets this function run again sees a consistent buffer.
     Frame frame;
     for (;;) {
-        const FrameStatus status = takeFrame(m_receiveBuffer, frame);
-        if (status == FrameStatus::Corrupt) {
-            Logger::warn("Discarded received data with a bad frame header");
-            return;
-        }
-        if (status == FrameStatus::NeedMore) {
+        const int missing = frameBytesMissing(m_receiveBuffer);
+        if (missing > 0) {
             // readyRead is not emitted again while one of its slots runs an event loop (the
             // progress window repaints inside dispatch): bytes that arrived meanwhile wait in the
             // socket with no further signal, so take them now or they are never read.
             if (m_socket->bytesAvailable() <= 0) {
                 return;
             }
-            m_receiveBuffer.append(m_socket->readAll());
+            m_receiveBuffer.append(m_socket->read(missing));
             continue;
         }
-        dispatchFrame(frame);
+        const FrameStatus status = takeFrame(m_receiveBuffer, frame);
+        if (status == FrameStatus::Corrupt) {
+            // Everything that has arrived goes with the bad header, as when it was all read at once:
+            // the stream starts afresh with the next bytes to arrive.
+            m_socket->readAll();
+            Logger::warn("Discarded received data with a bad frame header");
+            return;
+        }
+        if (status == FrameStatus::Taken) {
+            dispatchFrame(frame);
+        }
     }
 }
 

@@ -218,6 +218,18 @@ QString productName(qint32 productCode)
     }
 }
 
+int frameBytesMissing(const QByteArray& buffer)
+{
+    if (buffer.size() < TcpProtocol::HeaderSize) {
+        return TcpProtocol::HeaderSize - buffer.size();
+    }
+    const quint32 length = getUInt32(buffer, 4);
+    if (getUInt32(buffer, 0) != TcpProtocol::Magic || length > TcpProtocol::MaxPayloadLength) {
+        return 0;
+    }
+    return qMax(0, TcpProtocol::HeaderSize + static_cast<int>(length) - buffer.size());
+}
+
 FrameStatus takeFrame(QByteArray& buffer, Frame& frame)
 {
     if (buffer.size() < TcpProtocol::HeaderSize) {

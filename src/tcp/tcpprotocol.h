@@ -137,6 +137,12 @@ QString productName(qint32 productCode);
 void writeTextField(QByteArray& buffer, int offset, int fieldSize, const QString& text);
 QString readTextField(const QByteArray& buffer, int offset, int fieldSize);
 
+/// How many more bytes the frame at the front of `buffer` needs before takeFrame can take it: the
+/// rest of the header, then the rest of the payload. 0 when the frame is complete or its header is
+/// corrupt (takeFrame then discards the buffer). A receiver that reads no more than this keeps at
+/// most one frame buffered, so taking a frame never moves the bytes of the frames behind it.
+int frameBytesMissing(const QByteArray& buffer);
+
 /// Takes the first complete frame off the front of `buffer`. See FrameStatus. The stream is never
 /// searched for the next magic after a corrupt header.
 FrameStatus takeFrame(QByteArray& buffer, Frame& frame);

@@ -8,6 +8,7 @@
 #include <QGuiApplication>
 #include <QPainter>
 #include <QPixmap>
+#include <QPixmapCache>
 #include <QScreen>
 
 namespace {
@@ -92,7 +93,11 @@ void UpdateWidget::resetProgress()
 void UpdateWidget::setStatusText(const QString& text, const char* style)
 {
     m_ui->label_status->setText(text);
-    m_ui->label_status->setStyleSheet(QLatin1String(style));
+    // Setting a style sheet re-polishes the label even when it is the same one, and progress sets
+    // the status for every chunk received.
+    if (m_ui->label_status->styleSheet() != QLatin1String(style)) {
+        m_ui->label_status->setStyleSheet(QLatin1String(style));
+    }
 }
 
 void UpdateWidget::showStatus(const QString& text)
@@ -148,9 +153,17 @@ void UpdateWidget::setFileProgress(const QString& fileName, qint64 received, qin
 
 void UpdateWidget::paintEvent(QPaintEvent* event)
 {
-    // Loaded on every paint: the window is painted rarely and the pixmap cache keeps it cheap.
+    // Progress repaints the window for every chunk received: keep the background scaled to the
+    // window in the pixmap cache, so a paint is a plain copy instead of a scaling of the image.
+    const QString key =
+        QStringLiteral("%1@%2x%3").arg(QLatin1String(BackgroundImage)).arg(width()).arg(height());
+    QPixmap background;
+    if (!QPixmapCache::find(key, &background)) {
+        background = QPixmap(QLatin1String(BackgroundImage)).scaled(size());
+        QPixmapCache::insert(key, background);
+    }
     QPainter painter(this);
-    painter.drawPixmap(rect(), QPixmap(QLatin1String(BackgroundImage)));
+    painter.drawPixmap(0, 0, background);
     painter.end();
     QWidget::paintEvent(event);
 }

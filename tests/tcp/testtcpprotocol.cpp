@@ -83,6 +83,8 @@ private slots:
     void productNames();
     void frameExtraction_data();
     void frameExtraction();
+    void frameBytesMissing_data();
+    void frameBytesMissing();
 };
 
 void TestTcpProtocol::frameHeader_data()
@@ -459,6 +461,40 @@ void TestTcpProtocol::frameExtraction()
     QCOMPARE(frames, expected);
     QCOMPARE(corrupt, corruptCount);
     QCOMPARE(buffer.size(), leftOver);
+}
+
+void TestTcpProtocol::frameBytesMissing_data()
+{
+    QTest::addColumn<QByteArray>("buffer");
+    QTest::addColumn<int>("missing");
+
+    const QByteArray error = header("ffff0000", "02000000") + "xy";
+    const QByteArray largestAllowed = hex("78563412") + hex("00000004") + hex("03800000") + zeros(8);
+    const QByteArray oversized = hex("78563412") + hex("01000004") + hex("03800000") + zeros(8);
+    const QByteArray corrupt = hex("78563413") + hex("00000000") + hex("01800000") + zeros(8);
+
+    QTest::newRow("empty buffer: a whole header") << QByteArray() << 20;
+    QTest::newRow("part of a header: the rest of it") << error.left(7) << 13;
+    QTest::newRow("header only: the payload") << error.left(20) << 2;
+    QTest::newRow("one payload byte short") << error.left(21) << 1;
+    QTest::newRow("complete frame") << error << 0;
+    // Never more than the frame at the front, so a reader that follows it holds one frame at most.
+    QTest::newRow("frame and more: nothing") << error + error.left(5) << 0;
+    QTest::newRow("64 MiB payload announced") << largestAllowed << 64 * 1024 * 1024;
+    QTest::newRow("oversized length: nothing, takeFrame discards") << oversized << 0;
+    QTest::newRow("wrong magic: nothing, takeFrame discards") << corrupt << 0;
+}
+
+void TestTcpProtocol::frameBytesMissing()
+{
+    QFETCH(QByteArray, buffer);
+    QFETCH(int, missing);
+
+    QCOMPARE(::frameBytesMissing(buffer), missing);
+    if (missing == 0 && !buffer.isEmpty()) {
+        Frame frame;
+        QVERIFY(takeFrame(buffer, frame) != FrameStatus::NeedMore);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestTcpProtocol)

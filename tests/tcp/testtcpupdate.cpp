@@ -290,6 +290,8 @@ void TestTcpUpdate::everyAttemptFailsWithoutConnection()
     QVERIFY(!channel.client()->isConnected());
     channel.onVersionChecked(offeredUpdate({{QStringLiteral("lib"), QStringLiteral("a.dll")},
                                             {QStringLiteral("lib"), QStringLiteral("b.dll")}}));
+    // Shown, as in a run: the recorder sees each status text when the window repaints it.
+    window.bringToFront();
     StatusRecorder recorder(window);
 
     QVERIFY(!channel.downloadAllFiles());
