@@ -2,40 +2,18 @@
 #include "config/configmanager.h"
 #include "tcp/filedatawriter.h"
 
+#include "support/filehelpers.h"
+
 #include <QtTest>
 
 namespace {
-
-bool writeText(const QString& path, const QByteArray& content)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
-QByteArray readText(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QStringList filesBelow(const QString& root)
-{
-    QStringList files;
-    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        files.append(QDir(root).relativeFilePath(it.next()));
-    }
-    files.sort();
-    return files;
-}
 
 /// An application folder with a system.cfg naming `temp` as the temporary folder.
 struct Installation
 {
     explicit Installation(const QString& temp)
     {
-        writeText(dir.filePath(QStringLiteral("system.cfg")), "[Paths]\nTemp=" + temp.toUtf8() + "\n");
+        writeFile(dir.filePath(QStringLiteral("system.cfg")), "[Paths]\nTemp=" + temp.toUtf8() + "\n");
         config = std::make_unique<CConfigManager>(dir.filePath(QStringLiteral("system.cfg")));
         writer = std::make_unique<CFileDataWriter>(*config, dir.path());
     }
@@ -89,7 +67,7 @@ void TestFileDataWriter::temporaryFolder()
         installation.writer->writeChunk(QStringLiteral("bin"), QStringLiteral("a.txt"), "data", true);
     QDir::setCurrent(previous);
     QVERIFY(written);
-    QCOMPARE(readText(installation.path(expectedRelative)), QByteArray("data"));
+    QCOMPARE(readFile(installation.path(expectedRelative)), QByteArray("data"));
     QVERIFY(filesBelow(elsewhere.path()).isEmpty());
 }
 
@@ -164,15 +142,15 @@ void TestFileDataWriter::chunksAppendAndFinalChunkCloses()
     QVERIFY(writer.writeChunk(QStringLiteral("d"), QStringLiteral("f.bin"), QByteArray(), false));
     QVERIFY(writer.writeChunk(QStringLiteral("d"), QStringLiteral("f.bin"), "cd", true));
     QVERIFY(!writer.isOpen(QStringLiteral("d"), QStringLiteral("f.bin")));
-    QCOMPARE(readText(installation.path(QStringLiteral("temp/d/f.bin"))), QByteArray("abcd"));
+    QCOMPARE(readFile(installation.path(QStringLiteral("temp/d/f.bin"))), QByteArray("abcd"));
 }
 
 void TestFileDataWriter::newTransferTruncatesLeftover()
 {
     Installation installation(QStringLiteral("temp/"));
-    QVERIFY(writeText(installation.path(QStringLiteral("temp/f.txt")), "a much longer leftover"));
+    QVERIFY(writeFile(installation.path(QStringLiteral("temp/f.txt")), "a much longer leftover"));
     QVERIFY(installation.writer->writeChunk(QString(), QStringLiteral("f.txt"), "new", true));
-    QCOMPARE(readText(installation.path(QStringLiteral("temp/f.txt"))), QByteArray("new"));
+    QCOMPARE(readFile(installation.path(QStringLiteral("temp/f.txt"))), QByteArray("new"));
 }
 
 void TestFileDataWriter::discardStartsAfresh()
@@ -183,7 +161,7 @@ void TestFileDataWriter::discardStartsAfresh()
     writer.discard(QStringLiteral("d"), QStringLiteral("f"));
     QVERIFY(!writer.isOpen(QStringLiteral("d"), QStringLiteral("f")));
     QVERIFY(writer.writeChunk(QStringLiteral("d"), QStringLiteral("f"), "retry", true));
-    QCOMPARE(readText(installation.path(QStringLiteral("temp/d/f"))), QByteArray("retry"));
+    QCOMPARE(readFile(installation.path(QStringLiteral("temp/d/f"))), QByteArray("retry"));
 }
 
 void TestFileDataWriter::collidingKeysKeepTheirTargets()
@@ -193,14 +171,14 @@ void TestFileDataWriter::collidingKeysKeepTheirTargets()
     // "a_b" + "c" and "a" + "b_c" share the key "a_b_c".
     QVERIFY(writer.writeChunk(QStringLiteral("a_b"), QStringLiteral("c"), "first", false));
     QVERIFY(writer.writeChunk(QStringLiteral("a"), QStringLiteral("b_c"), "second", true));
-    QCOMPARE(readText(installation.path(QStringLiteral("temp/a_b/c"))), QByteArray("first"));
-    QCOMPARE(readText(installation.path(QStringLiteral("temp/a/b_c"))), QByteArray("second"));
+    QCOMPARE(readFile(installation.path(QStringLiteral("temp/a_b/c"))), QByteArray("first"));
+    QCOMPARE(readFile(installation.path(QStringLiteral("temp/a/b_c"))), QByteArray("second"));
 }
 
 void TestFileDataWriter::folderInTheWay()
 {
     Installation installation(QStringLiteral("temp/"));
-    QVERIFY(writeText(installation.path(QStringLiteral("temp/sub")), "a file, not a folder"));
+    QVERIFY(writeFile(installation.path(QStringLiteral("temp/sub")), "a file, not a folder"));
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral(
                                            "^Failed to create directory for file: \".*/temp/sub/x\"$")));
     QVERIFY(!installation.writer->writeChunk(QStringLiteral("sub"), QStringLiteral("x"), "data", true));

@@ -4,6 +4,8 @@
 #include "tcp/filedatawriter.h"
 #include "tcp/qupdatetcpclient.h"
 
+#include "support/filehelpers.h"
+
 #include <QtTest>
 
 namespace {
@@ -17,30 +19,6 @@ QByteArray pattern(int size, int seed)
         bytes[i] = char((i * 31 + seed) & 0xFF);
     }
     return bytes;
-}
-
-bool writeFile(const QString& path, const QByteArray& content)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QStringList filesBelow(const QString& root)
-{
-    QStringList files;
-    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        files.append(QDir(root).relativeFilePath(it.next()));
-    }
-    files.sort();
-    return files;
 }
 
 FileTransferRequest request(const QString& filePath, const QString& fileName)

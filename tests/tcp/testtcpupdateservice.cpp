@@ -1,6 +1,7 @@
 // The TCP channel against the reference update service, in this process, so that the window can
 // be watched and clicked while files arrive.
 #include "config/configmanager.h"
+#include "support/filehelpers.h"
 #include "support/referenceservice.h"
 #include "support/reviewoutput.h"
 #include "tcp/filedatawriter.h"
@@ -23,19 +24,6 @@
 namespace {
 
 const QString ErrorStyle = QStringLiteral("color: #f44336;");
-
-bool writeFile(const QString& path, const QByteArray& content)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 QByteArray patterned(int size, char seed)
 {
