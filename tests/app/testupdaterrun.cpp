@@ -169,7 +169,8 @@ private slots:
         QVERIFY(!installation.exists(QStringLiteral("host-ran.txt")));
         QVERIFY(waitForFile(installation.filePath(QStringLiteral("host-ran.txt")), 10000));
         // The marker file appears before the host has written into it.
-        QTRY_COMPARE_WITH_TIMEOUT(installation.readFile(QStringLiteral("host-ran.txt")), QByteArray("\n"), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(installation.readFile(QStringLiteral("host-ran.txt")), QByteArray("\n"),
+                                  5000);
     }
 
     void hostInSubfolderWithSpacesIsLaunched()
