@@ -1,5 +1,7 @@
 #include "support/scratchinstallation.h"
 
+#include "support/applydriver.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -144,22 +146,7 @@ ProcessResult runProcessUntil(const QString& program, const QStringList& argumen
 ProcessResult runProcess(const QString& program, const QStringList& arguments, const QString& workingDir,
                          int timeoutMs)
 {
-    ProcessResult result;
-    QProcess process;
-    process.setWorkingDirectory(workingDir);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    process.setProcessEnvironment(env);
-    process.start(program, arguments);
-    result.finished = process.waitForFinished(timeoutMs);
-    if (!result.finished) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.standardOutput = process.readAllStandardOutput();
-    result.standardError = process.readAllStandardError();
-    return result;
+    return runProcessWithEnvironment(program, arguments, workingDir, {}, timeoutMs);
 }
 
 QString builtProgram(const QString& name)
