@@ -1,12 +1,15 @@
 #include "app/singleinstanceguard.h"
 
+#include "app/platform.h"
+
 #include <QDir>
 #include <QSharedMemory>
 #include <QSystemSemaphore>
 
 QString SingleInstanceGuard::baseKey(const QString& applicationFilePath)
 {
-    return QDir::toNativeSeparators(applicationFilePath) + QStringLiteral("SystemObject_Update");
+    return QDir::toNativeSeparators(Platform::canonicalPathForLock(applicationFilePath)) +
+           QStringLiteral("SystemObject_Update");
 }
 
 bool SingleInstanceGuard::acquire(const QString& baseKey)

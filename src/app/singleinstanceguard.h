@@ -10,7 +10,8 @@
 class SingleInstanceGuard
 {
 public:
-    /// Key derived from the executable's native path, so copies in other folders run side by side.
+    /// Key derived from the executable's native path, so copies in other folders run side by side;
+    /// every spelling of one path (on Windows: letter case, short names) gives the same key.
     static QString baseKey(const QString& applicationFilePath);
 
     /// Takes the lock for `baseKey`; false when another live process holds it.

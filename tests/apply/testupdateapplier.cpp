@@ -62,6 +62,11 @@ private slots:
         QFETCH(QString, temp);
         QFETCH(QString, backup);
         QFETCH(bool, usable);
+#ifdef Q_OS_WIN
+        if (temp == QLatin1String("link/")) {
+            QSKIP("QFile::link makes a shortcut file on Windows, not a folder link");
+        }
+#endif
         ApplyFixture fixture;
         QVERIFY(QFile::link(fixture.folders().appDir, fixture.path(QStringLiteral("link"))));
         const QString appDir = fixture.folders().appDir;
@@ -97,6 +102,11 @@ private slots:
     void treesThatLeaveTheInstallation()
     {
         QFETCH(QString, setup);
+#ifdef Q_OS_WIN
+        if (setup.endsWith(QLatin1String("-link"))) {
+            QSKIP("QFile::link makes a shortcut file on Windows, not a folder link");
+        }
+#endif
         ApplyFixture fixture;
         fixture.write(QStringLiteral("a.txt"), "old a");
         fixture.write(QStringLiteral("temp/a.txt"), "new a");

@@ -88,6 +88,9 @@ private slots:
 
     void posixShellRunsProgramWithExactArgumentsAndDeletesItself()
     {
+#ifdef Q_OS_WIN
+        QSKIP("the POSIX launcher runs only where /bin/sh exists");
+#endif
         QTemporaryDir dir;
         const QString folder = dir.filePath(QStringLiteral("文件夹 with 'quotes' and $vars"));
         QVERIFY(QDir().mkpath(folder));
