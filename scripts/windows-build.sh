@@ -11,8 +11,8 @@ kit=${WINKIT_DIR:-$root/../shared/winkit}
 build=${WIN_BUILD_DIR:-$root/build-win}
 
 if [ ! -f "$kit/toolchain-mingw64.cmake" ]; then
-  echo "windows-build: no Windows build kit in $kit, so nothing is built for Windows;" \
-    "build one with scripts/make-winkit.sh \"$kit\" (about an hour) or set WINKIT_DIR"
+  echo "windows-build: Windows build and runs skipped: no Windows build kit in $kit;" \
+    "build one with scripts/make-winkit.sh \"$kit\" (about an hour) or point WINKIT_DIR at one"
   exit 3
 fi
 kit=$(cd "$kit" && pwd)
@@ -38,4 +38,11 @@ cp -u "${dlls[@]}" "$bin/"
 cp -u "$kit"/qt5/plugins/platforms/{qwindows,qoffscreen}.dll "$bin/platforms/"
 cp -u "$kit"/qt5/plugins/imageformats/qico.dll "$bin/imageformats/"
 cp -u "$kit"/qt5/plugins/styles/qwindowsvistastyle.dll "$bin/styles/"
+[ -f "$kit/bin/libsodium-23.dll" ] && cp -u "$kit/bin/libsodium-23.dll" "$bin/"
+
+# The administrator manifest of res/update.rc must be linked into the program.
+grep -q requireAdministrator "$bin/update.exe" || {
+  echo "windows-build: update.exe carries no manifest asking for administrator rights" >&2
+  exit 1
+}
 echo "windows-build: Windows programs and their DLLs in $bin"

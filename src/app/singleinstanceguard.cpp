@@ -1,6 +1,6 @@
 #include "app/singleinstanceguard.h"
 
-#include "app/platform.h"
+#include "platform/platform.h"
 
 #include <QDir>
 #include <QSharedMemory>

@@ -80,7 +80,9 @@ QString windowsPath(const QString& linuxPath)
     return QStringLiteral("Z:") + QDir::toNativeSeparators(QFileInfo(linuxPath).absoluteFilePath());
 }
 
-QMap<QString, QString> environmentFor(const char* locale)
+namespace {
+
+QMap<QString, QString> variablesFor(const char* locale)
 {
     const QString name = QString::fromLatin1(locale);
     return {{QStringLiteral("LANG"), name},
@@ -89,13 +91,30 @@ QMap<QString, QString> environmentFor(const char* locale)
             {QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen")}};
 }
 
-ProcessResult run(const QString& program, const QStringList& arguments, const QString& workingDir,
-                  const char* locale, int timeoutMs, const QMap<QString, QString>& environment)
+} // namespace
+
+QProcessEnvironment processEnvironment(const char* locale)
 {
-    QMap<QString, QString> variables = environmentFor(locale);
-    variables.insert(environment);
-    return runProcessWithEnvironment(loader(), QStringList{program} + arguments, workingDir, variables,
-                                     timeoutMs);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    const QMap<QString, QString> variables = variablesFor(locale);
+    for (auto it = variables.cbegin(); it != variables.cend(); ++it) {
+        environment.insert(it.key(), it.value());
+    }
+    return environment;
+}
+
+ProcessResult run(const QString& program, const QStringList& arguments, const QString& workingDir,
+                  const char* locale, int timeoutMs)
+{
+    return runProcessWithEnvironment(loader(), QStringList{program} + arguments, workingDir,
+                                     variablesFor(locale), timeoutMs);
+}
+
+ProcessResult runUntil(const QString& program, const QStringList& arguments, const QString& workingDir,
+                       const char* locale, const QByteArray& marker, int timeoutMs)
+{
+    return runProcessUntil(loader(), QStringList{program} + arguments, workingDir, marker, timeoutMs,
+                           variablesFor(locale));
 }
 
 QString loader()

@@ -3,6 +3,7 @@
 #include "support/scratchinstallation.h"
 
 #include <QMap>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 
@@ -29,13 +30,17 @@ bool deployUpdater(const QString& folder);
 /// The Windows path of a Linux path as Wine shows it to programs ("Z:\tmp\...").
 QString windowsPath(const QString& linuxPath);
 
-/// Runs the Windows program `program` under Wine in `workingDir`, with the code page of `locale`
-/// and `environment` added; kills it after `timeoutMs`.
+/// Runs the Windows program `program` under Wine in `workingDir` with the code page of `locale`;
+/// kills it after `timeoutMs`.
 ProcessResult run(const QString& program, const QStringList& arguments, const QString& workingDir,
-                  const char* locale, int timeoutMs, const QMap<QString, QString>& environment = {});
+                  const char* locale, int timeoutMs);
+
+/// As run(), until `marker` appears in the program's output (then ends it).
+ProcessResult runUntil(const QString& program, const QStringList& arguments, const QString& workingDir,
+                       const char* locale, const QByteArray& marker, int timeoutMs);
 
 /// The environment of a run under `locale`, for tests that start Windows programs themselves.
-QMap<QString, QString> environmentFor(const char* locale);
+QProcessEnvironment processEnvironment(const char* locale);
 
 /// The command that starts a Windows program under Wine, for QProcess.
 QString loader();

@@ -4,7 +4,9 @@
 #include "support/applydriver.h"
 #include "support/filehelpers.h"
 #include "support/httprelease.h"
+#include "support/installsnapshot.h"
 #include "support/nginxserver.h"
+#include "support/referenceservice.h"
 #include "support/scratchinstallation.h"
 #include "support/winerun.h"
 
@@ -19,6 +21,23 @@
 namespace {
 
 constexpr int RunTimeoutMs = 20000;
+
+const QString HostExe = QStringLiteral("主 程序.exe");
+const QString HostRuns = QStringLiteral("host-runs.txt");
+
+/// The installed version 1.0; the releases change some of these files and add others.
+const QMap<QString, QByteArray> Installed = {
+    {QStringLiteral("bin/core.dll"), "core 1.0"},
+    {QStringLiteral("数据/新.txt"), "新 1.0"},
+    {QStringLiteral("data/settings.dat"), "kept"},
+};
+
+/// Version 2.0 with non-ASCII names, nested folders and a file larger than one transfer block.
+const QMap<QString, QByteArray> Release = {
+    {QStringLiteral("bin/core.dll"), QByteArray(300000, 'n')},
+    {QStringLiteral("数据/新.txt"), "新 2.0"},
+    {QStringLiteral("新 文件夹/说明 2.txt"), "added in 2.0"},
+};
 
 /// An installation of the Windows updater in a folder whose path has blanks and Chinese characters.
 class WineInstallation
@@ -56,6 +75,38 @@ public:
         return WineRun::run(filePath(QStringLiteral("update.exe")), arguments, m_path, locale, timeoutMs);
     }
 
+    /// Writes the installed version 1.0 and the stand-in host program.
+    bool installOldVersion()
+    {
+        for (auto it = Installed.cbegin(); it != Installed.cend(); ++it) {
+            if (!writeBytes(filePath(it.key()), it.value())) {
+                return false;
+            }
+        }
+        return writeBytes(filePath(QStringLiteral("update/update.ini")), "[Version]\nVersion=1.0\n") &&
+               QFile::copy(WineRun::windowsProgram(QStringLiteral("hostprobe.exe")), filePath(HostExe));
+    }
+
+    /// The release's files are installed byte for byte and the files it does not carry are kept.
+    QString releaseDifference(const QMap<QString, QByteArray>& release) const
+    {
+        QMap<QString, QByteArray> expected = Installed;
+        expected.insert(release);
+        QMap<QString, QByteArray> actual;
+        for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+            actual.insert(it.key(), readFile(filePath(it.key())));
+        }
+        return describeDifference(actual, expected);
+    }
+
+    /// The lines the host program wrote at its starts (its path and command line), after waiting
+    /// for the first one.
+    QString hostRuns() const
+    {
+        waitForFile(filePath(HostRuns), RunTimeoutMs);
+        return QString::fromUtf8(readFile(filePath(HostRuns)));
+    }
+
 private:
     QTemporaryDir m_base;
     QString m_path;
@@ -80,6 +131,8 @@ QMap<QString, QString> configFor(const QString& url = QString())
         {QStringLiteral("Paths/Log"), QStringLiteral("logs/")},
     };
 }
+
+const QString UpdateLine = QStringLiteral(R"({"errormsg":"","success":true,"update":true})");
 
 /// The JSON line as update.exe writes it in the code page `codec`.
 QByteArray inCodePage(const QString& line, const char* codec)
@@ -154,12 +207,7 @@ private slots:
         installation.writeConfig(configFor(server.baseUrl()));
 
         QProcess first;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        const QMap<QString, QString> variables = WineRun::environmentFor(WineRun::ChineseLocale);
-        for (auto it = variables.cbegin(); it != variables.cend(); ++it) {
-            env.insert(it.key(), it.value());
-        }
-        first.setProcessEnvironment(env);
+        first.setProcessEnvironment(WineRun::processEnvironment(WineRun::ChineseLocale));
         first.setWorkingDirectory(installation.path());
         first.start(WineRun::loader(), {installation.filePath(QStringLiteral("update.exe"))});
         // Once the list is staged the first copy is downloading (nginx logs a request only at its end).
@@ -177,6 +225,126 @@ private slots:
         QCOMPARE(first.state(), QProcess::Running);
         first.kill();
         first.waitForFinished(10000);
+    }
+
+    void fullUpdateOverTcp()
+    {
+        QTemporaryDir releaseDir;
+        for (auto it = Release.cbegin(); it != Release.cend(); ++it) {
+            QVERIFY(writeBytes(releaseDir.filePath(it.key()), it.value()));
+        }
+        ReferenceService service;
+        QVERIFY2(service.start(releaseDir.path(), QStringLiteral("2.0")), qPrintable(service.errorString()));
+        WineInstallation installation;
+        QVERIFY(installation.isValid() && installation.installOldVersion());
+        QMap<QString, QString> config = configFor();
+        config.insert(QStringLiteral("Server/UpdatePort"), QString::number(service.port()));
+        installation.writeConfig(config);
+
+        const ProcessResult result = installation.run({QStringLiteral("console")}, WineRun::ChineseLocale);
+        QVERIFY(result.finished);
+        QCOMPARE(result.jsonLine(), inCodePage(UpdateLine, "GBK"));
+        const QString difference = installation.releaseDifference(Release);
+        QVERIFY2(difference.isEmpty(), qPrintable(difference));
+        // Relaunched through the batch launcher from the folder with blanks and Chinese characters.
+        QVERIFY2(
+            installation.hostRuns().startsWith(WineRun::windowsPath(installation.filePath(HostExe)) + '|'),
+            qPrintable(installation.hostRuns()));
+    }
+
+    void fullUpdateOverHttp_data()
+    {
+        QTest::addColumn<QByteArray>("locale");
+        QTest::newRow("Chinese (GBK)") << QByteArray(WineRun::ChineseLocale);
+        QTest::newRow("Western (1252)") << QByteArray(WineRun::WesternLocale);
+    }
+
+    void fullUpdateOverHttp()
+    {
+        QFETCH(QByteArray, locale);
+        QTemporaryDir served;
+        QVERIFY(writeHttpRelease(served.path(), QStringLiteral("r2"), QStringLiteral("2.0"), Release));
+        NginxServer server(served.path());
+        QVERIFY2(server.start(), qPrintable(server.lastError()));
+        WineInstallation installation;
+        QVERIFY(installation.isValid() && installation.installOldVersion());
+        installation.writeConfig(configFor(server.baseUrl()));
+
+        const ProcessResult result = installation.run({}, locale.constData());
+        QVERIFY(result.finished);
+        const QString difference = installation.releaseDifference(Release);
+        QVERIFY2(difference.isEmpty(), qPrintable(difference + QString::fromUtf8(server.requestLog())));
+        QVERIFY2(
+            installation.hostRuns().startsWith(WineRun::windowsPath(installation.filePath(HostExe)) + '|'),
+            qPrintable(installation.hostRuns()));
+    }
+
+    void selfUpdateReplacesTheRunningProgram()
+    {
+        WineInstallation installation;
+        QVERIFY(installation.isValid() && installation.installOldVersion());
+        QVERIFY(QFile::copy(WineRun::windowsProgram(QStringLiteral("update-helper.exe")),
+                            installation.filePath(QStringLiteral("update-helper.exe"))));
+        // The new update.exe is the built one with a tail: it differs, and still runs.
+        QMap<QString, QByteArray> release = Release;
+        release.insert(QStringLiteral("update.exe"),
+                       readFile(installation.filePath(QStringLiteral("update.exe"))) + "\nnew build\n");
+        QTemporaryDir served;
+        QVERIFY(writeHttpRelease(served.path(), QStringLiteral("r2"), QStringLiteral("2.0"), release));
+        NginxServer server(served.path());
+        QVERIFY2(server.start(), qPrintable(server.lastError()));
+        installation.writeConfig(configFor(server.baseUrl()));
+
+        const ProcessResult result = installation.run({}, WineRun::ChineseLocale);
+        QVERIFY(result.finished);
+        // The helper swaps update.exe once it quit; the finishing run cleans up and starts the host.
+        QVERIFY2(
+            installation.hostRuns().startsWith(WineRun::windowsPath(installation.filePath(HostExe)) + '|'),
+            qPrintable(QString::fromUtf8(
+                readFile(installation.filePath(QStringLiteral("logs/update-helper.log"))))));
+        const QString difference = installation.releaseDifference(release);
+        QVERIFY2(difference.isEmpty(), qPrintable(difference));
+        QVERIFY(waitUntil([&] { return !QFileInfo::exists(installation.filePath(QStringLiteral("temp"))); },
+                          RunTimeoutMs));
+        QVERIFY(!QFileInfo::exists(installation.filePath(QStringLiteral("backup"))));
+    }
+
+    void fileHeldOpenByAnotherProgramRollsBack()
+    {
+        QTemporaryDir served;
+        QVERIFY(writeHttpRelease(served.path(), QStringLiteral("r2"), QStringLiteral("2.0"), Release));
+        NginxServer server(served.path());
+        QVERIFY2(server.start(), qPrintable(server.lastError()));
+        WineInstallation installation;
+        QVERIFY(installation.isValid() && installation.installOldVersion());
+        installation.writeConfig(configFor(server.baseUrl()));
+        const QMap<QString, QByteArray> before = snapshotFiles(installation.path(), {QStringLiteral("logs")});
+
+        // Another program holds a file that the release replaces, without sharing it.
+        QProcess locker;
+        locker.setProcessEnvironment(WineRun::processEnvironment(WineRun::ChineseLocale));
+        locker.start(WineRun::loader(),
+                     {WineRun::windowsProgram(QStringLiteral("filelocker.exe")),
+                      WineRun::windowsPath(installation.filePath(QStringLiteral("数据/新.txt"))),
+                      QStringLiteral("120")});
+        QVERIFY(locker.waitForReadyRead(RunTimeoutMs));
+        QCOMPARE(locker.readAllStandardOutput().trimmed(), QByteArray("locked"));
+
+        const ProcessResult result =
+            WineRun::runUntil(installation.filePath(QStringLiteral("update.exe")), {}, installation.path(),
+                              WineRun::ChineseLocale, QByteArray("文件回退完成"), RunTimeoutMs);
+        QVERIFY2(result.markerSeen, result.standardOutput.right(3000).constData());
+        locker.kill();
+        locker.waitForFinished(10000);
+        WineRun::endAll();
+        const QMap<QString, QByteArray> after = snapshotFiles(
+            installation.path(), {QStringLiteral("logs"), QStringLiteral("temp"), QStringLiteral("update")});
+        QMap<QString, QByteArray> expected = before;
+        expected.remove(QStringLiteral("update/update.ini"));
+        QVERIFY2(after == expected, qPrintable(describeDifference(after, expected)));
+        QCOMPARE(readFile(installation.filePath(QStringLiteral("update/update.ini"))),
+                 QByteArray("[Version]\nVersion=1.0\n"));
+        QVERIFY(!QFileInfo::exists(installation.filePath(HostRuns)));
     }
 };
 
