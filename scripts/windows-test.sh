@@ -38,7 +38,14 @@ cp -u "$win_build/bin/timeout.exe" "$WINEPREFIX/drive_c/windows/system32/timeout
 
 status=0
 echo "windows-test: unit suites of the Windows build under Wine"
-(cd "$win_build" && ctest --output-on-failure --timeout 300 -j 2) || status=1
+mkdir -p "$win_build/Testing/suites"
+rm -f "$win_build"/Testing/suites/*.txt
+if ! (cd "$win_build" && ctest --timeout 300 -j 2); then
+  status=1
+  for report in "$win_build"/Testing/suites/*.txt; do
+    grep -q '^FAIL!' "$report" && cat "$report"
+  done
+fi
 
 echo "windows-test: whole runs of the Windows programs under Wine"
 UPDATER_WINDOWS_BIN="$win_build/bin" timeout 900 "$build/bin/test_wineruns" || status=1

@@ -77,7 +77,9 @@ bool deployUpdater(const QString& folder)
 
 QString windowsPath(const QString& linuxPath)
 {
-    return QStringLiteral("Z:") + QDir::toNativeSeparators(QFileInfo(linuxPath).absoluteFilePath());
+    // QDir::toNativeSeparators leaves the slashes alone on Linux.
+    return QStringLiteral("Z:") +
+           QFileInfo(linuxPath).absoluteFilePath().replace(QLatin1Char('/'), QLatin1Char('\\'));
 }
 
 namespace {

