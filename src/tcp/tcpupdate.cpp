@@ -20,6 +20,8 @@ constexpr int RetryPauseSeconds = 1;
 constexpr int NoTimeLimit = -1;
 
 const char* const VersionCheckClientName = "1";
+/// How the client's text of an error reply starts.
+const QString ServiceErrorText = QStringLiteral("服务器返回错误");
 
 QString formatScaled(qint64 bytes, qint64 unit, const char* suffix)
 {
@@ -99,12 +101,18 @@ bool CTCPUpdate::init()
 
 bool CTCPUpdate::requestVersion()
 {
+    m_checkError.clear();
     if (!m_client || !m_client->isConnected()) {
+        m_checkError = m_client && !m_client->lastError().isEmpty() ? m_client->lastError()
+                                                                    : QStringLiteral("TCP升级服务连接失败");
         return false;
     }
     const QByteArray request = encodeVersionCheckRequest(m_config.getVersion(), m_config.getProjectType(),
                                                          QLatin1String(VersionCheckClientName));
     m_versionInfo = m_client->checkVersion(request, VersionCheckTimeoutMs);
+    if (!m_versionInfo.needUpdate) {
+        m_checkError = m_client->lastError();
+    }
     return m_versionInfo.needUpdate;
 }
 
@@ -245,7 +253,10 @@ void CTCPUpdate::handleDownloadError()
         return;
     }
     const QString name = currentFileName();
-    const ErrorClass errorClass = classifyError(m_failureText);
+    // The reason in a service's error reply is the service's own text, not one to search for
+    // keywords: it is shown as it stands.
+    const bool serviceError = m_failureText.startsWith(ServiceErrorText);
+    const ErrorClass errorClass = serviceError ? UnknownError : classifyError(m_failureText);
     switch (errorClass) {
     case NetworkError:
         m_window->showError(QStringLiteral("网络错误，重试失败: %1").arg(name));
@@ -260,12 +271,17 @@ void CTCPUpdate::handleDownloadError()
         m_window->showStatus(QStringLiteral("下载已取消"));
         break;
     case UnknownError:
-        m_window->showError(QStringLiteral("未知错误，重试失败: %1").arg(name));
+        if (serviceError) {
+            m_window->showError(QStringLiteral("%1，重试失败: %2").arg(m_failureText, name));
+        } else {
+            m_window->showError(QStringLiteral("未知错误，重试失败: %1").arg(name));
+        }
         break;
     }
-    logError(QStringLiteral("下载错误处理完成，文件: %1 错误类型: %2")
+    logError(QStringLiteral("下载错误处理完成，文件: %1 错误类型: %2 原因: %3")
                  .arg(name)
-                 .arg(static_cast<int>(errorClass)));
+                 .arg(static_cast<int>(errorClass))
+                 .arg(m_failureText));
 }
 
 QString CTCPUpdate::currentFileName() const

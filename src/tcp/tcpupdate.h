@@ -50,8 +50,10 @@ public:
     /// Creates the client and connects it (1000 ms) when the configuration names a usable
     /// service; false, and no client, otherwise.
     bool init();
-    /// Checks the version (1000 ms); true when the service offers an update.
+    /// Checks the version (1000 ms); true when the service offers an update. False with a
+    /// checkError() when the check got no answer (no connection, timeout, error reply).
     bool requestVersion();
+    QString checkError() const { return m_checkError; }
     /// Downloads every listed file and raises sigUpdateResult with the outcome. False without an
     /// offered update or with an empty list; then no signal is raised.
     bool startTcpUpdate();
@@ -107,6 +109,7 @@ private:
     bool m_downloading = false;
     /// Why the last attempt failed; what handleDownloadError() classifies.
     QString m_failureText;
+    QString m_checkError;
     QString m_host;
     quint16 m_port = 0;
 };

@@ -40,8 +40,11 @@ public:
 
     /// 0: same version, 1: update needed, 2: manifest not fetched, 3: manifest unreadable.
     int checkUpdateVersion();
-    /// 0: no file differs, 1: at least one differs (see changedFiles()), 2: list not fetched.
+    /// 0: no file differs, 1: at least one differs (see changedFiles()), 2: list not fetched,
+    /// 3: an entry of the list has no digest.
     int compareMd5List();
+    /// Why the last check step failed (the network error or the fault in the server's lists).
+    QString checkError() const { return m_checkError; }
     bool parseServerVersion();
     /// Downloads `url` into `savePath`, waiting in a nested event loop. False leaves the reason in
     /// detailText() and no file behind.
@@ -56,6 +59,9 @@ public:
     /// Removes the list files fetched by the check (update/updateTmp.ini, update/md5Tmp.txt).
     void removeStagedFiles();
     void refreshLabels();
+    /// Shows that the downloaded update could not be installed; the cancel button then closes
+    /// the dialog.
+    void showInstallFailure(const QString& text);
 
     QMap<QString, QString> changedFiles() const { return m_changedFiles; }
     QString statusText() const { return m_statusText; }
@@ -89,6 +95,7 @@ private:
     void failTask(const QString& text);
     void releaseDownload();
     QString baseAddress() const;
+    QString fetchFailureText(const QString& address) const;
     QString manifestFolder() const;
 
     Ui::Widget* ui;
@@ -103,8 +110,10 @@ private:
     int m_totalCount = 0;
     bool m_isUpdating = false;
     bool m_cancelRequested = false;
+    bool m_installFailed = false;
     QString m_statusText;
     QString m_detailText;
+    QString m_checkError;
     QTimer* m_cancelTimer = nullptr;
     QMap<QString, QString> m_changedFiles;
     QPixmap m_background;

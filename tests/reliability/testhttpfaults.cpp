@@ -5,6 +5,8 @@
 #include "support/nginxserver.h"
 #include "support/rawtcpresponder.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -12,7 +14,6 @@
 
 namespace {
 
-const QByteArray NoUpdateJson(R"({"errormsg":"","success":true,"update":false})");
 const QByteArray UpdateJson(R"({"errormsg":"","success":true,"update":true})");
 /// Logged once a failed HTTP update has cleaned up; the dialog then waits for the user.
 const QByteArray DownloadFailed("取消/失败后清理临时文件完成");
@@ -44,6 +45,7 @@ private slots:
     void initTestCase();
     void checkFaults_data();
     void checkFaults();
+    void failedCheckStillStartsTheHost();
     void downloadFaults_data();
     void downloadFaults();
     void listGarbageWithoutTabsIsSkipped();
@@ -99,16 +101,27 @@ void TestHttpFaults::checkFaults_data()
     QTest::addColumn<QString>("base");
     QTest::addColumn<QByteArray>("manifest");
     QTest::addColumn<bool>("withList");
+    QTest::addColumn<QByteArray>("extraListLines");
+    QTest::addColumn<QString>("expectedError");
 
-    QTest::newRow("manifest 404") << "manifest404" << QByteArray() << true;
-    QTest::newRow("manifest 500") << "manifest500" << QByteArray() << true;
-    QTest::newRow("manifest without Folder") << "nofolder" << QByteArray("[Version]\nVersion=2.0\n") << true;
-    QTest::newRow("manifest without Version") << "noversion" << QByteArray("[Version]\nFolder=r2\n") << true;
+    const QByteArray none;
+    QTest::newRow("manifest 404") << "manifest404" << none << true << none << "/manifest404/update.ini失败: ";
+    QTest::newRow("manifest 500") << "manifest500" << none << true << none << "/manifest500/update.ini失败: ";
+    QTest::newRow("manifest without Folder")
+        << "nofolder" << QByteArray("[Version]\nVersion=2.0\n") << true << none << "服务端版本解析失败";
+    QTest::newRow("manifest without Version")
+        << "noversion" << QByteArray("[Version]\nFolder=r2\n") << true << none << "服务端版本解析失败";
     QTest::newRow("manifest of binary junk")
-        << "junkmanifest" << QByteArray("\x00\xff[\x01Version\n=\xfe\xfe", 14) << true;
-    QTest::newRow("list 404") << "list404" << QByteArray() << false;
-    QTest::newRow("list 500") << "list500" << QByteArray() << true;
-    QTest::newRow("list redirect loop") << "listloop" << QByteArray() << true;
+        << "junkmanifest" << QByteArray("\x00\xff[\x01Version\n=\xfe\xfe", 14) << true << none
+        << "服务端版本解析失败";
+    QTest::newRow("list 404") << "list404" << none << false << none << "/list404/r2/md5.txt失败: ";
+    QTest::newRow("list 500") << "list500" << none << true << none << "/list500/r2/md5.txt失败: ";
+    QTest::newRow("list redirect loop") << "listloop" << none << true << none << "/listloop/r2/md5.txt失败: ";
+    QTest::newRow("list entry without a digest")
+        << "nodigest" << none << true << QByteArray("\t/bin/plugin.dll\n")
+        << "MD5列表条目缺少摘要:/bin/plugin.dll";
+    QTest::newRow("list entry with an empty key")
+        << "emptykey" << none << true << QByteArray("\t\n") << "MD5列表条目缺少摘要:";
 }
 
 void TestHttpFaults::checkFaults()
@@ -116,8 +129,10 @@ void TestHttpFaults::checkFaults()
     QFETCH(QString, base);
     QFETCH(QByteArray, manifest);
     QFETCH(bool, withList);
+    QFETCH(QByteArray, extraListLines);
+    QFETCH(QString, expectedError);
     if (base != QLatin1String("manifest404")) {
-        serve(base, manifest, withList, QByteArray());
+        serve(base, manifest, withList, extraListLines);
     }
     ScratchInstallation installation;
     prepare(installation, base);
@@ -127,9 +142,31 @@ void TestHttpFaults::checkFaults()
 
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 0);
-    // A check that fails counts as "no update" towards the host.
-    QCOMPARE(result.jsonLine(), NoUpdateJson);
+    // A check that could not be finished is a failure, with the channel's reason.
+    const QJsonObject json = QJsonDocument::fromJson(result.jsonLine()).object();
+    QCOMPARE(json.value(QStringLiteral("success")).toBool(true), false);
+    QCOMPARE(json.value(QStringLiteral("update")).toBool(true), false);
+    QVERIFY2(json.value(QStringLiteral("errormsg")).toString().contains(expectedError),
+             result.jsonLine().constData());
     VERIFY_INSTALLATION_UNCHANGED(installation, before);
+    QVERIFY(!m_server->requestLog().contains("GET /" + base.toUtf8() + "/r2/readme.txt"));
+}
+
+void TestHttpFaults::failedCheckStillStartsTheHost()
+{
+    ScratchInstallation installation;
+    prepare(installation, QStringLiteral("absent"));
+    const auto before = FaultRun::snapshot(installation);
+
+    const ProcessResult result = installation.runUpdater({}, 60000);
+
+    // Started by a user on a machine that cannot reach the server, the installed version runs.
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 0);
+    QVERIFY(waitForFile(installation.filePath(FaultRun::HostMarker), 15000));
+    auto after = FaultRun::snapshot(installation);
+    after.remove(FaultRun::HostMarker);
+    QVERIFY2(after == before, qPrintable(describeDifference(after, before)));
 }
 
 void TestHttpFaults::downloadFaults_data()
@@ -143,8 +180,6 @@ void TestHttpFaults::downloadFaults_data()
     QTest::newRow("file body cut short") << "filecut" << QByteArray() << QByteArray("readme.txt");
     QTest::newRow("list entry with a tab and a made-up key")
         << "bogusentry" << QByteArray("junk\tjunk\n") << QByteArray("junk");
-    QTest::newRow("list entry with an empty key")
-        << "emptykey" << QByteArray("\t\n") << QByteArray("更新文件路径不安全，已拒绝:");
     QTest::newRow("list entry naming the temporary folder's parent")
         << "parentkey" << QByteArray("d41d8cd98f00b204e9800998ecf8427e\t/..\n")
         << QByteArray("更新文件路径不安全，已拒绝:/..");

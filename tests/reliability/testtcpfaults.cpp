@@ -5,12 +5,24 @@
 #include "support/referenceservice.h"
 #include "support/scriptedtcpservice.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
 
 namespace {
 
-const QByteArray NoUpdateJson(R"({"errormsg":"","success":true,"update":false})");
+/// A check without a usable answer is a failure: success false, no update, and the reason.
+void verifyFailedCheck(const ProcessResult& result, const QString& expectedError)
+{
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 0);
+    const QJsonObject json = QJsonDocument::fromJson(result.jsonLine()).object();
+    QCOMPARE(json.value(QStringLiteral("success")).toBool(true), false);
+    QCOMPARE(json.value(QStringLiteral("update")).toBool(true), false);
+    QVERIFY2(json.value(QStringLiteral("errormsg")).toString().startsWith(expectedError),
+             result.jsonLine().constData());
+}
 /// Logged once a failed download has been reported; the window then waits for the user.
 const QByteArray DownloadFailed("下载错误处理完成");
 
@@ -78,16 +90,20 @@ private slots:
 void TestTcpFaults::versionCheckFaults_data()
 {
     QTest::addColumn<CheckFault>("fault");
-    QTest::newRow("service never answers") << CheckFault::NeverAnswers;
-    QTest::newRow("heartbeat replies only") << CheckFault::HeartbeatOnly;
-    QTest::newRow("oversized length") << CheckFault::OversizedLength;
-    QTest::newRow("64 MiB announced, then closed") << CheckFault::HugeLengthThenClose;
-    QTest::newRow("not the protocol, then closed") << CheckFault::GarbageThenClose;
+    QTest::addColumn<QString>("expectedError");
+    const QString timeout = QStringLiteral("版本检查超时，升级服务无应答");
+    const QString closed = QStringLiteral("The remote host closed the connection");
+    QTest::newRow("service never answers") << CheckFault::NeverAnswers << timeout;
+    QTest::newRow("heartbeat replies only") << CheckFault::HeartbeatOnly << timeout;
+    QTest::newRow("oversized length") << CheckFault::OversizedLength << timeout;
+    QTest::newRow("64 MiB announced, then closed") << CheckFault::HugeLengthThenClose << closed;
+    QTest::newRow("not the protocol, then closed") << CheckFault::GarbageThenClose << closed;
 }
 
 void TestTcpFaults::versionCheckFaults()
 {
     QFETCH(CheckFault, fault);
+    QFETCH(QString, expectedError);
     ScriptedTcpService service([fault](const Frame& request) { return answerCheck(fault, request); });
     QVERIFY(service.startListening());
     ScratchInstallation installation;
@@ -97,10 +113,7 @@ void TestTcpFaults::versionCheckFaults()
 
     const ProcessResult result = installation.runUpdater({QStringLiteral("console")});
 
-    QVERIFY(result.finished);
-    QCOMPARE(result.exitCode, 0);
-    // A check that got no usable answer counts as "no update": the host may not learn more.
-    QCOMPARE(result.jsonLine(), NoUpdateJson);
+    verifyFailedCheck(result, expectedError);
     QVERIFY(service.requestCount() >= 1);
     VERIFY_INSTALLATION_UNCHANGED(installation, before);
 }
@@ -108,13 +121,18 @@ void TestTcpFaults::versionCheckFaults()
 void TestTcpFaults::referenceServiceCheckFaults_data()
 {
     QTest::addColumn<QStringList>("switches");
-    QTest::newRow("error reply to the version check") << QStringList{QStringLiteral("--error-version")};
-    QTest::newRow("wrong magic before the answer") << QStringList{QStringLiteral("--corrupt")};
+    QTest::addColumn<QString>("expectedError");
+    QTest::newRow("error reply to the version check")
+        << QStringList{QStringLiteral("--error-version")}
+        << QStringLiteral("服务器返回错误: version check refused by --error-version");
+    QTest::newRow("wrong magic before the answer")
+        << QStringList{QStringLiteral("--corrupt")} << QStringLiteral("版本检查超时，升级服务无应答");
 }
 
 void TestTcpFaults::referenceServiceCheckFaults()
 {
     QFETCH(QStringList, switches);
+    QFETCH(QString, expectedError);
     QTemporaryDir releaseDir;
     writeRelease(releaseDir);
     ReferenceService service;
@@ -128,9 +146,7 @@ void TestTcpFaults::referenceServiceCheckFaults()
 
     const ProcessResult result = installation.runUpdater({QStringLiteral("console")});
 
-    QVERIFY(result.finished);
-    QCOMPARE(result.exitCode, 0);
-    QCOMPARE(result.jsonLine(), NoUpdateJson);
+    verifyFailedCheck(result, expectedError);
     QCOMPARE(service.countInLog("] serving "), 0);
     VERIFY_INSTALLATION_UNCHANGED(installation, before);
 }
@@ -149,10 +165,12 @@ void TestTcpFaults::downloadFaults_data()
         << QByteArray("文件: core.dll 错误类型: 0");
     QTest::newRow("file larger than announced")
         << QStringList{QStringLiteral("--announce-size"), QStringLiteral("10")}
-        << QByteArray("Incomplete file data: bin/core.dll (70000 of 10 bytes)");
+        << QByteArray("文件: core.dll 错误类型: 0 原因: Connection delivered incomplete file data: "
+                      "bin/core.dll (70000 of 10 bytes)");
     QTest::newRow("file shorter than announced")
         << QStringList{QStringLiteral("--announce-size"), QStringLiteral("1000000")}
-        << QByteArray("Incomplete file data: bin/core.dll (70000 of 1000000 bytes)");
+        << QByteArray("文件: core.dll 错误类型: 0 原因: Connection delivered incomplete file data: "
+                      "bin/core.dll (70000 of 1000000 bytes)");
     QTest::newRow("record climbing out of the installation")
         << QStringList{QStringLiteral("--extra-record"), QStringLiteral("../..|evil.txt")}
         << QByteArray("Refused file path outside the temporary folder: ../../evil.txt");
