@@ -1,7 +1,7 @@
 // Reads arbitrary bytes as the manifest that the web server sends (update.ini, staged as
 // update/updateTmp.ini) the way the HTTP channel reads the offered folder and version.
+#include "formats/servermanifest.h"
 #include "fuzzfile.h"
-#include "http/servermanifest.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

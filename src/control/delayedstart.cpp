@@ -1,6 +1,7 @@
 #include "control/delayedstart.h"
 
-#include "app/platform.h"
+#include "control/launchscript.h"
+#include "platform/platform.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -15,6 +16,15 @@ void warn(const QString& text)
     qWarning("%s", qUtf8Printable(text));
 }
 
+/// The script text for the interpreter that the platform runs scripts with.
+QByteArray delayedStartScript(const QString& program, const QStringList& arguments, const QString& scriptPath)
+{
+    if (Platform::scriptShell() == Platform::ScriptShell::WindowsBatch) {
+        return LaunchScript::windowsBatch(program, arguments, scriptPath);
+    }
+    return LaunchScript::posixShell(program, arguments, scriptPath);
+}
+
 } // namespace
 
 void startDelayed(const QString& program, const QStringList& arguments)
@@ -24,7 +34,7 @@ void startDelayed(const QString& program, const QStringList& arguments)
                            Platform::delayedStartScriptName(QDateTime::currentMSecsSinceEpoch());
 
     QFile file(script);
-    const QByteArray text = Platform::delayedStartScript(absolute, arguments, script);
+    const QByteArray text = delayedStartScript(absolute, arguments, script);
     const bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
                          file.write(text) == text.size() && file.flush();
     file.close();

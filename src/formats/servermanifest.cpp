@@ -1,4 +1,4 @@
-#include "http/servermanifest.h"
+#include "formats/servermanifest.h"
 
 #include <QSettings>
 
