@@ -205,6 +205,11 @@ void CUpdateApplier::removeAddedPaths(const QStringList& relativePaths)
     }
 }
 
+bool CUpdateApplier::hasNothingToInstall() const
+{
+    return m_replacement.plannedCopies().isEmpty() && !hasStagedProgram();
+}
+
 bool CUpdateApplier::backupFiles()
 {
     m_lastError.clear();

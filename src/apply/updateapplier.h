@@ -40,6 +40,10 @@ public:
     /// lastError()) only when such a restore was needed and failed; the backup is then kept.
     bool recoverInterruptedApply();
 
+    /// True when the temporary folder holds nothing to put in place: no file, no staged list,
+    /// no new update.exe.
+    bool hasNothingToInstall() const;
+
     bool backupFiles();
     bool replaceFiles();
     /// Sets lastError() to the file manager's failure text when the restore fails.

@@ -187,6 +187,12 @@ void CControler::onUpdateResult(bool bSuccess)
     if (!bSuccess) {
         return;
     }
+    if (applier().hasNothingToInstall()) {
+        // An update that brought no files: nothing to save or replace, the run ends as usual.
+        Logger::info("没有需要安装的文件");
+        finishInstalledUpdate();
+        return;
+    }
     if (!backupFiles()) {
         // Nothing was replaced: the partial backup and the download are of no further use.
         removeBackupDir();
@@ -202,13 +208,19 @@ void CControler::onUpdateResult(bool bSuccess)
         return;
     }
     CUpdateApplier::removeStagedLists(m_appDir);
-    if (!checkSelfUpdate()) {
-        removeBackupDir();
-        removeTempDir();
-        launchHostProgram();
-    } else {
+    if (checkSelfUpdate()) {
         launchUpdateHelper();
+        quitApplication();
+        return;
     }
+    finishInstalledUpdate();
+}
+
+void CControler::finishInstalledUpdate()
+{
+    removeBackupDir();
+    removeTempDir();
+    launchHostProgram();
     quitApplication();
 }
 

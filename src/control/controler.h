@@ -73,6 +73,8 @@ private:
     void reportCheckResult(int rc);
     using ProgramKey = QString (CConfigManager::*)() const;
     bool launch(ProgramKey programKey, const QStringList& arguments);
+    /// Clears the folders of an update that needs no self-update, relaunches the host and quits.
+    void finishInstalledUpdate();
     void quitApplication();
     CUpdateApplier& applier();
 

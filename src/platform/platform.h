@@ -26,7 +26,8 @@ enum class ScriptShell
 /// The interpreter that `startScript` hands the script to, so that callers write the matching text.
 ScriptShell scriptShell();
 
-/// Starts the script detached through the system's command interpreter.
+/// Starts the script detached through the system's command interpreter. On POSIX systems the
+/// script runs in a session of its own with its standard streams on /dev/null.
 bool startScript(const QString& scriptPath);
 
 /// The program path in the form the system's own tools expect (backslashes on Windows).

@@ -196,6 +196,11 @@ bool QUpdateTcpClient::downloadFile(const FileTransferRequest& request, int time
             emit waiter.signalReceived();
         }
     });
+    bool cancelled = false;
+    connect(this, &QUpdateTcpClient::downloadCancelled, &scope, [&] {
+        cancelled = true;
+        emit waiter.signalReceived();
+    });
 
     if (!isConnected()) {
         fail(notConnectedText);
@@ -223,11 +228,24 @@ bool QUpdateTcpClient::downloadFile(const FileTransferRequest& request, int time
             [&] { stallTimer.start(m_stallTimeoutMs); });
     stallTimer.start(m_stallTimeoutMs);
 
-    if ((!waiter.wait(timeoutMs) || stalled) && !success) {
+    const bool answered = waiter.wait(timeoutMs);
+    if (cancelled && !success) {
+        // The rest of the file may still arrive: it is drained, never written.
+        m_draining = !m_currentFileName.isEmpty();
+        m_writer->discard(filePath, fileName);
+        m_lastError = QStringLiteral("下载已取消");
+        return false;
+    }
+    if ((!answered || stalled) && !success) {
         m_lastError = QStringLiteral("文件下载超时");
         emit sigFileDownloadError(filePath, fileName, QStringLiteral("下载超时"));
     }
     return success;
+}
+
+void QUpdateTcpClient::cancelDownload()
+{
+    emit downloadCancelled();
 }
 
 void QUpdateTcpClient::onConnected()

@@ -53,6 +53,8 @@ public:
     /// Requests one file and waits until its last chunk is saved (true) or the request fails.
     /// `timeoutMs` of 0 or less waits without limit. A new request starts the file afresh.
     bool downloadFile(const FileTransferRequest& request, int timeoutMs);
+    /// Ends a running downloadFile() at once with false; its partial file is discarded.
+    void cancelDownload();
     /// Changes the stall limit of downloadFile (tests use short limits).
     void setStallTimeout(int timeoutMs) { m_stallTimeoutMs = timeoutMs; }
 
@@ -68,6 +70,8 @@ signals:
     void sigFileDownloadCompleted(QString filePath, QString fileName);
     void sigFileDownloadError(QString filePath, QString fileName, QString error);
     void heartbeatReceived();
+    /// cancelDownload() was called.
+    void downloadCancelled();
 
 private slots:
     void onConnected();

@@ -112,9 +112,11 @@ bool CTCPUpdate::startTcpUpdate()
         return false;
     }
     if (m_downloadList.isEmpty()) {
-        // The window may already be on screen; say why nothing happens rather than stay silent.
+        // An update without files: nothing to download, and the run ends as after any update.
         m_window->showStatus(QStringLiteral("没有文件需要下载"));
-        return false;
+        logInfo(QStringLiteral("没有文件需要下载"));
+        emit sigUpdateResult(true);
+        return true;
     }
     m_window->bringToFront();
     m_window->resetProgress();
@@ -148,9 +150,7 @@ bool CTCPUpdate::downloadEachFile()
 
     while (m_currentIndex < m_downloadList.size()) {
         if (m_cancelRequested) {
-            m_window->showStatus(QStringLiteral("下载已取消"));
-            logInfo(QStringLiteral("下载被用户取消"));
-            return false;
+            break;
         }
         if (!downloadWithRetry()) {
             handleDownloadError();
@@ -158,6 +158,12 @@ bool CTCPUpdate::downloadEachFile()
         }
         ++m_currentIndex;
         updateOverallProgress();
+    }
+    // A cancel that arrived with the last file (or while its progress was shown) counts too.
+    if (m_cancelRequested) {
+        m_window->showStatus(QStringLiteral("下载已取消"));
+        logInfo(QStringLiteral("下载被用户取消"));
+        return false;
     }
     m_window->showSuccess();
     m_window->showStatus(QStringLiteral("所有文件下载完成！"));
@@ -285,6 +291,10 @@ QString CTCPUpdate::currentFileName() const
 void CTCPUpdate::requestCancel()
 {
     m_cancelRequested = true;
+    // The file that is arriving is abandoned at once rather than finished first.
+    if (m_client) {
+        m_client->cancelDownload();
+    }
 }
 
 void CTCPUpdate::onCancelRequested()

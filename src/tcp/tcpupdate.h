@@ -55,11 +55,13 @@ public:
     bool requestVersion();
     QString checkError() const { return m_checkError; }
     /// Downloads every listed file and raises sigUpdateResult with the outcome. False without an
-    /// offered update or with an empty list; then no signal is raised.
+    /// offered update, and then no signal is raised; an offered update without files succeeds at
+    /// once.
     bool startTcpUpdate();
     bool downloadAllFiles();
 
-    /// Asks a running iteration to stop before its next file or attempt.
+    /// Stops a running iteration: the file that is arriving is abandoned at once, and nothing
+    /// after it is requested.
     void requestCancel();
     bool isCancelRequested() const { return m_cancelRequested; }
     bool isDownloading() const { return m_downloading; }

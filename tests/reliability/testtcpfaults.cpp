@@ -5,8 +5,10 @@
 #include "support/referenceservice.h"
 #include "support/scriptedtcpservice.h"
 
+#include <QDeadlineTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -85,6 +87,8 @@ private slots:
     void downloadFaults_data();
     void downloadFaults();
     void wrongMagicInsideAFile();
+    void updateWithoutFilesEndsTheRun();
+    void killedRunLeavesItsLog();
 };
 
 void TestTcpFaults::versionCheckFaults_data()
@@ -241,6 +245,70 @@ void TestTcpFaults::wrongMagicInsideAFile()
     QVERIFY2(result.markerSeen, result.standardOutput.right(3000).constData());
     QVERIFY(result.standardOutput.contains("Discarded received data with a bad frame header"));
     VERIFY_INSTALLATION_UNCHANGED(installation, before);
+}
+
+void TestTcpFaults::updateWithoutFilesEndsTheRun()
+{
+    ScriptedTcpService service([](const Frame& request) -> ScriptedTcpService::Answer {
+        if (request.type != VersionCheckRequest) {
+            return {};
+        }
+        return {scriptedFrame(VersionCheckReply, encodeVersionCheckReply(true, QStringLiteral("2.0"), 1, {})),
+                false};
+    });
+    QVERIFY(service.startListening());
+    ScratchInstallation installation;
+    FaultRun::installOldVersion(installation,
+                                {{QStringLiteral("Server/UpdatePort"), QString::number(service.port())}});
+    const auto before = FaultRun::snapshot(installation);
+
+    const ProcessResult result = installation.runUpdater({QStringLiteral("console")});
+
+    // Nothing to install: the run ends as after an update, with the host started.
+    QVERIFY2(result.finished, "the window must not wait for files that never come");
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.jsonLine(), QByteArray(R"({"errormsg":"","success":true,"update":true})"));
+    QVERIFY(waitForFile(installation.filePath(FaultRun::HostMarker), 15000));
+    auto after = FaultRun::snapshot(installation);
+    after.remove(FaultRun::HostMarker);
+    QVERIFY2(after == before, qPrintable(describeDifference(after, before)));
+    QVERIFY(!installation.exists(QStringLiteral("backup")));
+}
+
+void TestTcpFaults::killedRunLeavesItsLog()
+{
+    // The file is offered and then never sent: the run waits in its download.
+    const QVector<FileTransferRequest> files{{QStringLiteral("bin"), QStringLiteral("core.dll")}};
+    ScriptedTcpService service([&files](const Frame& request) -> ScriptedTcpService::Answer {
+        if (request.type != VersionCheckRequest) {
+            return {};
+        }
+        return {
+            scriptedFrame(VersionCheckReply, encodeVersionCheckReply(true, QStringLiteral("2.0"), 1, files)),
+            false};
+    });
+    QVERIFY(service.startListening());
+    ScratchInstallation installation;
+    FaultRun::installOldVersion(installation,
+                                {{QStringLiteral("Server/UpdatePort"), QString::number(service.port())}});
+    const QByteArray waiting("开始下载文件: core.dll");
+
+    QProcess process;
+    process.setWorkingDirectory(installation.path());
+    process.start(installation.updaterPath(), {QStringLiteral("console")});
+    QByteArray output;
+    QDeadlineTimer deadline(20000);
+    while (!output.contains(waiting) && !deadline.hasExpired() && process.state() != QProcess::NotRunning) {
+        process.waitForReadyRead(100);
+        output += process.readAllStandardOutput();
+    }
+    QVERIFY2(output.contains(waiting), output.constData());
+    // Longer than the log's flush interval, then ended as a crash would end it.
+    QTest::qWait(2500);
+    process.kill();
+    QVERIFY(process.waitForFinished(5000));
+
+    QVERIFY(installation.readFile(QStringLiteral("logs/update.log")).contains(waiting));
 }
 
 QTEST_GUILESS_MAIN(TestTcpFaults)

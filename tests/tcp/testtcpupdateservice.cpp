@@ -129,7 +129,8 @@ private slots:
     void droppedConnectionRecovers();
     void droppedConnectionEveryTime();
     void diskFailure();
-    void cancelDuringFirstFile();
+    void cancelDuringAFile_data();
+    void cancelDuringAFile();
 };
 
 void TestTcpUpdateService::initTestCase()
@@ -307,12 +308,24 @@ void TestTcpUpdateService::diskFailure()
     QCOMPARE(setup.statusStyle(), ErrorStyle);
 }
 
-void TestTcpUpdateService::cancelDuringFirstFile()
+void TestTcpUpdateService::cancelDuringAFile_data()
 {
+    QTest::addColumn<bool>("onlyFile");
+    QTest::newRow("first of two files") << false;
+    QTest::newRow("only file") << true;
+}
+
+void TestTcpUpdateService::cancelDuringAFile()
+{
+    QFETCH(bool, onlyFile);
     Setup setup;
     setup.addRelease(QStringLiteral("lib/a.dll"), patterned(5000, 'c'));
-    setup.addRelease(QStringLiteral("lib/b.dll"), "b");
-    setup.start({QStringLiteral("--chunk-size"), QStringLiteral("1000")});
+    if (!onlyFile) {
+        setup.addRelease(QStringLiteral("lib/b.dll"), "b");
+    }
+    // Slow enough that the file is still arriving when the click is handled.
+    setup.start({QStringLiteral("--chunk-size"), QStringLiteral("1000"), QStringLiteral("--chunk-delay"),
+                 QStringLiteral("300")});
     QSignalSpy results(setup.channel.get(), &CTCPUpdate::sigUpdateResult);
     QPushButton* cancel = setup.cancelButton();
     bool clicked = false;
@@ -326,11 +339,13 @@ void TestTcpUpdateService::cancelDuringFirstFile()
     QVERIFY(setup.channel->requestVersion());
     QVERIFY(!setup.channel->startTcpUpdate());
 
+    // The file that was arriving is abandoned at once, not finished first.
     QVERIFY(clicked);
     QCOMPARE(results.count(), 1);
     QCOMPARE(results.at(0).at(0).toBool(), false);
     QCOMPARE(setup.status(), QStringLiteral("下载已取消"));
     QCOMPARE(setup.service.countInLog("] serving "), 1);
+    QVERIFY(QFileInfo(setup.tempFile(QStringLiteral("lib/a.dll"))).size() < 5000);
     QVERIFY(!QFileInfo::exists(setup.tempFile(QStringLiteral("lib/b.dll"))));
     QVERIFY(setup.window.isVisible());
 
