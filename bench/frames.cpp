@@ -1,7 +1,7 @@
 // Throughput of the receive path of the TCP wire codec: frames taken off a receive buffer that is
 // filled in socket-read-sized pieces, as QUpdateTcpClient::onReadyRead does, and the FileData
 // payloads decoded into chunks.
-#include "tcp/tcpprotocol.h"
+#include "formats/tcpprotocol.h"
 
 #include <benchmark/benchmark.h>
 

@@ -2,7 +2,7 @@
 // md5.txt. Prints the seconds taken on standard output.
 //
 //   bench_md5list FOLDER
-#include "http/md5list.h"
+#include "formats/md5list.h"
 #include "log/logger.h"
 
 #include <QCoreApplication>

@@ -1,5 +1,5 @@
 // Hands arbitrary bytes to every payload decoder directly, and encodes what they produced again.
-#include "tcp/tcpprotocol.h"
+#include "formats/tcpprotocol.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
 // Feeds arbitrary bytes, split into pieces of varying size, through the receiver's frame
 // extraction and decodes every frame it yields, as the client and the service do.
-#include "tcp/tcpprotocol.h"
+#include "formats/tcpprotocol.h"
 
 #include <cstddef>
 #include <cstdint>

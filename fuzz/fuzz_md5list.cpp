@@ -1,7 +1,7 @@
 // Reads arbitrary bytes as an MD5 list (md5.txt from the web server) and maps every key it yields
 // into a temporary folder, as the HTTP channel does before it downloads anything.
+#include "formats/md5list.h"
 #include "fuzzfile.h"
-#include "http/md5list.h"
 
 #include <QDir>
 

@@ -15,6 +15,9 @@ run_suite() {
   (cd "$build" && ctest --output-on-failure --timeout 600 -j 2)
 }
 
+# Folders depend only downward (src/layers.txt); checked first because it takes no build.
+"$root/scripts/check-layering.sh"
+
 build=${BUILD_DIR:-$root/build}
 BUILD_DIR="$build" "$root/scripts/build.sh"
 # The Windows branches are never compiled on this machine; type-check them against the generated

@@ -1,11 +1,11 @@
 #include "app/application.h"
 
-#include "app/platform.h"
 #include "app/singleinstanceguard.h"
 #include "config/configmanager.h"
 #include "config/confignames.h"
 #include "control/controler.h"
 #include "log/logger.h"
+#include "platform/platform.h"
 
 #include <QApplication>
 #include <QIcon>

@@ -1,7 +1,7 @@
 #include "apply/filesystem.h"
 
 #include "apply/faultswitch.h"
-#include "apply/fileplatform.h"
+#include "platform/fileplatform.h"
 
 #include <QDir>
 #include <QFile>

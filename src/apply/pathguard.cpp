@@ -1,6 +1,6 @@
 #include "apply/pathguard.h"
 
-#include "apply/fileplatform.h"
+#include "platform/fileplatform.h"
 
 #include <QDir>
 #include <QFileInfo>

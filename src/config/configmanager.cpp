@@ -1,7 +1,8 @@
 #include "config/configmanager.h"
 
 #include "config/confignames.h"
-#include "config/inireader.h"
+#include "formats/inireader.h"
+#include "platform/fileplatform.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -43,7 +44,7 @@ const std::vector<KeyGroup>& manifestKeys()
 /// every key is then empty.
 bool readIni(const QString& path, const std::vector<KeyGroup>& groups, CConfigManager::Sections& values)
 {
-    IniReader reader;
+    IniReader reader(FilePlatform::pathCaseSensitivity());
     if (reader.load(path) != IniReader::Status::Ok || reader.hasFormatError()) {
         return false;
     }
@@ -86,7 +87,7 @@ CConfigManager::CConfigManager(const QString& configPath) : m_configPath(configP
 
 void CConfigManager::readSourceValues()
 {
-    IniReader reader;
+    IniReader reader(FilePlatform::pathCaseSensitivity());
     if (reader.load(m_configPath) != IniReader::Status::Ok || reader.hasFormatError()) {
         return;
     }

@@ -1,6 +1,7 @@
 #include "control/delayedstart.h"
 
-#include "app/platform.h"
+#include "control/launchscript.h"
+#include "platform/platform.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -25,6 +26,15 @@ void removeScript(const QString& folder, const QString& script)
     QDir().rmdir(folder);
 }
 
+/// The script text for the interpreter that the platform runs scripts with.
+QByteArray delayedStartScript(const QString& program, const QStringList& arguments, const QString& scriptPath)
+{
+    if (Platform::scriptShell() == Platform::ScriptShell::WindowsBatch) {
+        return LaunchScript::windowsBatch(program, arguments, scriptPath);
+    }
+    return LaunchScript::posixShell(program, arguments, scriptPath);
+}
+
 } // namespace
 
 void startDelayed(const QString& program, const QStringList& arguments)
@@ -36,7 +46,7 @@ void startDelayed(const QString& program, const QStringList& arguments)
     const QString script = (folder.isEmpty() ? QDir::tempPath() : folder) + QLatin1Char('/') +
                            Platform::delayedStartScriptName(QDateTime::currentMSecsSinceEpoch());
 
-    const QByteArray text = Platform::delayedStartScript(absolute, arguments, script);
+    const QByteArray text = delayedStartScript(absolute, arguments, script);
     if (folder.isEmpty() || !Platform::writeNewFile(script, text)) {
         warn(QStringLiteral("无法创建批处理文件:") + script);
         removeScript(folder, script);

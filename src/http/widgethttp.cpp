@@ -2,9 +2,9 @@
 // own behaviour (form, cancellation, closing) is in ui/widget.cpp.
 #include "config/configmanager.h"
 #include "config/confignames.h"
+#include "formats/md5list.h"
+#include "formats/servermanifest.h"
 #include "http/filedownload.h"
-#include "http/md5list.h"
-#include "http/servermanifest.h"
 #include "log/logger.h"
 #include "ui/widget.h"
 #include "ui_widget.h"
@@ -354,6 +354,28 @@ void Widget::releaseDownload()
         m_reply->deleteLater();
         m_reply = nullptr;
     }
+}
+
+void Widget::abortDownload()
+{
+    if (m_reply) {
+        // Aborting reports the error at once, which completes the update as failed.
+        m_reply->abort();
+        releaseDownload();
+    }
+}
+
+void Widget::discardDownload()
+{
+    // A transfer still running must go before the network manager it uses; deleting it also
+    // removes its partial file.
+    delete m_reply;
+    m_reply = nullptr;
+}
+
+int Widget::defaultTransferTimeout()
+{
+    return CFileDownload::DefaultTransferTimeoutMs;
 }
 
 void Widget::onUpdateCompleted(bool success)

@@ -1,6 +1,6 @@
 #include "log/logger.h"
 
-#include "app/platform.h"
+#include "platform/platform.h"
 
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/rotating_file_sink.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tcp/tcpprotocol.h"
+#include "formats/tcpprotocol.h"
 
 #include <QAbstractSocket>
 #include <QByteArray>

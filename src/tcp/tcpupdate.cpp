@@ -3,6 +3,7 @@
 #include "config/configmanager.h"
 #include "log/logger.h"
 #include "tcp/qupdatetcpclient.h"
+#include "ui/filesize.h"
 #include "ui/updatewidget.h"
 
 #include <QStringList>
@@ -11,22 +12,11 @@
 
 namespace {
 
-constexpr qint64 KiB = 1024;
-constexpr qint64 MiB = 1024 * KiB;
-constexpr qint64 GiB = 1024 * MiB;
-
 constexpr int RetryPauseSeconds = 1;
 /// Downloads wait for their file without a time limit.
 constexpr int NoTimeLimit = -1;
 
 const char* const VersionCheckClientName = "1";
-
-QString formatScaled(qint64 bytes, qint64 unit, const char* suffix)
-{
-    return QStringLiteral("%1 %2")
-        .arg(static_cast<double>(bytes) / static_cast<double>(unit), 0, 'f', 2)
-        .arg(QLatin1String(suffix));
-}
 
 bool containsAny(const QString& text, const QStringList& keywords)
 {
@@ -334,16 +324,7 @@ void CTCPUpdate::onFileDownloadError(const QString& filePath, const QString& fil
 
 QString CTCPUpdate::formatFileSize(qint64 bytes)
 {
-    if (bytes >= GiB) {
-        return formatScaled(bytes, GiB, "GB");
-    }
-    if (bytes >= MiB) {
-        return formatScaled(bytes, MiB, "MB");
-    }
-    if (bytes >= KiB) {
-        return formatScaled(bytes, KiB, "KB");
-    }
-    return QStringLiteral("%1 B").arg(bytes);
+    return FileSize::toText(bytes);
 }
 
 CTCPUpdate::ErrorClass CTCPUpdate::classifyError(const QString& message)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tcp/tcpprotocol.h"
+#include "formats/tcpprotocol.h"
 
 #include <QObject>
 #include <QPointer>
@@ -68,7 +68,8 @@ public:
     UpdateWidget* window() const { return m_window; }
     QUpdateTcpClient* client() const { return m_client; }
 
-    /// A byte count as text in GB, MB or KB with two decimals, or in B (negative counts too).
+    /// A byte count as text in GB, MB or KB with two decimals, or in B (negative counts too). The
+    /// windows format sizes too, so the formatting itself lives below them in ui/filesize.h.
     static QString formatFileSize(qint64 bytes);
     /// The class of a failure text, by the first keyword group that occurs in it.
     static ErrorClass classifyError(const QString& message);

@@ -1,6 +1,6 @@
 #include "ui/updatewidget.h"
 
-#include "tcp/tcpupdate.h"
+#include "ui/filesize.h"
 #include "ui_updatewidget.h"
 
 #include <QApplication>
@@ -144,9 +144,8 @@ void UpdateWidget::setFileProgress(const QString& fileName, qint64 received, qin
         m_ui->progressBar_main->setValue(static_cast<int>(percent));
         m_ui->progressBar_updatefile->setValue(static_cast<int>(percent));
     }
-    m_ui->label_updatefile->setText(
-        QStringLiteral("下载: %1 (%2/%3)")
-            .arg(fileName, CTCPUpdate::formatFileSize(received), CTCPUpdate::formatFileSize(total)));
+    m_ui->label_updatefile->setText(QStringLiteral("下载: %1 (%2/%3)")
+                                        .arg(fileName, FileSize::toText(received), FileSize::toText(total)));
     setStatusText(QStringLiteral("下载进度: %1%").arg(percent), InfoStyle);
     pumpEvents();
 }

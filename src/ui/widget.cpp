@@ -1,6 +1,5 @@
 #include "ui/widget.h"
 
-#include "http/filedownload.h"
 #include "ui_widget.h"
 
 #include <QCloseEvent>
@@ -20,7 +19,7 @@ const int DialogHeight = 455;
 Widget::Widget(QWidget* parent)
     : QDialog(parent), ui(new Ui::Widget),
       m_appDir(QCoreApplication::applicationDirPath() + QLatin1Char('/')),
-      m_transferTimeoutMs(CFileDownload::DefaultTransferTimeoutMs)
+      m_transferTimeoutMs(defaultTransferTimeout())
 {
     ui->setupUi(this);
     applyAppearance();
@@ -32,10 +31,7 @@ Widget::Widget(QWidget* parent)
 Widget::~Widget()
 {
     emit sigUpdateResult(false);
-    // A transfer still running must go before the network manager it uses; deleting it also
-    // removes its partial file.
-    delete m_reply;
-    m_reply = nullptr;
+    discardDownload();
     delete ui;
 }
 
@@ -71,13 +67,7 @@ void Widget::onCancelUpdate()
     m_cancelRequested = true;
     m_statusText = QStringLiteral("正在取消更新");
     ui->pushButton_cancel->setEnabled(false);
-    if (m_reply) {
-        // Aborting reports the error at once, which completes the update as failed.
-        m_reply->abort();
-        if (m_reply) {
-            releaseDownload();
-        }
-    }
+    abortDownload();
     m_tasks.clear();
     cleanupTempFiles();
 }

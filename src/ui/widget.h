@@ -32,6 +32,9 @@ struct DownloadTask
 /// another into the temporary folder, each verified against its listed MD5, and ends with
 /// sigUpdateResult. The transfers themselves are CFileDownload's; the dialog keeps the state of
 /// the run, the texts and the user's cancellation. The destructor emits sigUpdateResult(false).
+///
+/// One class is both the dialog and the HTTP worker, so it spans two folders: the form half is in
+/// ui/widget.cpp, everything that touches the network in http/widgethttp.cpp.
 class Widget : public QDialog
 {
     Q_OBJECT
@@ -98,6 +101,11 @@ private:
     void cleanupIfLeftRunning();
     void failTask(const QString& text);
     void releaseDownload();
+    /// Aborts the running transfer, if any, which reports it as failed.
+    void abortDownload();
+    /// Deletes the running transfer, if any, without a report.
+    void discardDownload();
+    static int defaultTransferTimeout();
     QString baseAddress() const;
     QString manifestFolder() const;
     /// After a failed fetch: the step's result when the check must fail as a whole (3) with the

@@ -1,6 +1,6 @@
 #include "config/configmanager.h"
 #include "config/confignames.h"
-#include "config/inireader.h"
+#include "formats/inireader.h"
 
 #include <QFile>
 #include <QSettings>

@@ -1,5 +1,5 @@
+#include "formats/md5list.h"
 #include "http/httpupdate.h"
-#include "http/md5list.h"
 #include "support/httprelease.h"
 #include "support/httptestsite.h"
 #include "support/scratchtestmain.h"

@@ -1,4 +1,4 @@
-#include "http/md5list.h"
+#include "formats/md5list.h"
 #include "support/nginxserver.h"
 #include "support/referenceservice.h"
 #include "support/scratchinstallation.h"

@@ -1,7 +1,8 @@
 #include "releasepublisher.h"
 
-#include "md5listwriter.h"
 #include "releasenames.h"
+
+#include "formats/md5list.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -270,7 +271,7 @@ bool ReleasePublisher::writeLists(const QMap<QString, QString>& digests)
     for (const Target& target : qAsConst(m_targets)) {
         const QString listPath = target.stagingPath + QStringLiteral("/md5.txt");
         QString error;
-        if (!Md5ListWriter::write(listPath, digests, error)) {
+        if (!writeMd5List(listPath, digests, error)) {
             return fail(error);
         }
         if (m_summary.listDigest.isEmpty()) {

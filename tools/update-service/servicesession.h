@@ -1,7 +1,7 @@
 #pragma once
 
+#include "formats/tcpprotocol.h"
 #include "releasecatalog.h"
-#include "tcp/tcpprotocol.h"
 
 #include <QFile>
 #include <QObject>

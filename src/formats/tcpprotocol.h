@@ -9,9 +9,8 @@
 ///
 /// Every frame is a 20-byte little-endian header followed by `length` payload bytes. Texts travel
 /// as UTF-8 in zero-filled fixed-size fields that always end with at least one NUL byte. All
-/// functions here are pure (except `encodeFrame` without a product type, which reads the product
-/// type from the configuration) so that the client, the reference service, the tests and the
-/// fuzzers share one codec.
+/// functions here are pure so that the client, the reference service, the tests and the fuzzers
+/// share one codec (the framing with the configured product type is tcp/configuredframe.h).
 
 /// Value of the header's `type` field.
 enum MessageType : qint32
@@ -107,8 +106,6 @@ enum class FrameStatus
 // Encoders (payloads have their fixed size, texts cut at field size - 1 bytes).
 QByteArray encodeFrameHeader(qint32 type, quint32 length, qint32 productType);
 QByteArray encodeFrame(qint32 type, const QByteArray& payload, qint32 productType);
-/// Frames `payload` with the product type from the configuration.
-QByteArray encodeFrame(qint32 type, const QByteArray& payload);
 QByteArray encodeHeartbeat(qint64 currentTimeMs);
 QByteArray encodeVersionCheckRequest(const QString& currentVersion, qint32 productType,
                                      const QString& clientName);

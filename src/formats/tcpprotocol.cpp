@@ -1,6 +1,4 @@
-#include "tcp/tcpprotocol.h"
-
-#include "config/configmanager.h"
+#include "formats/tcpprotocol.h"
 
 #include <QtEndian>
 
@@ -80,11 +78,6 @@ QByteArray encodeFrameHeader(qint32 type, quint32 length, qint32 productType)
 QByteArray encodeFrame(qint32 type, const QByteArray& payload, qint32 productType)
 {
     return encodeFrameHeader(type, static_cast<quint32>(payload.size()), productType) + payload;
-}
-
-QByteArray encodeFrame(qint32 type, const QByteArray& payload)
-{
-    return encodeFrame(type, payload, CConfigManager::instance().getProjectType());
 }
 
 QByteArray encodeHeartbeat(qint64 currentTimeMs)

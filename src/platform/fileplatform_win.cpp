@@ -1,4 +1,4 @@
-#include "apply/fileplatform.h"
+#include "platform/fileplatform.h"
 
 #include <QFile>
 

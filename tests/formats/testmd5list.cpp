@@ -1,4 +1,4 @@
-#include "http/md5list.h"
+#include "formats/md5list.h"
 #include "support/httprelease.h"
 
 #include <QFile>

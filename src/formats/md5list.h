@@ -15,6 +15,12 @@ constexpr qint64 Md5ListMaxBytes = 16 * 1024 * 1024;
 /// empty `dir`; a file that cannot be read gets an empty digest.
 void generateMd5List(const QString& dir);
 
+/// Writes `digests` to `listPath`: one line per path in ascending order, made of the digest, a tab,
+/// the path and a line end, in text mode with the default text stream encoding (so line ends and
+/// the encoding of non-ASCII paths are those of the system it runs on). The file is replaced as a
+/// whole or not at all; false leaves a reason in `error`.
+bool writeMd5List(const QString& listPath, const Md5Map& digests, QString& error);
+
 /// Appends the paths of all files below `base` + `relDir` to `out`, each as `relDir` + "/" + name.
 void collectFiles(const QString& base, const QString& relDir, QStringList& out);
 

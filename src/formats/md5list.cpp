@@ -1,4 +1,4 @@
-#include "http/md5list.h"
+#include "formats/md5list.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -36,20 +36,29 @@ void generateMd5List(const QString& dir)
         digests.insert(path, fileMd5(dir + QLatin1Char('/') + path));
     }
 
-    // A list cut short would mark every missing file as changed on the next comparison; write it
-    // whole or not at all.
-    QSaveFile file(dir + ListFileName);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
-        return;
+    // A list cut short would mark every missing file as changed on the next comparison; the writer
+    // replaces it whole or not at all. Without a list the next run compares against nothing.
+    QString ignored;
+    writeMd5List(dir + ListFileName, digests, ignored);
+}
+
+bool writeMd5List(const QString& listPath, const Md5Map& digests, QString& error)
+{
+    QSaveFile file(listPath);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        error = QStringLiteral("cannot write %1: %2").arg(listPath, file.errorString());
+        return false;
     }
     QTextStream out(&file);
     for (auto it = digests.cbegin(); it != digests.cend(); ++it) {
         out << it.value() << '\t' << it.key() << '\n';
     }
     out.flush();
-    if (out.status() == QTextStream::Ok) {
-        file.commit();
+    if (out.status() != QTextStream::Ok || !file.commit()) {
+        error = QStringLiteral("cannot write %1: %2").arg(listPath, file.errorString());
+        return false;
     }
+    return true;
 }
 
 void collectFiles(const QString& base, const QString& relDir, QStringList& out)

@@ -1,6 +1,4 @@
-#include "app/platform.h"
-
-#include "control/launchscript.h"
+#include "platform/platform.h"
 
 #include <QDir>
 #include <QProcess>
@@ -35,9 +33,9 @@ QString delayedStartScriptName(qint64 msecsSinceEpoch)
     return QStringLiteral("delay_start_%1.bat").arg(msecsSinceEpoch);
 }
 
-QByteArray delayedStartScript(const QString& program, const QStringList& arguments, const QString& scriptPath)
+ScriptShell scriptShell()
 {
-    return LaunchScript::windowsBatch(program, arguments, scriptPath);
+    return ScriptShell::WindowsBatch;
 }
 
 QString createPrivateFolder(const QString& parent)

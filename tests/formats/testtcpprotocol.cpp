@@ -1,6 +1,6 @@
 // Every encoder and decoder of the wire codec against byte vectors written out by hand from the
 // protocol's layout, and the frame extraction over streams that arrive in pieces.
-#include "tcp/tcpprotocol.h"
+#include "formats/tcpprotocol.h"
 
 #include <QtTest>
 

@@ -1,11 +1,13 @@
-#include "http/servermanifest.h"
+#include "formats/servermanifest.h"
 
-#include "config/inireader.h"
+#include "formats/inireader.h"
 
 namespace {
 
 const QLatin1String FolderKey("Version/Folder");
 const QLatin1String VersionKey("Version/Version");
+/// Names compare as on Windows, where the updater runs and where Qt's reader ignores their case.
+constexpr Qt::CaseSensitivity KeyCase = Qt::CaseInsensitive;
 
 QString refusalOf(IniReader::Status status, const IniReader& reader)
 {
@@ -28,7 +30,7 @@ QString refusalOf(IniReader::Status status, const IniReader& reader)
 
 bool ServerManifest::read(const QString& path)
 {
-    IniReader reader;
+    IniReader reader(KeyCase);
     const IniReader::Status status = reader.load(path, MaxBytes);
     refusal = refusalOf(status, reader);
     if (!refusal.isEmpty()) {
@@ -43,7 +45,7 @@ bool ServerManifest::read(const QString& path)
 
 QString ServerManifest::versionOf(const QString& path)
 {
-    IniReader reader;
+    IniReader reader(KeyCase);
     if (reader.load(path, MaxBytes) != IniReader::Status::Ok) {
         return QString();
     }

@@ -25,8 +25,10 @@ public:
         TooLarge    ///< larger than the limit given to load(); nothing was parsed
     };
 
-    IniReader() = default;
-    explicit IniReader(const QByteArray& data);
+    /// Key and section names compare with `keyCase`: Qt's reader compares them with case on Unix
+    /// and without it on Windows.
+    explicit IniReader(Qt::CaseSensitivity keyCase = Qt::CaseSensitive) : m_keyCase(keyCase) {}
+    explicit IniReader(const QByteArray& data, Qt::CaseSensitivity keyCase = Qt::CaseSensitive);
 
     /// Reads and parses the file at `path`, at most `maxBytes` of it (no limit when negative).
     Status load(const QString& path, qint64 maxBytes = -1);
@@ -46,8 +48,9 @@ private:
     void parse(const QByteArray& data);
     void parseSectionHeader(const QByteArray& line);
     void parseKeyLine(const QByteArray& line, int equalsPos);
-    QString lookupKey(const QString& key) const;
+    QString normalizedKey(const QString& key) const;
 
+    Qt::CaseSensitivity m_keyCase = Qt::CaseSensitive;
     QMap<QString, QString> m_values;
     QString m_section;
     bool m_utf8 = false;

@@ -1,6 +1,4 @@
-#include "app/platform.h"
-
-#include "control/launchscript.h"
+#include "platform/platform.h"
 
 #include <QFile>
 #include <QProcess>
@@ -22,9 +20,9 @@ QString delayedStartScriptName(qint64 msecsSinceEpoch)
     return QStringLiteral("delay_start_%1.sh").arg(msecsSinceEpoch);
 }
 
-QByteArray delayedStartScript(const QString& program, const QStringList& arguments, const QString& scriptPath)
+ScriptShell scriptShell()
 {
-    return LaunchScript::posixShell(program, arguments, scriptPath);
+    return ScriptShell::PosixShell;
 }
 
 QString createPrivateFolder(const QString& parent)

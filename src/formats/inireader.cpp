@@ -1,6 +1,4 @@
-#include "config/inireader.h"
-
-#include "apply/fileplatform.h"
+#include "formats/inireader.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -268,22 +266,16 @@ bool isTyped(const QString& element)
     return element == QLatin1String("@Invalid()");
 }
 
-QString normalizedKey(const QString& key)
-{
-    // Key names compare as the system's INI files do: with case on Unix, without on Windows.
-    return FilePlatform::pathCaseSensitivity() == Qt::CaseInsensitive ? key.toLower() : key;
-}
-
 } // namespace
 
-IniReader::IniReader(const QByteArray& data)
+IniReader::IniReader(const QByteArray& data, Qt::CaseSensitivity keyCase) : m_keyCase(keyCase)
 {
     parse(data);
 }
 
 IniReader::Status IniReader::load(const QString& path, qint64 maxBytes)
 {
-    *this = IniReader();
+    *this = IniReader(m_keyCase);
     if (!QFileInfo::exists(path)) {
         return Status::Ok;
     }
@@ -297,6 +289,11 @@ IniReader::Status IniReader::load(const QString& path, qint64 maxBytes)
     }
     parse(data);
     return Status::Ok;
+}
+
+QString IniReader::normalizedKey(const QString& key) const
+{
+    return m_keyCase == Qt::CaseInsensitive ? key.toLower() : key;
 }
 
 QString IniReader::value(const QString& key) const

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QString>
-#include <QStringList>
 
 #include <memory>
 
@@ -11,16 +10,21 @@ class sink;
 
 /// The few operating-system services that differ between Windows and other systems.
 /// One source file per system implements them (platform_win.cpp, platform_unix.cpp);
-/// nothing else in the program tests for the platform.
+/// nothing else in the program tests for the platform, and this folder includes nothing else of it.
 namespace Platform {
 
 /// File name of the delayed-start script for the given time stamp, e.g. "delay_start_17.bat".
 QString delayedStartScriptName(qint64 msecsSinceEpoch);
 
-/// Full text of the delayed-start script that waits one second, runs `program` with `arguments`
-/// and deletes `scriptPath`, encoded as the system's interpreter expects it.
-QByteArray delayedStartScript(const QString& program, const QStringList& arguments,
-                              const QString& scriptPath);
+/// The command interpreters that can run the delayed-start script.
+enum class ScriptShell
+{
+    WindowsBatch, ///< cmd.exe
+    PosixShell    ///< /bin/sh
+};
+
+/// The interpreter that `startScript` hands the script to, so that callers write the matching text.
+ScriptShell scriptShell();
 
 /// Creates a new, empty folder below `parent` with a name nobody can guess, that only the user
 /// running the updater can enter or write. Empty when it cannot be created.
