@@ -87,6 +87,15 @@ bool CControler::run()
         reportRecoveryFailure();
         return false;
     }
+    // Folders the run clears and downloads into must lie inside the installation; a setting
+    // that breaks this is refused before anything is removed or fetched.
+    if (!applier().checkFolders()) {
+        reportRunFailure(applier().lastError());
+        if (m_mode == Normal) {
+            launchHostProgram();
+        }
+        return false;
+    }
     removeBackupDir();
     removeTempDir();
     CUpdateApplier::removeStagedLists(m_appDir);
@@ -95,13 +104,6 @@ bool CControler::run()
     m_hasUpdate = rc == 1;
     if (rc != -1 && rc != 0 && rc != 1) {
         return true;
-    }
-    // A temporary folder that is the installation itself must not receive a download: the
-    // replacement from it would delete installed files.
-    if (rc == 1 && !applier().checkFolders()) {
-        CUpdateApplier::removeStagedLists(m_appDir);
-        reportRunFailure(applier().lastError());
-        return false;
     }
     reportCheckResult(rc);
     // A check that the channel could not finish leaves the installed version as good as "no
