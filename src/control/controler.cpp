@@ -87,6 +87,8 @@ bool CControler::run()
         reportRecoveryFailure();
         return false;
     }
+    // Lists staged by an earlier check describe no update of this run.
+    CUpdateApplier::removeStagedLists(m_appDir);
     // Folders the run clears and downloads into must lie inside the installation; a setting
     // that breaks this is refused before anything is removed or fetched.
     if (!applier().checkFolders()) {
@@ -98,7 +100,6 @@ bool CControler::run()
     }
     removeBackupDir();
     removeTempDir();
-    CUpdateApplier::removeStagedLists(m_appDir);
 
     const int rc = m_model->checkUpdate();
     m_hasUpdate = rc == 1;
