@@ -41,6 +41,12 @@ QFileInfoList listEntries(const QString& folder, Qt::CaseSensitivity sorting)
     return dir.entryInfoList(QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot, sort);
 }
 
+QFileInfoList listAllEntries(const QString& folder)
+{
+    return QDir(folder).entryInfoList(
+        QDir::Dirs | QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
 bool exists(const QString& path)
 {
     return QFileInfo::exists(path);
@@ -86,6 +92,27 @@ bool copyFile(const QString& source, const QString& destination)
     return true;
 }
 
+bool sameContent(const QString& first, const QString& second)
+{
+    const QFileInfo firstInfo(first);
+    const QFileInfo secondInfo(second);
+    if (!firstInfo.isFile() || !secondInfo.isFile() || firstInfo.size() != secondInfo.size()) {
+        return false;
+    }
+    QFile a(first);
+    QFile b(second);
+    if (!a.open(QIODevice::ReadOnly) || !b.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    while (!a.atEnd()) {
+        const QByteArray chunk = a.read(CopyChunkSize);
+        if (chunk.isEmpty() || chunk != b.read(chunk.size())) {
+            return false;
+        }
+    }
+    return b.atEnd();
+}
+
 bool removeFile(const QString& path)
 {
     if (QFileInfo(path).isDir()) {
@@ -110,6 +137,15 @@ bool removeEmptyFolder(const QString& folder)
 
 bool removeFolderRecursively(const QString& folder)
 {
+    // A link in the folder's place goes, not what it leads to; links inside are removed as
+    // entries by QDir::removeRecursively and never followed.
+    const QString cleaned = QDir::cleanPath(folder);
+    if (QFileInfo(cleaned).isSymLink()) {
+        const bool removed = QFile::remove(cleaned);
+        FilePlatform::syncFolder(parentFolder(cleaned));
+        FaultSwitch::fileOperationDone();
+        return removed;
+    }
     QDir dir(folder);
     if (!dir.exists()) {
         return true;

@@ -15,6 +15,9 @@ namespace FileSystem {
 /// names in lower case.
 QFileInfoList listEntries(const QString& folder, Qt::CaseSensitivity sorting);
 
+/// Every entry of `folder`, hidden and system ones included, for copies that must be whole.
+QFileInfoList listAllEntries(const QString& folder);
+
 bool exists(const QString& path);
 bool isFolder(const QString& path);
 
@@ -26,13 +29,17 @@ bool makePath(const QString& folder);
 /// leaves no file behind.
 bool copyFile(const QString& source, const QString& destination);
 
+/// True when both paths are files with the same bytes; reads them, writes nothing.
+bool sameContent(const QString& first, const QString& second);
+
 /// Removes one file (not a folder); the removal reaches the disk before it returns.
 bool removeFile(const QString& path);
 
 /// Removes `folder` only when it is empty.
 bool removeEmptyFolder(const QString& folder);
 
-/// Removes `folder` with all its contents; true when it does not exist afterwards.
+/// Removes `folder` with all its contents; true when it does not exist afterwards. Links are
+/// removed, never followed, including a link standing in the place of `folder`.
 bool removeFolderRecursively(const QString& folder);
 
 /// Writes `content` to a sibling file, flushes it and renames it to `path`, so that `path` is

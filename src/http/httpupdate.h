@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QString>
 
 class Widget;
 
@@ -17,9 +18,11 @@ public:
 
     /// Binds the dialog (not owned) and forwards its sigUpdateResult.
     void setWidget(Widget* widget);
-    /// True when the server offers a new version and at least one file differs. Blocks in nested
-    /// event loops while the lists are fetched.
-    bool checkForUpdate();
+    /// 1 when the server offers a new version and at least one file differs, 0 when nothing is to
+    /// be installed, -1 when the lists could not be fetched or read (see lastError()). Blocks in
+    /// nested event loops while the lists are fetched.
+    int checkForUpdate();
+    QString lastError() const { return m_lastError; }
     /// Starts the download; the outcome arrives later through sigUpdateResult.
     bool startUpdate();
 
@@ -28,4 +31,5 @@ signals:
 
 private:
     QPointer<Widget> m_widget;
+    QString m_lastError;
 };

@@ -53,12 +53,16 @@ QString Widget::manifestFolder() const
     return m_appDir + QLatin1String(ConfigNames::ManifestFolder);
 }
 
-bool Widget::fetchFile(const QString& url, const QString& savePath, QProgressBar* progressBar)
+bool Widget::fetchFile(const QString& url, const QString& savePath, QProgressBar* progressBar,
+                       qint64 maxBytes)
 {
     m_detailText.clear();
+    m_fetchTooLarge = false;
+    m_fetchOutOfTime = false;
     QNetworkAccessManager manager;
     CFileDownload download(&manager);
     download.setTransferTimeout(m_transferTimeoutMs);
+    download.setMaximumSize(maxBytes);
     if (!download.start(url, savePath)) {
         m_detailText = download.failure() == CFileDownload::FolderFailure
                            ? QStringLiteral("无法创建目录:") + download.errorString()
@@ -80,10 +84,24 @@ bool Widget::fetchFile(const QString& url, const QString& savePath, QProgressBar
                 m_detailText = fetchErrorText(error, download, url, savePath);
             });
     connect(&download, &CFileDownload::sigFinished, &loop, &QEventLoop::quit);
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, &download, [this, &download] {
+        m_fetchOutOfTime = true;
+        download.abort();
+    });
+    if (!m_checkDeadline.isForever()) {
+        deadline.start(static_cast<int>(qMax<qint64>(0, m_checkDeadline.remainingTime())));
+    }
     loop.exec();
+    deadline.stop();
 
     if (download.failure() == CFileDownload::WriteFailure) {
         m_detailText = QStringLiteral("无法保存文件:") + savePath;
+    }
+    m_fetchTooLarge = download.failure() == CFileDownload::SizeFailure;
+    if (m_fetchOutOfTime) {
+        m_detailText = QStringLiteral("检查更新超时(超过%1秒)：").arg(CheckTimeLimitMs / 1000) + url;
     }
     if (download.failure() != CFileDownload::NoFailure) {
         return false;
@@ -94,21 +112,28 @@ bool Widget::fetchFile(const QString& url, const QString& savePath, QProgressBar
 
 int Widget::checkUpdateVersion()
 {
+    m_checkError.clear();
     m_statusText = QStringLiteral("准备开始更新");
     const QString target = manifestFolder() + QLatin1String(ConfigNames::StagedManifestFile);
     const QString address = baseAddress() + QLatin1String(ConfigNames::ManifestFile);
     m_tempFiles.append(target);
+    m_checkDeadline.setRemainingTime(CheckTimeLimitMs);
 
-    if (!fetchFile(address, target, nullptr)) {
+    if (!fetchFile(address, target, nullptr, ServerManifest::MaxBytes)) {
         m_statusText = QStringLiteral("停止更新");
-        m_detailText = QStringLiteral("下载%1失败").arg(address);
+        const int result = refusedOrNotFetched(ServerManifest::tooLargeRefusal());
+        m_checkError = result == 3 ? m_detailText : fetchFailureText(address);
+        if (result == 2) {
+            m_detailText = QStringLiteral("下载%1失败").arg(address);
+        }
         refreshLabels();
-        return 2;
+        return result;
     }
     m_detailText = QStringLiteral("下载%1成功").arg(address);
     refreshLabels();
 
     if (!parseServerVersion()) {
+        m_checkError = m_detailText;
         refreshLabels();
         return 3;
     }
@@ -134,6 +159,18 @@ int Widget::checkUpdateVersion()
     return result;
 }
 
+int Widget::refusedOrNotFetched(const QString& refusalForSize)
+{
+    if (m_fetchTooLarge) {
+        m_detailText = refusalForSize;
+    }
+    if (!m_fetchTooLarge && !m_fetchOutOfTime) {
+        return 2;
+    }
+    logError(m_detailText);
+    return 3;
+}
+
 bool Widget::parseServerVersion()
 {
     ServerManifest manifest;
@@ -145,22 +182,28 @@ bool Widget::parseServerVersion()
         return true;
     }
     m_statusText = QStringLiteral("更新失败");
-    m_detailText = QStringLiteral("服务端版本解析失败");
+    m_detailText = manifest.refusal.isEmpty() ? QStringLiteral("服务端版本解析失败") : manifest.refusal;
+    logError(m_detailText);
     return false;
 }
 
 int Widget::compareMd5List()
 {
+    m_checkError.clear();
     m_statusText = QStringLiteral("准备开始更新");
     const QString target = manifestFolder() + QLatin1String(ConfigNames::StagedMd5ListFile);
     const QString address = baseAddress() + m_serverFolder + QLatin1String(ConfigNames::Md5ListFile);
     m_tempFiles.append(target);
 
-    if (!fetchFile(address, target, ui->progressBar_updatefile)) {
+    if (!fetchFile(address, target, ui->progressBar_updatefile, Md5ListMaxBytes)) {
         m_statusText = QStringLiteral("更新失败");
-        m_detailText = QStringLiteral("下载%1失败").arg(QLatin1String(ConfigNames::Md5ListFile));
+        const int result = refusedOrNotFetched(QStringLiteral("服务端md5.txt超过16 MiB，拒绝读取"));
+        m_checkError = result == 3 ? m_detailText : fetchFailureText(address);
+        if (result == 2) {
+            m_detailText = QStringLiteral("下载%1失败").arg(QLatin1String(ConfigNames::Md5ListFile));
+        }
         refreshLabels();
-        return 2;
+        return result;
     }
     m_detailText = QStringLiteral("MD5比对");
     refreshLabels();
@@ -169,8 +212,28 @@ int Widget::compareMd5List()
     if (!QFileInfo(installedList).isFile()) {
         generateMd5List(m_appDir);
     }
-    m_changedFiles = diffMd5Lists(loadMd5List(installedList), loadMd5List(target));
+    const Md5Map serverList = loadMd5List(target);
+    // An entry without a digest could never be verified after its download: refuse the list now,
+    // before anything is fetched.
+    for (auto it = serverList.cbegin(); it != serverList.cend(); ++it) {
+        if (it.value().trimmed().isEmpty()) {
+            m_checkError = QStringLiteral("MD5列表条目缺少摘要:") + it.key();
+            m_statusText = QStringLiteral("更新失败");
+            m_detailText = m_checkError;
+            logError(m_checkError);
+            refreshLabels();
+            return 3;
+        }
+    }
+    m_changedFiles = diffMd5Lists(loadMd5List(installedList), serverList);
     return m_changedFiles.isEmpty() ? 0 : 1;
+}
+
+QString Widget::fetchFailureText(const QString& address) const
+{
+    // m_detailText holds the transfer's own reason until the caller replaces it.
+    const QString reason = m_detailText.isEmpty() ? QStringLiteral("未知错误") : m_detailText;
+    return QStringLiteral("下载%1失败: %2").arg(address, reason);
 }
 
 void Widget::startDownload()

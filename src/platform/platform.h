@@ -25,7 +25,16 @@ enum class ScriptShell
 /// The interpreter that `startScript` hands the script to, so that callers write the matching text.
 ScriptShell scriptShell();
 
-/// Starts the script detached through the system's command interpreter.
+/// Creates a new, empty folder below `parent` with a name nobody can guess, that only the user
+/// running the updater can enter or write. Empty when it cannot be created.
+QString createPrivateFolder(const QString& parent);
+
+/// Creates the file `path` and writes `content` to it. Never opens a file, link, pipe or device
+/// that already exists at that name: such a name is a failure, like any error on the way.
+bool writeNewFile(const QString& path, const QByteArray& content);
+
+/// Starts the script detached through the system's command interpreter. On POSIX systems the
+/// script runs in a session of its own with its standard streams on /dev/null.
 bool startScript(const QString& scriptPath);
 
 /// The program path in the form the system's own tools expect (backslashes on Windows).

@@ -1,6 +1,9 @@
 #include "app/singleinstanceguard.h"
+#include "support/applydriver.h"
+#include "support/filehelpers.h"
 #include "support/scratchinstallation.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QSharedMemory>
@@ -124,8 +127,10 @@ private slots:
         ScratchInstallation installation;
         const ProcessResult result = installation.runUpdater({QStringLiteral("console")});
         QCOMPARE(result.exitCode, 0);
-        QCOMPARE(result.jsonLine(),
-                 QByteArray(R"({"errormsg":"TCP升级服务连接失败","success":false,"update":false})"));
+        // Without a temporary folder setting the run is refused before any channel is asked.
+        QVERIFY2(result.jsonLine().startsWith(R"({"errormsg":"临时目录配置无效)"),
+                 result.jsonLine().constData());
+        QVERIFY(result.jsonLine().endsWith(R"(","success":false,"update":false})"));
     }
 
     void secondCopyIsRefusedAndStaleLockIsCleared()
@@ -223,6 +228,81 @@ private slots:
         QVERIFY(result.finished);
         QCOMPARE(result.standardOutput.trimmed(), QByteArray("0"));
         QVERIFY(installation.readFile(QStringLiteral("logs/update.log")).contains("备份目录:"));
+    }
+
+    void relaunchedHostDoesNotHoldTheOutput()
+    {
+        ScratchInstallation installation;
+        installation.writeConfig(ScratchInstallation::offlineConfig());
+        // The host outlives the run: it records its pid and its standard input, then waits.
+        const QString pidFile = installation.filePath(QStringLiteral("host.pid"));
+        const QString inputFile = installation.filePath(QStringLiteral("host-input.txt"));
+        const QByteArray hostScript = "#!/bin/sh\nreadlink /proc/self/fd/0 > '" + inputFile.toUtf8() +
+                                      "'\necho $$ > '" + pidFile.toUtf8() + "'\nexec sleep 30\n";
+        QVERIFY(installation.writeFile(QStringLiteral("host.sh"), hostScript));
+        QVERIFY(QFile::setPermissions(installation.filePath(QStringLiteral("host.sh")),
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+
+        // A caller that reads the output to its end gets end-of-file when update.exe exits.
+        const ProcessResult result = runProcess(
+            QStringLiteral("/bin/bash"),
+            {QStringLiteral("-c"), QStringLiteral("./update.exe updatehelper HelperSuccess | cat")},
+            installation.path(), 15000);
+
+        QVERIFY(waitForFile(pidFile, 10000));
+        QTRY_VERIFY_WITH_TIMEOUT(!installation.readFile(QStringLiteral("host.pid")).trimmed().isEmpty(),
+                                 5000);
+        const pid_t host = installation.readFile(QStringLiteral("host.pid")).trimmed().toInt();
+        kill(host, SIGKILL);
+        QVERIFY2(result.finished, "the host program held the updater's output open");
+        QCOMPARE(installation.readFile(QStringLiteral("host-input.txt")).trimmed(), QByteArray("/dev/null"));
+    }
+
+    void plantedLaunchScriptNamesAreNeverUsed()
+    {
+        // A user without rights plants links at every name the delayed-start script could get in
+        // a temporary folder that everyone may write, each pointing at a file only root may change.
+        QTemporaryDir shared;
+        QVERIFY(QFile::setPermissions(shared.path(), QFileDevice::Permissions(0x7777)));
+        const QString victim = shared.filePath(QStringLiteral("root-only/victim.txt"));
+        QVERIFY(QDir().mkpath(QFileInfo(victim).path()));
+        QVERIFY(writeFile(victim, "root's data"));
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        const QString planter =
+            QStringLiteral("for $t (%1 .. %2) { symlink('%3', '%4/delay_start_' . $t . '.sh') }")
+                .arg(now - 1000)
+                .arg(now + 20000)
+                .arg(victim, shared.path());
+        const ProcessResult planted = runProcess(
+            QStringLiteral("setpriv"),
+            {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+             QStringLiteral("--clear-groups"), QStringLiteral("perl"), QStringLiteral("-e"), planter},
+            shared.path(), 30000);
+        if (!planted.finished || planted.exitCode != 0 ||
+            !QFileInfo(shared.filePath(QStringLiteral("delay_start_%1.sh").arg(now))).isSymLink()) {
+            QSKIP("cannot run a planter as another user here; the exclusive creation has its unit test");
+        }
+        ScratchInstallation installation;
+        installation.writeConfig(ScratchInstallation::offlineConfig());
+        QVERIFY(installation.writeMarkerHost(QStringLiteral("host.sh"), QStringLiteral("host-ran.txt")));
+
+        const ProcessResult result = runProcessWithEnvironment(
+            installation.updaterPath(), {QStringLiteral("updatehelper"), QStringLiteral("HelperSuccess")},
+            installation.path(), {{QStringLiteral("TMPDIR"), shared.path()}}, 30000);
+
+        QCOMPARE(result.exitCode, 0);
+        QVERIFY(waitForFile(installation.filePath(QStringLiteral("host-ran.txt")), 10000));
+        QFile file(victim);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("root's data"));
+        // The script removes itself and its private folder once the host has ended.
+        QVERIFY(waitUntil(
+            [&shared] {
+                return QDir(shared.path())
+                    .entryList({QStringLiteral("update-launch-*")}, QDir::AllEntries)
+                    .isEmpty();
+            },
+            10000));
     }
 
     void previousRunFoldersAreRemovedAtStart()

@@ -5,6 +5,8 @@
 #include "support/nginxserver.h"
 #include "support/rawtcpresponder.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -12,7 +14,6 @@
 
 namespace {
 
-const QByteArray NoUpdateJson(R"({"errormsg":"","success":true,"update":false})");
 const QByteArray UpdateJson(R"({"errormsg":"","success":true,"update":true})");
 /// Logged once a failed HTTP update has cleaned up; the dialog then waits for the user.
 const QByteArray DownloadFailed("取消/失败后清理临时文件完成");
@@ -31,8 +32,30 @@ QString faultLocations(quint16 cutPort)
                           "location = /file500/r2/readme.txt { return 500; }\n"
                           "location = /listloop/r2/md5.txt { return 302 /listloop/r2/md5.txt; }\n"
                           "location = /fileloop/r2/readme.txt { return 302 /fileloop/r2/readme.txt; }\n"
-                          "location = /filecut/r2/readme.txt { proxy_pass http://127.0.0.1:%1; }\n")
+                          "location = /filecut/r2/readme.txt { proxy_pass http://127.0.0.1:%1; }\n"
+                          "location /trickle/ { limit_rate 1; }\n")
         .arg(cutPort);
+}
+
+/// A manifest whose Description is a typed value: about 600 KB of lists nested in lists, which
+/// Qt's INI reader would decode recursively until the stack runs out.
+QByteArray nestedListManifest()
+{
+    QByteArray nested;
+    for (int i = 0; i < 40000; ++i) {
+        nested += "\\0\\0\\0\\t\\0\\0\\0\\x1";
+    }
+    return "[Version]\nFolder=r2\nVersion=2.0\nDescription=@Variant(" + nested + ")\n";
+}
+
+/// A valid manifest padded with comment lines beyond 1 MiB.
+QByteArray oversizedManifest()
+{
+    QByteArray text("[Version]\nFolder=r2\nVersion=2.0\n");
+    while (text.size() <= 1024 * 1024) {
+        text += ";" + QByteArray(99, 'c') + "\n";
+    }
+    return text;
 }
 
 } // namespace
@@ -44,6 +67,7 @@ private slots:
     void initTestCase();
     void checkFaults_data();
     void checkFaults();
+    void failedCheckStillStartsTheHost();
     void downloadFaults_data();
     void downloadFaults();
     void listGarbageWithoutTabsIsSkipped();
@@ -99,16 +123,48 @@ void TestHttpFaults::checkFaults_data()
     QTest::addColumn<QString>("base");
     QTest::addColumn<QByteArray>("manifest");
     QTest::addColumn<bool>("withList");
+    QTest::addColumn<QByteArray>("listLines");
+    QTest::addColumn<QString>("failure");
 
-    QTest::newRow("manifest 404") << "manifest404" << QByteArray() << true;
-    QTest::newRow("manifest 500") << "manifest500" << QByteArray() << true;
-    QTest::newRow("manifest without Folder") << "nofolder" << QByteArray("[Version]\nVersion=2.0\n") << true;
-    QTest::newRow("manifest without Version") << "noversion" << QByteArray("[Version]\nFolder=r2\n") << true;
+    // A check that cannot be finished fails with the channel's reason.
+    const QByteArray none;
+    QTest::newRow("manifest 404") << QStringLiteral("manifest404") << none << true << none
+                                  << QStringLiteral("/manifest404/update.ini失败: ");
+    QTest::newRow("manifest 500") << QStringLiteral("manifest500") << none << true << none
+                                  << QStringLiteral("/manifest500/update.ini失败: ");
+    QTest::newRow("manifest without Folder")
+        << QStringLiteral("nofolder") << QByteArray("[Version]\nVersion=2.0\n") << true << none
+        << QStringLiteral("服务端版本解析失败");
+    QTest::newRow("manifest without Version")
+        << QStringLiteral("noversion") << QByteArray("[Version]\nFolder=r2\n") << true << none
+        << QStringLiteral("服务端版本解析失败");
     QTest::newRow("manifest of binary junk")
-        << "junkmanifest" << QByteArray("\x00\xff[\x01Version\n=\xfe\xfe", 14) << true;
-    QTest::newRow("list 404") << "list404" << QByteArray() << false;
-    QTest::newRow("list 500") << "list500" << QByteArray() << true;
-    QTest::newRow("list redirect loop") << "listloop" << QByteArray() << true;
+        << QStringLiteral("junkmanifest") << QByteArray("\x00\xff[\x01Version\n=\xfe\xfe", 14) << true << none
+        << QStringLiteral("服务端update.ini不是文本");
+    QTest::newRow("manifest with a typed value of nested lists")
+        << QStringLiteral("typedmanifest") << nestedListManifest() << true << none
+        << QStringLiteral("服务端update.ini含有类型化的值");
+    QTest::newRow("manifest above 1 MiB") << QStringLiteral("hugemanifest") << oversizedManifest() << true
+                                          << none << QStringLiteral("服务端update.ini超过1 MiB");
+    QTest::newRow("manifest trickled a byte a second")
+        << QStringLiteral("trickle")
+        << manifestText(QStringLiteral("r2"), "2.0") + ";" + QByteArray(100, 'c') + "\n"
+        << true << none << QStringLiteral("检查更新超时");
+    QTest::newRow("list 404") << QStringLiteral("list404") << none << false << none
+                              << QStringLiteral("/list404/r2/md5.txt失败: ");
+    QTest::newRow("list 500") << QStringLiteral("list500") << none << true << none
+                              << QStringLiteral("/list500/r2/md5.txt失败: ");
+    QTest::newRow("list redirect loop")
+        << QStringLiteral("listloop") << none << true << none << QStringLiteral("/listloop/r2/md5.txt失败: ");
+    QTest::newRow("list above 16 MiB")
+        << QStringLiteral("hugelist") << none << true << QByteArray(17 * 1024 * 1024, '\n')
+        << QStringLiteral("服务端md5.txt超过16 MiB");
+    QTest::newRow("list entry without a digest")
+        << QStringLiteral("nodigest") << none << true << QByteArray("\t/bin/plugin.dll\n")
+        << QStringLiteral("MD5列表条目缺少摘要:/bin/plugin.dll");
+    QTest::newRow("list entry with an empty key")
+        << QStringLiteral("emptykey") << none << true << QByteArray("\t\n")
+        << QStringLiteral("MD5列表条目缺少摘要:");
 }
 
 void TestHttpFaults::checkFaults()
@@ -116,20 +172,44 @@ void TestHttpFaults::checkFaults()
     QFETCH(QString, base);
     QFETCH(QByteArray, manifest);
     QFETCH(bool, withList);
+    QFETCH(QByteArray, listLines);
+    QFETCH(QString, failure);
     if (base != QLatin1String("manifest404")) {
-        serve(base, manifest, withList, QByteArray());
+        serve(base, manifest, withList, listLines);
     }
     ScratchInstallation installation;
     prepare(installation, base);
     const auto before = FaultRun::snapshot(installation);
 
-    const ProcessResult result = installation.runUpdater({QStringLiteral("console")}, 60000);
+    const ProcessResult result = installation.runUpdater({QStringLiteral("console")}, 90000);
 
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 0);
-    // A check that fails counts as "no update" towards the host.
-    QCOMPARE(result.jsonLine(), NoUpdateJson);
+    // A check that could not be finished is a failure, with the channel's reason.
+    const QJsonObject json = QJsonDocument::fromJson(result.jsonLine()).object();
+    QCOMPARE(json.value(QStringLiteral("success")).toBool(true), false);
+    QCOMPARE(json.value(QStringLiteral("update")).toBool(true), false);
+    QVERIFY2(json.value(QStringLiteral("errormsg")).toString().contains(failure),
+             result.jsonLine().constData());
     VERIFY_INSTALLATION_UNCHANGED(installation, before);
+    QVERIFY(!m_server->requestLog().contains("GET /" + base.toUtf8() + "/r2/readme.txt"));
+}
+
+void TestHttpFaults::failedCheckStillStartsTheHost()
+{
+    ScratchInstallation installation;
+    prepare(installation, QStringLiteral("absent"));
+    const auto before = FaultRun::snapshot(installation);
+
+    const ProcessResult result = installation.runUpdater({}, 60000);
+
+    // Started by a user on a machine that cannot reach the server, the installed version runs.
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 0);
+    QVERIFY(waitForFile(installation.filePath(FaultRun::HostMarker), 15000));
+    auto after = FaultRun::snapshot(installation);
+    after.remove(FaultRun::HostMarker);
+    QVERIFY2(after == before, qPrintable(describeDifference(after, before)));
 }
 
 void TestHttpFaults::downloadFaults_data()
@@ -143,8 +223,6 @@ void TestHttpFaults::downloadFaults_data()
     QTest::newRow("file body cut short") << "filecut" << QByteArray() << QByteArray("readme.txt");
     QTest::newRow("list entry with a tab and a made-up key")
         << "bogusentry" << QByteArray("junk\tjunk\n") << QByteArray("junk");
-    QTest::newRow("list entry with an empty key")
-        << "emptykey" << QByteArray("\t\n") << QByteArray("更新文件路径不安全，已拒绝:");
     QTest::newRow("list entry naming the temporary folder's parent")
         << "parentkey" << QByteArray("d41d8cd98f00b204e9800998ecf8427e\t/..\n")
         << QByteArray("更新文件路径不安全，已拒绝:/..");
