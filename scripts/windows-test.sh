@@ -2,7 +2,8 @@
 # Builds the Windows programs with the Windows build kit (scripts/windows-build.sh) and runs them
 # under Wine: the unit suites of the Windows build through CTest's cross-compiling emulator, then the
 # whole runs of tests/windows (driven by the Linux build in BUILD_DIR, default build/, which must be
-# built already) against the reference update service and nginx.
+# built already) against the reference update service and nginx, and renders both windows under
+# Xvfb (scripts/render-windows.sh: pictures and the contrast of their texts).
 #
 # Without a kit (a clone without ../shared) it only type-checks the Windows code
 # (scripts/windows-check.sh), prints one line saying why the runs were skipped and how to build a
@@ -50,4 +51,7 @@ fi
 echo "windows-test: whole runs of the Windows programs under Wine"
 UPDATER_WINDOWS_BIN="$win_build/bin" timeout 900 "$build/bin/test_wineruns" || status=1
 /usr/lib/wine/wineserver -k 2>/dev/null || true
+
+echo "windows-test: both windows rendered with the Windows platform plugin under Xvfb"
+WIN_BUILD_DIR="$win_build" "$root/scripts/render-windows.sh" || status=1
 exit $status
