@@ -162,6 +162,9 @@ void TestTcpFaults::downloadFaults_data()
     QTest::newRow("record with a drive letter")
         << QStringList{QStringLiteral("--extra-record"), QStringLiteral("C:|evil.txt")}
         << QByteArray("Refused file path outside the temporary folder: C:/evil.txt");
+    QTest::newRow("record whose name forges a result line")
+        << QStringList{QStringLiteral("--extra-record"), QStringLiteral("bin|x\n{\"forged\":true}")}
+        << QByteArray("x\\n{\"forged\":true}");
 }
 
 void TestTcpFaults::downloadFaults()
@@ -188,6 +191,8 @@ void TestTcpFaults::downloadFaults()
     QVERIFY2(result.standardOutput.contains(expectedInLog), result.standardOutput.right(3000).constData());
     // The check itself succeeded; the download's failure is shown in the window and the log.
     QCOMPARE(result.jsonLine(), QByteArray(R"({"errormsg":"","success":true,"update":true})"));
+    // Names from the service never start a line of their own.
+    QCOMPARE(result.standardOutput.count("\n{"), result.standardOutput.startsWith('{') ? 0 : 1);
     VERIFY_INSTALLATION_UNCHANGED(installation, before);
 }
 
