@@ -287,9 +287,14 @@ void QUpdateTcpClient::dispatchFrame(const Frame& frame)
     case HeartbeatReply:
         emit heartbeatReceived();
         break;
-    case VersionCheckReply:
-        emit versionChecked(decodeVersionCheckReply(frame.payload));
+    case VersionCheckReply: {
+        const VersionInfo info = decodeVersionCheckReply(frame.payload);
+        if (!info.needUpdate && !frame.payload.isEmpty() && frame.payload.at(0) != 0) {
+            Logger::warn("版本应答格式错误，按无更新处理");
+        }
+        emit versionChecked(info);
         break;
+    }
     case FileData:
         handleFileData(frame.payload);
         break;

@@ -27,6 +27,7 @@ enum class CheckFault
     OversizedLength,
     HugeLengthThenClose,
     GarbageThenClose,
+    UnrequestableRecord,
 };
 
 ScriptedTcpService::Answer answerCheck(CheckFault fault, const Frame& request)
@@ -47,6 +48,16 @@ ScriptedTcpService::Answer answerCheck(CheckFault fault, const Frame& request)
         return {encodeFrameHeader(VersionCheckReply, 64u * 1024 * 1024, 1) + QByteArray(100, 'x'), true};
     case CheckFault::GarbageThenClose:
         return {QByteArray("HTTP/1.1 400 Bad Request\r\n\r\n"), true};
+    case CheckFault::UnrequestableRecord: {
+        if (request.type != VersionCheckRequest) {
+            return {};
+        }
+        // A name filling all 32 bytes of its field: no request (31 bytes) can name it.
+        QByteArray reply = encodeVersionCheckReply(true, QStringLiteral("2.0"), 1,
+                                                   {{QStringLiteral("bin"), QString(31, QLatin1Char('n'))}});
+        reply[TcpProtocol::VersionCheckReplyHeaderSize + TcpProtocol::FilePathFieldSize + 31] = 'n';
+        return {scriptedFrame(VersionCheckReply, reply), false};
+    }
     }
     return {};
 }
@@ -83,6 +94,7 @@ void TestTcpFaults::versionCheckFaults_data()
     QTest::newRow("oversized length") << CheckFault::OversizedLength;
     QTest::newRow("64 MiB announced, then closed") << CheckFault::HugeLengthThenClose;
     QTest::newRow("not the protocol, then closed") << CheckFault::GarbageThenClose;
+    QTest::newRow("record that no request can name") << CheckFault::UnrequestableRecord;
 }
 
 void TestTcpFaults::versionCheckFaults()
