@@ -9,11 +9,6 @@
 
 namespace {
 
-void logError(const QString& text)
-{
-    Logger::error(text.toStdString());
-}
-
 void logInfo(const QString& text)
 {
     Logger::info(text.toStdString());
@@ -36,8 +31,18 @@ QString CUpdateReplacement::targetOf(const QString& topLevelName) const
     return m_folders.appDir + topLevelName;
 }
 
+void CUpdateReplacement::fail(const QString& text)
+{
+    // The first failure is the cause; the lines after it only say which step it ended.
+    if (m_lastError.isEmpty()) {
+        m_lastError = text;
+    }
+    Logger::error(text.toStdString());
+}
+
 bool CUpdateReplacement::replaceFiles()
 {
+    m_lastError.clear();
     Logger::info("开始执行文件替换操作");
     for (const QFileInfo& entry : FileSystem::listEntries(m_folders.tempDir, Qt::CaseInsensitive)) {
         // The running program cannot replace itself: the update helper installs it later.
@@ -48,12 +53,12 @@ bool CUpdateReplacement::replaceFiles()
         const QString target = targetOf(entry.fileName());
         if (entry.isDir()) {
             if (!copyDirectory(source, target)) {
-                logError(QStringLiteral("复制目录失败:") + joined(source, target));
+                fail(QStringLiteral("复制目录失败:") + joined(source, target));
                 return false;
             }
         } else if (entry.isFile()) {
             if (!copyFile(source, target)) {
-                logError(QStringLiteral("替换文件失败:") + joined(source, target));
+                fail(QStringLiteral("替换文件失败:") + joined(source, target));
                 return false;
             }
         }
@@ -70,11 +75,17 @@ bool CUpdateReplacement::replaceFiles()
 bool CUpdateReplacement::copyDirectory(const QString& sourceDir, const QString& destinationDir)
 {
     if (!FileSystem::isFolder(sourceDir)) {
-        logError(QStringLiteral("源目录不存在，无法拷贝:") + sourceDir);
+        fail(QStringLiteral("源目录不存在，无法拷贝:") + sourceDir);
+        return false;
+    }
+    // An installed file where the update brings a folder was saved by the backup: it makes way.
+    const bool fileInTheWay = FileSystem::exists(destinationDir) && !FileSystem::isFolder(destinationDir);
+    if (fileInTheWay && !FileSystem::removeFile(destinationDir)) {
+        fail(QStringLiteral("无法删除现有文件:") + destinationDir);
         return false;
     }
     if (!FileSystem::isFolder(destinationDir) && !FileSystem::makePath(destinationDir)) {
-        logError(QStringLiteral("无法创建目标目录:") + destinationDir);
+        fail(QStringLiteral("无法创建目标目录:") + destinationDir);
         return false;
     }
     for (const QFileInfo& entry : FileSystem::listEntries(sourceDir, Qt::CaseSensitive)) {
@@ -92,14 +103,19 @@ bool CUpdateReplacement::copyFile(const QString& source, const QString& destinat
 {
     FileSystem::makePath(FileSystem::parentFolder(destination));
     // Downloads carry no permissions: a replaced program must stay as runnable as it was.
+    // An installed folder where the update brings a file was saved whole by the backup: it makes way.
+    if (FileSystem::isFolder(destination) && !FileSystem::removeFolderRecursively(destination)) {
+        fail(QStringLiteral("无法删除现有目录:") + destination);
+        return false;
+    }
     const bool replacing = FileSystem::exists(destination);
     const QFile::Permissions installedPermissions = QFile::permissions(destination);
     if (replacing && !FileSystem::removeFile(destination)) {
-        logError(QStringLiteral("无法删除现有文件:") + destination);
+        fail(QStringLiteral("无法删除现有文件:") + destination);
         return false;
     }
     if (!FileSystem::copyFile(source, destination)) {
-        logError(QStringLiteral("文件复制失败:") + joined(source, destination));
+        fail(QStringLiteral("文件复制失败:") + joined(source, destination));
         return false;
     }
     if (replacing) {
@@ -139,7 +155,7 @@ bool CUpdateReplacement::replaceSpecialFile(const SpecialFile& file)
         return true;
     }
     if (!copyFile(file.staged, file.target)) {
-        logError(file.failedText + joined(file.staged, file.target));
+        fail(file.failedText + joined(file.staged, file.target));
         return false;
     }
     logInfo(file.replacedText + joined(file.staged, file.target));

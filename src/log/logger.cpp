@@ -6,6 +6,7 @@
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/spdlog.h>
 
+#include <chrono>
 #include <iostream>
 
 std::shared_ptr<spdlog::logger> Logger::s_logger;
@@ -86,9 +87,14 @@ void Logger::init(const std::string& path)
         s_logger->set_formatter(
             std::make_unique<spdlog::pattern_formatter>(pattern, spdlog::pattern_time_type::local, "\r\n"));
 
+        // A run that is killed keeps what it did: warnings and errors reach the file at once,
+        // everything else within a second.
+        s_logger->flush_on(spdlog::level::warn);
+
         spdlog::drop(loggerName);
         spdlog::register_logger(s_logger);
         spdlog::set_default_logger(s_logger);
+        spdlog::flush_every(std::chrono::seconds(1));
     } catch (const spdlog::spdlog_ex& ex) {
         std::cerr << "Log initialization failed: " << ex.what() << std::endl;
     }

@@ -120,36 +120,34 @@ private slots:
             fixture.write(QLatin1String(name), "old");
             fixture.write(QStringLiteral("temp/") + QLatin1String(name), "new");
         }
-        // Listed third (case ignored): an installed folder where the download has a file.
-        fixture.write(QStringLiteral("C.txt/inside"), "old");
+        // Listed third (case ignored): a link to nothing, which a new file is never written through.
+        QVERIFY(QFile::link(fixture.path(QStringLiteral("nowhere")), fixture.path(QStringLiteral("C.txt"))));
         fixture.write(QStringLiteral("temp/C.txt"), "new");
         LogCapture log;
 
         QVERIFY(!CUpdateReplacement(fixture.folders()).replaceFiles());
         QCOMPARE(fixture.read(QStringLiteral("a.txt")), QByteArray("new"));
         QCOMPARE(fixture.read(QStringLiteral("b.txt")), QByteArray("new"));
-        QCOMPARE(fixture.read(QStringLiteral("C.txt/inside")), QByteArray("old"));
+        QVERIFY(!fixture.exists(QStringLiteral("nowhere")));
         QCOMPARE(fixture.read(QStringLiteral("d.txt")), QByteArray("old"));
         const QString source = fixture.path(QStringLiteral("temp/C.txt"));
         const QString target = fixture.path(QStringLiteral("C.txt"));
         QCOMPARE(log.texts(QStringLiteral("ERROR")),
-                 (QStringList{QStringLiteral("无法删除现有文件:") + target,
+                 (QStringList{QStringLiteral("文件复制失败:") + source + QStringLiteral("->") + target,
                               QStringLiteral("替换文件失败:") + source + QStringLiteral("->") + target}));
     }
 
-    void folderOverAnInstalledFileFails()
+    void fileAndFolderTradePlaces()
     {
         ApplyFixture fixture;
         fixture.write(QStringLiteral("plugins"), "a file, not a folder");
         fixture.write(QStringLiteral("temp/plugins/p.dll"), "new");
-        LogCapture log;
+        fixture.write(QStringLiteral("docs/old.txt"), "a folder, not a file");
+        fixture.write(QStringLiteral("temp/docs"), "new docs");
 
-        QVERIFY(!CUpdateReplacement(fixture.folders()).replaceFiles());
-        const QString source = fixture.path(QStringLiteral("temp/plugins"));
-        const QString target = fixture.path(QStringLiteral("plugins"));
-        QCOMPARE(log.texts(QStringLiteral("ERROR")),
-                 (QStringList{QStringLiteral("无法创建目标目录:") + target,
-                              QStringLiteral("复制目录失败:") + source + QStringLiteral("->") + target}));
+        QVERIFY(CUpdateReplacement(fixture.folders()).replaceFiles());
+        QCOMPARE(fixture.read(QStringLiteral("plugins/p.dll")), QByteArray("new"));
+        QCOMPARE(fixture.read(QStringLiteral("docs")), QByteArray("new docs"));
     }
 
     void missingSourceFolder()
@@ -167,14 +165,15 @@ private slots:
     {
         ApplyFixture fixture;
         fixture.write(QStringLiteral("update/updateTmp.ini"), "staged manifest");
-        fixture.write(QStringLiteral("update/update.ini/blocker"), "a folder where the manifest belongs");
+        QVERIFY(QFile::link(fixture.path(QStringLiteral("nowhere")),
+                            fixture.path(QStringLiteral("update/update.ini"))));
         LogCapture log;
 
         QVERIFY(!CUpdateReplacement(fixture.folders()).replaceFiles());
         const QString staged = fixture.path(QStringLiteral("update/updateTmp.ini"));
         const QString target = fixture.path(QStringLiteral("update/update.ini"));
         QCOMPARE(log.texts(QStringLiteral("ERROR")),
-                 (QStringList{QStringLiteral("无法删除现有文件:") + target,
+                 (QStringList{QStringLiteral("文件复制失败:") + staged + QStringLiteral("->") + target,
                               QStringLiteral("替换update.ini失败:") + staged + QStringLiteral("->") + target,
                               QStringLiteral("替换特殊文件失败")}));
     }
