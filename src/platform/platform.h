@@ -40,10 +40,6 @@ bool startScript(const QString& scriptPath);
 /// The program path in the form the system's own tools expect (backslashes on Windows).
 QString nativeProgramPath(const QString& path);
 
-/// The one spelling of an existing file's path that names it for locks. On Windows a file has many
-/// (letter case, 8.3 short names, links): there it is the file's final path in lower case.
-QString canonicalPathForLock(const QString& path);
-
 /// The log file path (UTF-8) in the form the logging library opens it. On Windows a narrow name
 /// would be read in the ANSI code page, which turns a non-ASCII folder into another folder.
 spdlog::filename_t logFileName(const std::string& utf8Path);

@@ -102,11 +102,6 @@ QString nativeProgramPath(const QString& path)
     return path;
 }
 
-QString canonicalPathForLock(const QString& path)
-{
-    return path;
-}
-
 spdlog::filename_t logFileName(const std::string& utf8Path)
 {
     return utf8Path;

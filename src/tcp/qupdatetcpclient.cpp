@@ -324,9 +324,15 @@ void QUpdateTcpClient::dispatchFrame(const Frame& frame)
     case HeartbeatReply:
         emit heartbeatReceived();
         break;
-    case VersionCheckReply:
-        emit versionChecked(decodeVersionCheckReply(frame.payload));
+    case VersionCheckReply: {
+        const VersionInfo info = decodeVersionCheckReply(frame.payload);
+        if (!info.needUpdate && !frame.payload.isEmpty() && frame.payload.at(0) != 0) {
+            m_lastError = QStringLiteral("版本应答格式错误，拒绝更新");
+            Logger::warn(m_lastError.toStdString());
+        }
+        emit versionChecked(info);
         break;
+    }
     case FileData:
         handleFileData(frame.payload);
         break;

@@ -144,6 +144,16 @@ private slots:
         QCOMPARE(refused.exitCode, 1);
         QVERIFY(refused.jsonLine().isEmpty());
 
+        // A second name for the same program in the same installation is the same updater.
+        const QString hardLink = installation.filePath(QStringLiteral("second-name.exe"));
+        QCOMPARE(::link(QFile::encodeName(installation.updaterPath()).constData(),
+                        QFile::encodeName(hardLink).constData()),
+                 0);
+        const ProcessResult secondName =
+            runProcess(hardLink, {QStringLiteral("console")}, installation.path(), 30000);
+        QCOMPARE(secondName.exitCode, 1);
+        QVERIFY(secondName.jsonLine().isEmpty());
+
         // A copy in another folder has its own lock.
         ScratchInstallation other;
         other.writeConfig(ScratchInstallation::offlineConfig());

@@ -41,6 +41,7 @@ enum class CheckFault
     OversizedLength,
     HugeLengthThenClose,
     GarbageThenClose,
+    UnrequestableRecord,
 };
 
 ScriptedTcpService::Answer answerCheck(CheckFault fault, const Frame& request)
@@ -61,6 +62,16 @@ ScriptedTcpService::Answer answerCheck(CheckFault fault, const Frame& request)
         return {encodeFrameHeader(VersionCheckReply, 64u * 1024 * 1024, 1) + QByteArray(100, 'x'), true};
     case CheckFault::GarbageThenClose:
         return {QByteArray("HTTP/1.1 400 Bad Request\r\n\r\n"), true};
+    case CheckFault::UnrequestableRecord: {
+        if (request.type != VersionCheckRequest) {
+            return {};
+        }
+        // A name filling all 32 bytes of its field: no request (31 bytes) can name it.
+        QByteArray reply = encodeVersionCheckReply(true, QStringLiteral("2.0"), 1,
+                                                   {{QStringLiteral("bin"), QString(31, QLatin1Char('n'))}});
+        reply[TcpProtocol::VersionCheckReplyHeaderSize + TcpProtocol::FilePathFieldSize + 31] = 'n';
+        return {scriptedFrame(VersionCheckReply, reply), false};
+    }
     }
     return {};
 }
@@ -102,6 +113,8 @@ void TestTcpFaults::versionCheckFaults_data()
     QTest::newRow("oversized length") << CheckFault::OversizedLength << timeout;
     QTest::newRow("64 MiB announced, then closed") << CheckFault::HugeLengthThenClose << closed;
     QTest::newRow("not the protocol, then closed") << CheckFault::GarbageThenClose << closed;
+    QTest::newRow("record that no request can name")
+        << CheckFault::UnrequestableRecord << QStringLiteral("版本应答格式错误");
 }
 
 void TestTcpFaults::versionCheckFaults()
@@ -184,6 +197,9 @@ void TestTcpFaults::downloadFaults_data()
     QTest::newRow("record with a drive letter")
         << QStringList{QStringLiteral("--extra-record"), QStringLiteral("C:|evil.txt")}
         << QByteArray("Refused file path outside the temporary folder: C:/evil.txt");
+    QTest::newRow("record whose name forges a result line")
+        << QStringList{QStringLiteral("--extra-record"), QStringLiteral("bin|x\n{\"forged\":true}")}
+        << QByteArray("x\\n{\"forged\":true}");
 }
 
 void TestTcpFaults::downloadFaults()
@@ -210,6 +226,8 @@ void TestTcpFaults::downloadFaults()
     QVERIFY2(result.standardOutput.contains(expectedInLog), result.standardOutput.right(3000).constData());
     // The check itself succeeded; the download's failure is shown in the window and the log.
     QCOMPARE(result.jsonLine(), QByteArray(R"({"errormsg":"","success":true,"update":true})"));
+    // Names from the service never start a line of their own.
+    QCOMPARE(result.standardOutput.count("\n{"), result.standardOutput.startsWith('{') ? 0 : 1);
     VERIFY_INSTALLATION_UNCHANGED(installation, before);
 }
 

@@ -200,16 +200,19 @@ void TestTcpUpdateRun::noUpdate()
 void TestTcpUpdateRun::releaseWithItsOwnListsInstallsThem_data()
 {
     QTest::addColumn<bool>("staleStagedLists");
-    QTest::newRow("release carrying update/update.ini") << false;
-    QTest::newRow("lists left staged by an earlier HTTP update") << true;
+    QTest::addColumn<bool>("carriesManifest");
+    QTest::newRow("release carrying update/update.ini") << false << true;
+    QTest::newRow("lists left staged by an earlier HTTP update") << true << false;
 }
 
 void TestTcpUpdateRun::releaseWithItsOwnListsInstallsThem()
 {
     QFETCH(bool, staleStagedLists);
-    const QMap<QString, QByteArray> lists = {
-        {QStringLiteral("update/update.ini"), "[Version]\nVersion=2.0\n"},
-        {QStringLiteral("md5.txt"), "tcp release list\n"}};
+    QFETCH(bool, carriesManifest);
+    QMap<QString, QByteArray> lists = {{QStringLiteral("md5.txt"), "tcp release list\n"}};
+    if (carriesManifest) {
+        lists.insert(QStringLiteral("update/update.ini"), "[Version]\nVersion=2.0\n");
+    }
     RunSetup setup;
     setup.prepare({}, QStringLiteral("2.0"), lists);
     QVERIFY(setup.installation.writeFile(QStringLiteral("update/update.ini"), "[Version]\nVersion=1.0\n"));
