@@ -12,15 +12,6 @@
 #include <algorithm>
 #include <functional>
 
-namespace {
-
-void logInfo(const QString& text)
-{
-    Logger::info(text.toStdString());
-}
-
-} // namespace
-
 CUpdateApplier::CUpdateApplier(const QString& appDir, const QString& tempDir, const QString& backupDir,
                                CFileOperationManager* fileManager)
     : m_folders{appDir, tempDir, backupDir}, m_fileManager(fileManager), m_backup(m_folders),
@@ -31,7 +22,7 @@ CUpdateApplier::CUpdateApplier(const QString& appDir, const QString& tempDir, co
 bool CUpdateApplier::fail(const QString& text)
 {
     m_lastError = text;
-    Logger::error(text.toStdString());
+    Logger::error(text);
     return false;
 }
 
@@ -99,10 +90,10 @@ bool CUpdateApplier::recoverInterruptedApply()
         return fail(QStringLiteral("备份目录无效，无法恢复未完成的更新:") + backupPath);
     }
 
-    Logger::warn((QStringLiteral("发现未完成的更新，从备份恢复安装:") + backupPath).toStdString());
+    Logger::warn(QStringLiteral("发现未完成的更新，从备份恢复安装:") + backupPath);
     if (!FileSystem::isFolder(backupPath)) {
         // The backup is removed only after the installation became consistent again.
-        Logger::warn((QStringLiteral("备份目录不存在，安装保持不变:") + backupPath).toStdString());
+        Logger::warn(QStringLiteral("备份目录不存在，安装保持不变:") + backupPath);
     } else {
         if (!m_fileManager->restoreFromBackup(backupPath, m_folders.appDir)) {
             return fail(QStringLiteral("从备份恢复安装失败:") + m_fileManager->lastError());
@@ -141,7 +132,7 @@ void CUpdateApplier::removeAddedPaths(const QStringList& relativePaths)
     const PathGuard installation(m_folders.appDir);
     QStringList ordered = relativePaths;
     // Descending order puts every path before the folders that hold it.
-    std::sort(ordered.begin(), ordered.end(), std::greater<QString>());
+    std::sort(ordered.begin(), ordered.end(), std::greater<>());
     for (const QString& relative : ordered) {
         const QString path = m_folders.appDir + relative;
         if (relative.isEmpty() || !installation.contains(path) || !FileSystem::exists(path)) {
@@ -150,7 +141,7 @@ void CUpdateApplier::removeAddedPaths(const QStringList& relativePaths)
         const bool removed =
             FileSystem::isFolder(path) ? FileSystem::removeEmptyFolder(path) : FileSystem::removeFile(path);
         if (removed) {
-            logInfo(QStringLiteral("删除更新新增的文件:") + path);
+            Logger::info(QStringLiteral("删除更新新增的文件:") + path);
         }
     }
 }
@@ -179,7 +170,7 @@ bool CUpdateApplier::replaceFiles()
         return false;
     }
     if (!m_journal.remove()) {
-        Logger::error((QStringLiteral("无法删除更新标记文件:") + m_journal.path()).toStdString());
+        Logger::error(QStringLiteral("无法删除更新标记文件:") + m_journal.path());
     }
     return true;
 }
@@ -195,17 +186,16 @@ bool CUpdateApplier::rollbackFiles()
     }
     const QString backupPath = m_folders.appDir + backupFolder;
     if (!PathGuard::isSafeRunFolder(m_folders.appDir, backupPath)) {
-        Logger::error((QStringLiteral("备份目录配置无效(不能是安装目录或其上级目录)，拒绝回退:") + backupPath)
-                          .toStdString());
+        Logger::error(QStringLiteral("备份目录配置无效(不能是安装目录或其上级目录)，拒绝回退:") + backupPath);
         return false;
     }
     // The restore touches installed files: mark it, so that a run that dies halfway is redone.
     if (!m_journal.exists() && !m_journal.write(backupFolder, {})) {
-        Logger::warn((QStringLiteral("无法写入更新标记文件:") + m_journal.path()).toStdString());
+        Logger::warn(QStringLiteral("无法写入更新标记文件:") + m_journal.path());
     }
     if (!m_fileManager->restoreFromBackup(backupPath, m_folders.appDir)) {
         m_lastError = m_fileManager->lastError();
-        Logger::error((QStringLiteral("回退文件失败:") + m_lastError).toStdString());
+        Logger::error(QStringLiteral("回退文件失败:") + m_lastError);
         return false;
     }
     m_journal.remove();
@@ -218,12 +208,12 @@ bool CUpdateApplier::rollbackFiles()
 bool CUpdateApplier::checkSelfUpdate()
 {
     if (!FileSystem::isFolder(m_folders.tempDir)) {
-        Logger::error((QStringLiteral("临时目录不存在:") + m_folders.tempDir).toStdString());
+        Logger::error(QStringLiteral("临时目录不存在:") + m_folders.tempDir);
         return false;
     }
     const QString stagedProgram = m_folders.tempDir + QLatin1String(ConfigNames::UpdaterExe);
     if (FileSystem::exists(stagedProgram)) {
-        logInfo(QStringLiteral("发现需要自我更新的update.exe文件:") + stagedProgram);
+        Logger::info(QStringLiteral("发现需要自我更新的update.exe文件:") + stagedProgram);
         return true;
     }
     Logger::info("临时目录下没有update.exe文件，无需自我更新");
@@ -239,9 +229,9 @@ void CUpdateApplier::deleteTempFiles()
     }
     if (FileSystem::removeFile(leftover)) {
         qDebug().noquote() << "Successfully deleted temporary file:" << leftover;
-        logInfo(QStringLiteral("Deleted temp file: ") + leftover);
+        Logger::info(QStringLiteral("Deleted temp file: ") + leftover);
     } else {
         qWarning().noquote() << "Failed to delete file (permission denied or in use?):" << leftover;
-        Logger::error((QStringLiteral("Failed to delete file: ") + leftover).toStdString());
+        Logger::error(QStringLiteral("Failed to delete file: ") + leftover);
     }
 }

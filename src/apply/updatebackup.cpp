@@ -6,15 +6,6 @@
 
 #include <QFileInfo>
 
-namespace {
-
-void logError(const QString& text)
-{
-    Logger::error(text.toStdString());
-}
-
-} // namespace
-
 CUpdateBackup::CUpdateBackup(const ApplyFolders& folders) : m_folders(folders) {}
 
 bool CUpdateBackup::backupFiles()
@@ -23,7 +14,7 @@ bool CUpdateBackup::backupFiles()
     m_complete = true;
     FileSystem::makePath(m_folders.backupDir);
     if (!FileSystem::isFolder(m_folders.tempDir)) {
-        logError(QStringLiteral("临时目录不存在:") + m_folders.tempDir);
+        Logger::error(QStringLiteral("临时目录不存在:") + m_folders.tempDir);
     }
 
     for (const QFileInfo& entry : FileSystem::listEntries(m_folders.tempDir, Qt::CaseInsensitive)) {
@@ -62,7 +53,7 @@ void CUpdateBackup::backupDirectory(const QString& listedDir, const QString& ins
                                     const QString& backupDir)
 {
     if (!FileSystem::isFolder(listedDir)) {
-        logError(QStringLiteral("源目录不存在，无法备份:") + listedDir);
+        Logger::error(QStringLiteral("源目录不存在，无法备份:") + listedDir);
         return;
     }
     // Every downloaded folder gets its mirror, even when nothing in it is installed yet.
@@ -88,7 +79,7 @@ void CUpdateBackup::backupFile(const QString& installedPath, const QString& back
     }
     FileSystem::makePath(FileSystem::parentFolder(backupPath));
     if (!FileSystem::copyFile(installedPath, backupPath)) {
-        logError(QStringLiteral("备份文件失败:") + installedPath + QStringLiteral("->") + backupPath);
+        Logger::error(QStringLiteral("备份文件失败:") + installedPath + QStringLiteral("->") + backupPath);
         m_complete = false;
     }
 }
@@ -113,9 +104,9 @@ bool CUpdateBackup::backupSpecialFile(const QString& source, const QString& dest
     }
     FileSystem::makePath(FileSystem::parentFolder(destination));
     if (!FileSystem::copyFile(source, destination)) {
-        logError(texts.failed + source);
+        Logger::error(texts.failed + source);
         return false;
     }
-    Logger::info((texts.saved + source + QStringLiteral("->") + destination).toStdString());
+    Logger::info(texts.saved + source + QStringLiteral("->") + destination);
     return true;
 }

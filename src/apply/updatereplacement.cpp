@@ -9,16 +9,6 @@
 
 namespace {
 
-void logError(const QString& text)
-{
-    Logger::error(text.toStdString());
-}
-
-void logInfo(const QString& text)
-{
-    Logger::info(text.toStdString());
-}
-
 QString joined(const QString& source, const QString& destination)
 {
     return source + QStringLiteral("->") + destination;
@@ -48,12 +38,12 @@ bool CUpdateReplacement::replaceFiles()
         const QString target = targetOf(entry.fileName());
         if (entry.isDir()) {
             if (!copyDirectory(source, target)) {
-                logError(QStringLiteral("复制目录失败:") + joined(source, target));
+                Logger::error(QStringLiteral("复制目录失败:") + joined(source, target));
                 return false;
             }
         } else if (entry.isFile()) {
             if (!copyFile(source, target)) {
-                logError(QStringLiteral("替换文件失败:") + joined(source, target));
+                Logger::error(QStringLiteral("替换文件失败:") + joined(source, target));
                 return false;
             }
         }
@@ -70,11 +60,11 @@ bool CUpdateReplacement::replaceFiles()
 bool CUpdateReplacement::copyDirectory(const QString& sourceDir, const QString& destinationDir)
 {
     if (!FileSystem::isFolder(sourceDir)) {
-        logError(QStringLiteral("源目录不存在，无法拷贝:") + sourceDir);
+        Logger::error(QStringLiteral("源目录不存在，无法拷贝:") + sourceDir);
         return false;
     }
     if (!FileSystem::isFolder(destinationDir) && !FileSystem::makePath(destinationDir)) {
-        logError(QStringLiteral("无法创建目标目录:") + destinationDir);
+        Logger::error(QStringLiteral("无法创建目标目录:") + destinationDir);
         return false;
     }
     for (const QFileInfo& entry : FileSystem::listEntries(sourceDir, Qt::CaseSensitive)) {
@@ -95,17 +85,17 @@ bool CUpdateReplacement::copyFile(const QString& source, const QString& destinat
     const bool replacing = FileSystem::exists(destination);
     const QFile::Permissions installedPermissions = QFile::permissions(destination);
     if (replacing && !FileSystem::removeFile(destination)) {
-        logError(QStringLiteral("无法删除现有文件:") + destination);
+        Logger::error(QStringLiteral("无法删除现有文件:") + destination);
         return false;
     }
     if (!FileSystem::copyFile(source, destination)) {
-        logError(QStringLiteral("文件复制失败:") + joined(source, destination));
+        Logger::error(QStringLiteral("文件复制失败:") + joined(source, destination));
         return false;
     }
     if (replacing) {
         QFile::setPermissions(destination, installedPermissions);
     }
-    logInfo(QStringLiteral("文件复制成功:") + joined(source, destination));
+    Logger::info(QStringLiteral("文件复制成功:") + joined(source, destination));
     return true;
 }
 
@@ -135,14 +125,14 @@ bool CUpdateReplacement::replaceSpecialFiles()
 bool CUpdateReplacement::replaceSpecialFile(const SpecialFile& file)
 {
     if (!FileSystem::exists(file.staged)) {
-        Logger::warn((file.missingText + file.staged).toStdString());
+        Logger::warn(file.missingText + file.staged);
         return true;
     }
     if (!copyFile(file.staged, file.target)) {
-        logError(file.failedText + joined(file.staged, file.target));
+        Logger::error(file.failedText + joined(file.staged, file.target));
         return false;
     }
-    logInfo(file.replacedText + joined(file.staged, file.target));
+    Logger::info(file.replacedText + joined(file.staged, file.target));
     return true;
 }
 

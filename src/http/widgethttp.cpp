@@ -17,16 +17,6 @@
 
 namespace {
 
-void logInfo(const QString& text)
-{
-    Logger::info(text.toStdString());
-}
-
-void logError(const QString& text)
-{
-    Logger::error(text.toStdString());
-}
-
 QString fetchErrorText(QNetworkReply::NetworkError error, const CFileDownload& download, const QString& url,
                        const QString& savePath)
 {
@@ -88,7 +78,7 @@ bool Widget::fetchFile(const QString& url, const QString& savePath, QProgressBar
     if (download.failure() != CFileDownload::NoFailure) {
         return false;
     }
-    logInfo(QStringLiteral("下载成功:") + savePath);
+    Logger::info(QStringLiteral("下载成功:") + savePath);
     return true;
 }
 
@@ -209,7 +199,7 @@ void Widget::beginUpdate(const QMap<QString, QString>& files)
     if (refused) {
         m_tasks.clear();
         m_detailText = QStringLiteral("更新文件路径不安全，已拒绝:") + refusedKey;
-        logError(m_detailText);
+        Logger::error(m_detailText);
         onUpdateCompleted(false);
     } else if (m_tasks.isEmpty()) {
         onUpdateCompleted(true);
@@ -269,7 +259,7 @@ void Widget::onDownloadFinished()
 
     switch (download->failure()) {
     case CFileDownload::NoFailure:
-        logInfo(QStringLiteral("文件下载成功并验证通过:") + task.localPath);
+        Logger::info(QStringLiteral("文件下载成功并验证通过:") + task.localPath);
         ui->progressBar_update->setValue(m_currentIndex + 1);
         ++m_currentIndex;
         downloadNext();
@@ -290,7 +280,7 @@ void Widget::onDownloadFinished()
 void Widget::failTask(const QString& text)
 {
     m_detailText = text;
-    logError(text);
+    Logger::error(text);
     onUpdateCompleted(false);
 }
 
@@ -304,7 +294,7 @@ void Widget::onDownloadError(QNetworkReply::NetworkError)
         }
         m_detailText = QStringLiteral("下载文件 ") + QLatin1Char('"') + name + QLatin1Char('"') +
                        QStringLiteral(" 时出错: ") + m_reply->errorString();
-        logError(m_detailText);
+        Logger::error(m_detailText);
         releaseDownload();
     }
     onUpdateCompleted(false);
@@ -388,5 +378,5 @@ void Widget::cleanupTempFiles()
             QFile::remove(entry.filePath());
         }
     }
-    logInfo(QStringLiteral("取消/失败后清理临时文件完成"));
+    Logger::info(QStringLiteral("取消/失败后清理临时文件完成"));
 }

@@ -43,6 +43,8 @@ public:
 private:
     static QString keyOf(const QString& filePath, const QString& fileName);
     QFile* openFor(const QString& key, const QString& fullPath);
+    /// Keeps `error` and `path` as the last error and warns with both (and `detail`); always false.
+    bool fail(const char* error, const QString& path, const QString& detail = QString());
 
     const CConfigManager& m_config;
     QString m_applicationDir;
