@@ -109,13 +109,13 @@ QFile* CFileDataWriter::openFor(const QString& key, const QString& fullPath)
         // bytes past the new end would otherwise survive in the file.
         auto file = std::make_unique<QFile>(fullPath);
         if (!file->open(QIODevice::ReadWrite | QIODevice::Truncate)) {
-            fail("Failed to open file for writing:", fullPath);
+            failWriting("Failed to open file for writing:", fullPath);
             return nullptr;
         }
         it = m_files.emplace(key, std::move(file)).first;
     } else if (!it->second->isOpen()) {
         if (!it->second->open(QIODevice::ReadWrite | QIODevice::Append)) {
-            fail("Failed to reopen file for writing:", fullPath);
+            failWriting("Failed to reopen file for writing:", fullPath);
             return nullptr;
         }
     }
@@ -127,11 +127,12 @@ bool CFileDataWriter::writeChunk(const QString& filePath, const QString& fileNam
 {
     const QString fullPath = targetPath(filePath, fileName);
     if (fullPath.isEmpty()) {
-        return fail("Refused file path outside the temporary folder:",
-                    filePath + QLatin1Char('/') + fileName);
+        qWarning() << "Refused to write outside the temporary folder:" << filePath << fileName;
+        return fail(QStringLiteral("Refused file path outside the temporary folder: ") + filePath +
+                    QLatin1Char('/') + fileName);
     }
     if (!QDir().mkpath(QFileInfo(fullPath).absolutePath())) {
-        return fail("Failed to create directory for file:", fullPath);
+        return failWriting("Failed to create directory for file:", fullPath);
     }
     const QString key = keyOf(filePath, fileName);
     QFile* file = openFor(key, fullPath);
@@ -140,8 +141,8 @@ bool CFileDataWriter::writeChunk(const QString& filePath, const QString& fileNam
     }
     const qint64 written = file->write(data);
     if (written != data.size()) {
-        return fail("Failed to write all data to file:", fullPath,
-                    QStringLiteral("Expected: %1 Written: %2").arg(data.size()).arg(written));
+        return failWriting("Failed to write all data to file:", fullPath,
+                           QStringLiteral("Expected: %1 Written: %2").arg(data.size()).arg(written));
     }
     if (isLast) {
         // A file is only complete when its bytes reached the disk; a failing flush or close is a
@@ -151,19 +152,24 @@ bool CFileDataWriter::writeChunk(const QString& filePath, const QString& fileNam
         const bool closed = file->error() == QFileDevice::NoError;
         m_files.erase(key);
         if (!flushed || !closed) {
-            return fail("Failed to write all data to file:", fullPath);
+            return failWriting("Failed to write all data to file:", fullPath);
         }
     }
     return true;
 }
 
-bool CFileDataWriter::fail(const char* error, const QString& path, const QString& detail)
+bool CFileDataWriter::failWriting(const char* what, const QString& path, const QString& detail)
 {
-    m_lastError = QLatin1String(error) + QLatin1Char(' ') + path;
     QDebug warning = qWarning();
-    warning << error << path;
+    warning << what << path;
     if (!detail.isEmpty()) {
         warning.noquote() << detail;
     }
+    return fail(QLatin1String(what) + QLatin1Char(' ') + path);
+}
+
+bool CFileDataWriter::fail(const QString& error)
+{
+    m_lastError = error;
     return false;
 }

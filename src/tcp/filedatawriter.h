@@ -43,8 +43,10 @@ public:
 private:
     static QString keyOf(const QString& filePath, const QString& fileName);
     QFile* openFor(const QString& key, const QString& fullPath);
-    /// Keeps `error` and `path` as the last error and warns with both (and `detail`); always false.
-    bool fail(const char* error, const QString& path, const QString& detail = QString());
+    /// Warns that `what` failed for `path` (with `detail`) and fails with both as the error.
+    bool failWriting(const char* what, const QString& path, const QString& detail = QString());
+    /// Keeps `error` as lastError(); always false. Every failure ends here.
+    bool fail(const QString& error);
 
     const CConfigManager& m_config;
     QString m_applicationDir;

@@ -1,4 +1,5 @@
 #include "app/singleinstanceguard.h"
+#include "support/consoleresult.h"
 #include "support/scratchinstallation.h"
 
 #include <QDir>
@@ -60,8 +61,7 @@ private slots:
         const ProcessResult result = installation.runUpdater({QStringLiteral("console")});
         QVERIFY(result.finished);
         QCOMPARE(result.exitCode, 0);
-        QCOMPARE(result.jsonLine(),
-                 QByteArray(R"({"errormsg":"TCP升级服务连接失败","success":false,"update":false})"));
+        QCOMPARE(result.jsonLine(), ConsoleResult::serviceUnreachable());
         QCOMPARE(result.standardOutput.count('{'), 1);
     }
 
@@ -124,8 +124,7 @@ private slots:
         ScratchInstallation installation;
         const ProcessResult result = installation.runUpdater({QStringLiteral("console")});
         QCOMPARE(result.exitCode, 0);
-        QCOMPARE(result.jsonLine(),
-                 QByteArray(R"({"errormsg":"TCP升级服务连接失败","success":false,"update":false})"));
+        QCOMPARE(result.jsonLine(), ConsoleResult::serviceUnreachable());
     }
 
     void secondCopyIsRefusedAndStaleLockIsCleared()

@@ -2,6 +2,7 @@
 // with the installation exactly the old version or exactly the new one.
 #include "faultrun.h"
 #include "support/applydriver.h"
+#include "support/consoleresult.h"
 #include "support/filesizelimit.h"
 #include "support/httprelease.h"
 #include "support/nginxserver.h"
@@ -14,8 +15,6 @@
 
 namespace {
 
-const QByteArray NoChannelJson(R"({"errormsg":"TCP升级服务连接失败","success":false,"update":false})");
-const QByteArray UpdateJson(R"({"errormsg":"","success":true,"update":true})");
 const QByteArray HttpFailed("取消/失败后清理临时文件完成");
 const QByteArray TcpFailed("下载错误处理完成");
 
@@ -133,7 +132,7 @@ void TestFileFaults::malformedSystemCfg()
 
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 0);
-    QCOMPARE(result.jsonLine(), NoChannelJson);
+    QCOMPARE(result.jsonLine(), ConsoleResult::serviceUnreachable());
     QCOMPARE(installationState(installation), before);
     QVERIFY(!installation.exists(FaultRun::HostMarker));
 }
@@ -173,7 +172,7 @@ void TestFileFaults::malformedInstalledManifestAndList()
     const ProcessResult result = installation.runUpdater({QStringLiteral("console")}, 60000);
 
     QVERIFY2(result.finished, result.standardOutput.right(3000).constData());
-    QCOMPARE(result.jsonLine(), UpdateJson);
+    QCOMPARE(result.jsonLine(), ConsoleResult::updateAvailable());
     QVERIFY(releaseInstalled(installation));
     QCOMPARE(installation.readFile(QStringLiteral("md5.txt")), md5ListText(Release));
     QVERIFY(waitForFile(installation.filePath(FaultRun::HostMarker), 15000));
@@ -201,7 +200,7 @@ void TestFileFaults::runFolderIsAFile()
     // The download or the backup fails, and nothing installed changes. After a failed backup the
     // lists staged by the check stay until the next check replaces them.
     QVERIFY2(result.markerSeen, result.standardOutput.right(3000).constData());
-    QCOMPARE(result.jsonLine(), UpdateJson);
+    QCOMPARE(result.jsonLine(), ConsoleResult::updateAvailable());
     auto after = installationState(installation);
     after.remove(QStringLiteral("update/updateTmp.ini"));
     after.remove(QStringLiteral("update/md5Tmp.txt"));

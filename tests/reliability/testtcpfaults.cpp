@@ -1,6 +1,8 @@
 // Whole runs of update.exe against TCP update services that fail or lie: each must end with the
 // installation exactly as it was, nothing written outside it, and the host not started.
 #include "faultrun.h"
+#include "support/consoleresult.h"
+#include "support/files.h"
 #include "support/httprelease.h"
 #include "support/referenceservice.h"
 #include "support/scriptedtcpservice.h"
@@ -10,7 +12,6 @@
 
 namespace {
 
-const QByteArray NoUpdateJson(R"({"errormsg":"","success":true,"update":false})");
 /// Logged once a failed download has been reported; the window then waits for the user.
 const QByteArray DownloadFailed("下载错误处理完成");
 
@@ -54,7 +55,7 @@ ScriptedTcpService::Answer answerCheck(CheckFault fault, const Frame& request)
 void writeRelease(const QTemporaryDir& dir)
 {
     for (auto it = Release.cbegin(); it != Release.cend(); ++it) {
-        QVERIFY(writeBytes(dir.filePath(it.key()), it.value()));
+        QVERIFY(writeFile(dir.filePath(it.key()), it.value()));
     }
 }
 
@@ -100,7 +101,7 @@ void TestTcpFaults::versionCheckFaults()
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 0);
     // A check that got no usable answer counts as "no update": the host may not learn more.
-    QCOMPARE(result.jsonLine(), NoUpdateJson);
+    QCOMPARE(result.jsonLine(), ConsoleResult::noUpdate());
     QVERIFY(service.requestCount() >= 1);
     VERIFY_INSTALLATION_UNCHANGED(installation, before);
 }
@@ -130,7 +131,7 @@ void TestTcpFaults::referenceServiceCheckFaults()
 
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 0);
-    QCOMPARE(result.jsonLine(), NoUpdateJson);
+    QCOMPARE(result.jsonLine(), ConsoleResult::noUpdate());
     QCOMPARE(service.countInLog("] serving "), 0);
     VERIFY_INSTALLATION_UNCHANGED(installation, before);
 }
@@ -171,7 +172,7 @@ void TestTcpFaults::downloadFaults()
     QTemporaryDir releaseDir;
     writeRelease(releaseDir);
     // The hostile names exist in the release too, so that only the updater's refusal stops them.
-    QVERIFY(writeBytes(releaseDir.filePath(QStringLiteral("evil.txt")), "evil"));
+    QVERIFY(writeFile(releaseDir.filePath(QStringLiteral("evil.txt")), "evil"));
     ReferenceService service;
     service.captureLog();
     QVERIFY2(service.start(releaseDir.path(), QStringLiteral("2.0"), switches),
@@ -187,7 +188,7 @@ void TestTcpFaults::downloadFaults()
     QVERIFY2(result.markerSeen, result.standardOutput.right(3000).constData());
     QVERIFY2(result.standardOutput.contains(expectedInLog), result.standardOutput.right(3000).constData());
     // The check itself succeeded; the download's failure is shown in the window and the log.
-    QCOMPARE(result.jsonLine(), QByteArray(R"({"errormsg":"","success":true,"update":true})"));
+    QCOMPARE(result.jsonLine(), ConsoleResult::updateAvailable());
     VERIFY_INSTALLATION_UNCHANGED(installation, before);
 }
 
