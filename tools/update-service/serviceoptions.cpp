@@ -26,7 +26,7 @@ QString badValue(const char* name)
 
 /// A whole number within [minimum, maximum], handed to `assign`.
 OptionRow numberRow(const char* name, const char* description, const char* valueName, qint64 minimum,
-                    qint64 maximum, std::function<void(ServiceOptions&, qint64)> assign)
+                    qint64 maximum, const std::function<void(ServiceOptions&, qint64)>& assign)
 {
     return {QLatin1String(name), QLatin1String(description), QLatin1String(valueName),
             [=](ServiceOptions& options, const QStringList& values) {
@@ -42,7 +42,7 @@ OptionRow numberRow(const char* name, const char* description, const char* value
 
 /// Every value given, handed to `assign`; an empty `valueName` makes a switch.
 OptionRow textRow(const char* name, const char* description, const char* valueName,
-                  std::function<void(ServiceOptions&, const QStringList&)> assign)
+                  const std::function<void(ServiceOptions&, const QStringList&)>& assign)
 {
     return {QLatin1String(name), QLatin1String(description), QLatin1String(valueName),
             [=](ServiceOptions& options, const QStringList& values) {
