@@ -27,8 +27,11 @@ for target in "${targets[@]}"; do
   trap 'rm -rf "$work"' EXIT
   log="$build/$target.log"
   echo "== $target for ${seconds}s"
+  # A target may have a dictionary of its syntax's tokens beside its seeds.
+  dict=()
+  [ -f "$root/fuzz/${target#fuzz_}.dict" ] && dict=(-dict="$root/fuzz/${target#fuzz_}.dict")
   set +e
-  timeout --kill-after=10 $((seconds + 60)) "$build/$target" "$work" "$seeds" \
+  timeout --kill-after=10 $((seconds + 60)) "$build/$target" "$work" "$seeds" "${dict[@]}" \
     -max_total_time="$seconds" -timeout=10 -rss_limit_mb=1024 -max_len=8192 \
     -artifact_prefix="$build/artifacts/$target-" -print_final_stats=1 >"$log" 2>&1
   status=$?

@@ -110,6 +110,15 @@ bool removeEmptyFolder(const QString& folder)
 
 bool removeFolderRecursively(const QString& folder)
 {
+    // A link in the folder's place goes, not what it leads to; links inside are removed as
+    // entries by QDir::removeRecursively and never followed.
+    const QString cleaned = QDir::cleanPath(folder);
+    if (QFileInfo(cleaned).isSymLink()) {
+        const bool removed = QFile::remove(cleaned);
+        FilePlatform::syncFolder(parentFolder(cleaned));
+        FaultSwitch::fileOperationDone();
+        return removed;
+    }
     QDir dir(folder);
     if (!dir.exists()) {
         return true;

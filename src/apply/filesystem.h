@@ -32,7 +32,8 @@ bool removeFile(const QString& path);
 /// Removes `folder` only when it is empty.
 bool removeEmptyFolder(const QString& folder);
 
-/// Removes `folder` with all its contents; true when it does not exist afterwards.
+/// Removes `folder` with all its contents; true when it does not exist afterwards. Links are
+/// removed, never followed, including a link standing in the place of `folder`.
 bool removeFolderRecursively(const QString& folder);
 
 /// Writes `content` to a sibling file, flushes it and renames it to `path`, so that `path` is

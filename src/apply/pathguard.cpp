@@ -47,9 +47,25 @@ QString PathGuard::resolve(const QString& path)
     return rest.isEmpty() ? canonical : withTrailingSlash(canonical) + rest;
 }
 
+bool PathGuard::isRelativeInside(const QString& value)
+{
+    if (value.isEmpty() || value.startsWith(QLatin1Char('/')) || value.startsWith(QLatin1Char('\\')) ||
+        value.contains(QLatin1Char(':')) || QDir::isAbsolutePath(value)) {
+        return false;
+    }
+    QString separated = value;
+    separated.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    return !separated.split(QLatin1Char('/')).contains(QLatin1String(".."));
+}
+
 bool PathGuard::isSafeRunFolder(const QString& installDir, const QString& folder)
 {
+    const QString installPrefix = withTrailingSlash(installDir);
+    if (!folder.startsWith(installPrefix) || !isRelativeInside(folder.mid(installPrefix.size()))) {
+        return false;
+    }
     const QString install = resolve(installDir);
     const QString run = resolve(folder);
-    return !install.isEmpty() && !run.isEmpty() && !isSameOrBelow(install, run);
+    return !install.isEmpty() && !run.isEmpty() && isSameOrBelow(run, install) &&
+           run.compare(install, FilePlatform::pathCaseSensitivity()) != 0;
 }

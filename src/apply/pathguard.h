@@ -18,9 +18,15 @@ public:
     /// The absolute, cleaned path that `path` leads to; empty when a link on the way dangles.
     static QString resolve(const QString& path);
 
-    /// True when `folder` may serve as the temporary or backup folder of `installDir`: it must be
-    /// neither the installation folder itself nor one of its parents, since the apply steps copy
-    /// out of it and clear it.
+    /// True when a configured value (Temp, Backup, UpdateExe) names a place inside the installation
+    /// by its text alone: not empty, relative (no leading separator, no drive letter or other
+    /// colon) and without ".." segments. Backslashes count as separators, as on Windows.
+    static bool isRelativeInside(const QString& value);
+
+    /// True when `folder` may serve as the temporary or backup folder of `installDir`: it is
+    /// `installDir` followed by a value that passes isRelativeInside, and what it leads to, links
+    /// followed, lies strictly below the installation folder. The apply steps copy out of such a
+    /// folder and clear it, so it must be neither the installation, nor above or beside it.
     static bool isSafeRunFolder(const QString& installDir, const QString& folder);
 
 private:

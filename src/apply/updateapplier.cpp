@@ -39,14 +39,29 @@ bool CUpdateApplier::checkFolders()
 {
     m_lastError.clear();
     if (!PathGuard::isSafeRunFolder(m_folders.appDir, m_folders.tempDir)) {
-        return fail(QStringLiteral("临时目录配置无效(不能是安装目录或其上级目录)，拒绝更新:") +
+        return fail(QStringLiteral("临时目录配置无效(必须是安装目录内的子目录)，拒绝更新:") +
                     m_folders.tempDir);
     }
     if (!PathGuard::isSafeRunFolder(m_folders.appDir, m_folders.backupDir)) {
-        return fail(QStringLiteral("备份目录配置无效(不能是安装目录或其上级目录)，拒绝更新:") +
+        return fail(QStringLiteral("备份目录配置无效(必须是安装目录内的子目录)，拒绝更新:") +
                     m_folders.backupDir);
     }
+    const QString updateExe = CConfigManager::instance().getUpdateExe();
+    if (!updateExe.isEmpty() && !isSafeLeftover(updateExe)) {
+        return fail(QStringLiteral("UpdateExe配置无效(必须位于安装目录内)，拒绝更新:") + updateExe);
+    }
     return true;
+}
+
+QString CUpdateApplier::leftoverPath(const QString& updateExe) const
+{
+    return m_folders.appDir + QLatin1String(ConfigNames::LeftoverFolder) + updateExe;
+}
+
+bool CUpdateApplier::isSafeLeftover(const QString& updateExe) const
+{
+    const PathGuard leftovers(m_folders.appDir + QLatin1String(ConfigNames::LeftoverFolder));
+    return PathGuard::isRelativeInside(updateExe) && leftovers.contains(leftoverPath(updateExe));
 }
 
 bool CUpdateApplier::checkUpdateTree(const QVector<PlannedCopy>& plan)
@@ -186,7 +201,7 @@ bool CUpdateApplier::rollbackFiles()
     }
     const QString backupPath = m_folders.appDir + backupFolder;
     if (!PathGuard::isSafeRunFolder(m_folders.appDir, backupPath)) {
-        Logger::error(QStringLiteral("备份目录配置无效(不能是安装目录或其上级目录)，拒绝回退:") + backupPath);
+        Logger::error(QStringLiteral("备份目录配置无效(必须是安装目录内的子目录)，拒绝回退:") + backupPath);
         return false;
     }
     // The restore touches installed files: mark it, so that a run that dies halfway is redone.
@@ -222,9 +237,14 @@ bool CUpdateApplier::checkSelfUpdate()
 
 void CUpdateApplier::deleteTempFiles()
 {
-    const QString leftover = m_folders.appDir + QLatin1String(ConfigNames::LeftoverFolder) +
-                             CConfigManager::instance().getUpdateExe();
+    const QString updateExe = CConfigManager::instance().getUpdateExe();
+    const QString leftover = leftoverPath(updateExe);
     if (!FileSystem::exists(leftover)) {
+        return;
+    }
+    // An empty value names the folder itself, which removeFile refuses below.
+    if (!updateExe.isEmpty() && !isSafeLeftover(updateExe)) {
+        Logger::error(QStringLiteral("UpdateExe配置无效(必须位于安装目录内)，拒绝删除:") + leftover);
         return;
     }
     if (FileSystem::removeFile(leftover)) {

@@ -28,8 +28,9 @@ public:
     CUpdateApplier(const QString& appDir, const QString& tempDir, const QString& backupDir,
                    CFileOperationManager* fileManager);
 
-    /// False (with lastError()) when the temporary or backup folder would be the installation
-    /// folder or one of its parents: replacing from such a folder removes installed files.
+    /// False (with lastError()) when the temporary or backup folder is not a folder strictly inside
+    /// the installation (see PathGuard::isSafeRunFolder), or the configured UpdateExe, the leftover
+    /// that a finished self-update deletes, would lie outside it.
     bool checkFolders();
 
     /// True when an earlier run died between the end of its backup and a consistent installation.
@@ -50,11 +51,13 @@ public:
     QString lastError() const { return m_lastError; }
 
     /// Removes a temporary or backup folder of a run with everything in it, but never when its
-    /// configured value is empty or it would be the installation folder or one of its parents.
+    /// configured value is empty or the folder is not strictly inside the installation.
     static void removeRunFolder(const QString& appDir, const QString& configuredValue, const QString& folder);
 
 private:
     bool fail(const QString& text);
+    QString leftoverPath(const QString& updateExe) const;
+    bool isSafeLeftover(const QString& updateExe) const;
     bool checkUpdateTree(const QVector<PlannedCopy>& plan);
     QStringList addedPaths(const QVector<PlannedCopy>& plan) const;
     void removeAddedPaths(const QStringList& relativePaths);

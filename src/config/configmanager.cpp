@@ -2,10 +2,11 @@
 
 #include "config/confignames.h"
 #include "config/folderpath.h"
+#include "formats/inireader.h"
+#include "platform/fileplatform.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QSettings>
 
 #include <utility>
 #include <vector>
@@ -39,22 +40,21 @@ const std::vector<KeyGroup>& manifestKeys()
     return groups;
 }
 
-/// Reads the known keys of an INI file; returns false (and leaves `values` alone) when the
-/// reader reports an error. A missing file is not an error: every key is then empty.
+/// Reads the known keys of an INI file as plain text; returns false (and leaves `values` alone)
+/// when the file cannot be read or a section header is broken. A missing file is not an error:
+/// every key is then empty.
 bool readIni(const QString& path, const std::vector<KeyGroup>& groups, CConfigManager::Sections& values)
 {
-    QSettings settings(path, QSettings::IniFormat);
-    if (settings.status() != QSettings::NoError) {
+    IniReader reader(FilePlatform::pathCaseSensitivity());
+    if (reader.load(path) != IniReader::Status::Ok || reader.hasFormatError()) {
         return false;
     }
     for (const auto& [group, keys] : groups) {
         const QString section = QString::fromStdString(group);
-        settings.beginGroup(section);
         for (const char* key : keys) {
             const QString name = QString::fromStdString(key);
-            values[section][name] = settings.value(name).toString();
+            values[section][name] = reader.value(section + QLatin1Char('/') + name);
         }
-        settings.endGroup();
     }
     return true;
 }
@@ -88,13 +88,13 @@ CConfigManager::CConfigManager(const QString& configPath) : m_configPath(configP
 
 void CConfigManager::readSourceValues()
 {
-    QSettings settings(m_configPath, QSettings::IniFormat);
-    if (settings.status() != QSettings::NoError) {
+    IniReader reader(FilePlatform::pathCaseSensitivity());
+    if (reader.load(m_configPath) != IniReader::Status::Ok || reader.hasFormatError()) {
         return;
     }
     for (const char* key : {ConfigNames::KeyUrl, ConfigNames::KeyExeName}) {
         const QString name = QString::fromStdString(key);
-        m_sourceValues.insert(name, settings.value(QStringLiteral("Update/") + name, QVariant()).toString());
+        m_sourceValues.insert(name, reader.value(QStringLiteral("Update/") + name));
     }
 }
 

@@ -8,7 +8,8 @@
 /// The process-wide, read-only configuration store.
 ///
 /// Reads system.cfg and the installed update.ini beside the executable once (and again on
-/// `reload`) through Qt's INI reader and answers typed getters from memory. Every known key of a
+/// `reload`) as plain text in Qt's INI syntax (IniReader: a release may bring either file, so
+/// typed values are never decoded) and answers typed getters from memory. Every known key of a
 /// file that was read is present, empty when the file lacks it. Nothing is ever written back.
 class CConfigManager
 {

@@ -79,6 +79,15 @@ bool CControler::run()
         reportRunFailure(applier().lastError());
         return false;
     }
+    // Folders the run clears and downloads into must lie inside the installation; a setting
+    // that breaks this is refused before anything is removed or fetched.
+    if (!applier().checkFolders()) {
+        reportRunFailure(applier().lastError());
+        if (m_mode == Normal) {
+            launchHostProgram();
+        }
+        return false;
+    }
     removeBackupDir();
     removeTempDir();
 
@@ -86,12 +95,6 @@ bool CControler::run()
     m_hasUpdate = rc == 1;
     if (rc != -1 && rc != 0 && rc != 1) {
         return true;
-    }
-    // A temporary folder that is the installation itself must not receive a download: the
-    // replacement from it would delete installed files.
-    if (rc == 1 && !applier().checkFolders()) {
-        reportRunFailure(applier().lastError());
-        return false;
     }
     reportCheckResult(rc);
     if (rc == 0 && m_mode == Normal) {

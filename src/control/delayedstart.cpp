@@ -16,6 +16,16 @@ void warn(const QString& text)
     qWarning("%s", qUtf8Printable(text));
 }
 
+/// Removes what a failed launch left of the script and its folder.
+void removeScript(const QString& folder, const QString& script)
+{
+    if (folder.isEmpty()) {
+        return;
+    }
+    QFile::remove(script);
+    QDir().rmdir(folder);
+}
+
 /// The script text for the interpreter that the platform runs scripts with.
 QByteArray delayedStartScript(const QString& program, const QStringList& arguments, const QString& scriptPath)
 {
@@ -30,24 +40,23 @@ QByteArray delayedStartScript(const QString& program, const QStringList& argumen
 void startDelayed(const QString& program, const QStringList& arguments)
 {
     const QString absolute = QDir::current().filePath(program);
-    const QString script = QDir::tempPath() + QLatin1Char('/') +
+    // The shared temporary folder lets any local user plant a link or a pipe at a name; the script
+    // goes into a fresh folder of the updater's own and is created there, never opened.
+    const QString folder = Platform::createPrivateFolder(QDir::tempPath());
+    const QString script = (folder.isEmpty() ? QDir::tempPath() : folder) + QLatin1Char('/') +
                            Platform::delayedStartScriptName(QDateTime::currentMSecsSinceEpoch());
 
-    QFile file(script);
     const QByteArray text = delayedStartScript(absolute, arguments, script);
-    const bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-                         file.write(text) == text.size() && file.flush();
-    file.close();
-    if (!written) {
+    if (folder.isEmpty() || !Platform::writeNewFile(script, text)) {
         warn(QStringLiteral("无法创建批处理文件:") + script);
-        file.remove();
+        removeScript(folder, script);
         QProcess::startDetached(absolute, arguments);
         return;
     }
 
     if (!Platform::startScript(script)) {
         warn(QStringLiteral("无法启动批处理脚本:") + script);
-        file.remove();
+        removeScript(folder, script);
         QProcess::startDetached(Platform::nativeProgramPath(absolute), arguments);
     }
 }

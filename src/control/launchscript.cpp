@@ -1,5 +1,6 @@
 #include "control/launchscript.h"
 
+#include <QFileInfo>
 #include <QTextCodec>
 
 namespace {
@@ -7,6 +8,12 @@ namespace {
 QString withBackslashes(QString path)
 {
     return path.replace(QLatin1Char('/'), QLatin1Char('\\'));
+}
+
+/// The private folder that holds the script, removed with it.
+QString folderOf(const QString& scriptPath)
+{
+    return QFileInfo(scriptPath).path();
 }
 
 } // namespace
@@ -24,7 +31,10 @@ QByteArray windowsBatch(const QString& program, const QStringList& arguments, co
         QStringLiteral("echo Starting in 1 second..."),
         QStringLiteral("timeout /t 1 /nobreak >nul"),
         command,
-        QStringLiteral("del \"") + withBackslashes(batchPath) + QLatin1Char('"'),
+        // One line: cmd reads the batch file line by line, so nothing after the line that deletes
+        // it would run; the line is read whole before its commands run.
+        QStringLiteral("del \"") + withBackslashes(batchPath) + QStringLiteral("\" & rmdir \"") +
+            withBackslashes(folderOf(batchPath)) + QLatin1Char('"'),
     };
     QString text;
     for (const QString& line : lines) {
@@ -50,7 +60,8 @@ QByteArray posixShell(const QString& program, const QStringList& arguments, cons
     const QString text = QStringLiteral("#!/bin/sh\n"
                                         "echo 'Starting in 1 second...'\n"
                                         "sleep 1\n") +
-                         command + QStringLiteral("\nrm -f ") + shellQuote(scriptPath) + QLatin1Char('\n');
+                         command + QStringLiteral("\nrm -f ") + shellQuote(scriptPath) +
+                         QStringLiteral("\nrmdir ") + shellQuote(folderOf(scriptPath)) + QLatin1Char('\n');
     return text.toUtf8();
 }
 

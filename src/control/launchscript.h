@@ -5,7 +5,8 @@
 #include <QStringList>
 
 /// Texts of the one-shot scripts that start a program one second after the updater has quit and
-/// then delete themselves. Both are pure functions so that either can be checked on any system.
+/// then delete themselves and the private folder that holds them (the script's parent folder).
+/// Both are pure functions so that either can be checked on any system.
 namespace LaunchScript {
 
 /// Windows batch file: CR LF line ends, encoded in GBK, paths with backslashes.

@@ -8,6 +8,9 @@
 /// relative to the listed folder, starting with "/". Maps go from that path to the digest text.
 using Md5Map = QMap<QString, QString>;
 
+/// The largest server list the HTTP check accepts: about 150 000 files at typical path lengths.
+constexpr qint64 Md5ListMaxBytes = 16 * 1024 * 1024;
+
 /// Writes `dir` + "md5.txt" for every file below `dir` (which ends in "/"). Does nothing for an
 /// empty `dir`; a file that cannot be read gets an empty digest.
 void generateMd5List(const QString& dir);

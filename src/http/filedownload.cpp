@@ -39,6 +39,7 @@ bool CFileDownload::start(const QString& url, const QString& localPath)
     m_errorString.clear();
     m_actualMd5.clear();
     m_hash.reset();
+    m_received = 0;
     m_url = QUrl(url, QUrl::TolerantMode);
     m_file.setFileName(localPath);
 
@@ -82,6 +83,11 @@ void CFileDownload::onReadyRead()
         return;
     }
     const QByteArray chunk = m_reply->readAll();
+    m_received += chunk.size();
+    if (m_maximumSize >= 0 && m_received > m_maximumSize) {
+        failWith(SizeFailure, QStringLiteral("more than %1 bytes").arg(m_maximumSize));
+        return;
+    }
     if (m_file.write(chunk) != chunk.size()) {
         failWith(WriteFailure, m_file.errorString());
         return;

@@ -27,7 +27,8 @@ public:
         OpenFailure,    ///< the target file could not be opened for writing
         NetworkFailure, ///< the server or the connection failed, or the transfer was aborted
         WriteFailure,   ///< a write or the final flush did not store every byte
-        DigestFailure   ///< the content does not have the expected MD5
+        DigestFailure,  ///< the content does not have the expected MD5
+        SizeFailure     ///< the content is larger than the limit set with setMaximumSize
     };
 
     static constexpr int DefaultTransferTimeoutMs = 120000;
@@ -40,6 +41,8 @@ public:
     /// The lower-case or upper-case hex digest the content must have; unset means no check.
     void setExpectedMd5(const QString& md5);
     void setTransferTimeout(int milliseconds) { m_transferTimeoutMs = milliseconds; }
+    /// The transfer is aborted as soon as more than `bytes` arrived; negative means no limit.
+    void setMaximumSize(qint64 bytes) { m_maximumSize = bytes; }
 
     /// Creates the target's folder, opens the target and sends the request. False (with failure()
     /// and errorString() set, no signal) when the target cannot be prepared.
@@ -80,4 +83,6 @@ private:
     Failure m_failure = NoFailure;
     QNetworkReply::NetworkError m_networkError = QNetworkReply::NoError;
     int m_transferTimeoutMs = DefaultTransferTimeoutMs;
+    qint64 m_maximumSize = -1;
+    qint64 m_received = 0;
 };

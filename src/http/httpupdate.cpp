@@ -20,7 +20,13 @@ bool CHttpUpdate::checkForUpdate()
     if (!m_widget) {
         return false;
     }
-    const bool update = m_widget->checkUpdateVersion() == 1 && m_widget->compareMd5List() == 1;
+    m_lastError.clear();
+    const int version = m_widget->checkUpdateVersion();
+    const int list = version == 1 ? m_widget->compareMd5List() : 0;
+    const bool update = list == 1;
+    if (version == 3 || list == 3) {
+        m_lastError = m_widget->detailText();
+    }
     if (!update) {
         // Staged lists that no download follows would be installed by the next update of any
         // channel, as if they described it.

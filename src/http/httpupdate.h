@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QString>
 
 class Widget;
 
@@ -18,8 +19,10 @@ public:
     /// Binds the dialog (not owned) and forwards its sigUpdateResult.
     void setWidget(Widget* widget);
     /// True when the server offers a new version and at least one file differs. Blocks in nested
-    /// event loops while the lists are fetched.
+    /// event loops while the lists are fetched. A check that the server's answer made fail (a
+    /// refused manifest or list, or the check's time limit) leaves its reason in lastError().
     bool checkForUpdate();
+    QString lastError() const { return m_lastError; }
     /// Starts the download; the outcome arrives later through sigUpdateResult.
     bool startUpdate();
 
@@ -28,4 +31,5 @@ signals:
 
 private:
     QPointer<Widget> m_widget;
+    QString m_lastError;
 };

@@ -43,12 +43,16 @@ QString Widget::manifestFolder() const
     return m_appDir + QLatin1String(ConfigNames::ManifestFolder);
 }
 
-bool Widget::fetchFile(const QString& url, const QString& savePath, QProgressBar* progressBar)
+bool Widget::fetchFile(const QString& url, const QString& savePath, QProgressBar* progressBar,
+                       qint64 maxBytes)
 {
     m_detailText.clear();
+    m_fetchTooLarge = false;
+    m_fetchOutOfTime = false;
     QNetworkAccessManager manager;
     CFileDownload download(&manager);
     download.setTransferTimeout(m_transferTimeoutMs);
+    download.setMaximumSize(maxBytes);
     if (!download.start(url, savePath)) {
         m_detailText = download.failure() == CFileDownload::FolderFailure
                            ? QStringLiteral("无法创建目录:") + download.errorString()
@@ -70,10 +74,24 @@ bool Widget::fetchFile(const QString& url, const QString& savePath, QProgressBar
                 m_detailText = fetchErrorText(error, download, url, savePath);
             });
     connect(&download, &CFileDownload::sigFinished, &loop, &QEventLoop::quit);
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, &download, [this, &download] {
+        m_fetchOutOfTime = true;
+        download.abort();
+    });
+    if (!m_checkDeadline.isForever()) {
+        deadline.start(static_cast<int>(qMax<qint64>(0, m_checkDeadline.remainingTime())));
+    }
     loop.exec();
+    deadline.stop();
 
     if (download.failure() == CFileDownload::WriteFailure) {
         m_detailText = QStringLiteral("无法保存文件:") + savePath;
+    }
+    m_fetchTooLarge = download.failure() == CFileDownload::SizeFailure;
+    if (m_fetchOutOfTime) {
+        m_detailText = QStringLiteral("检查更新超时(超过%1秒)：").arg(CheckTimeLimitMs / 1000) + url;
     }
     if (download.failure() != CFileDownload::NoFailure) {
         return false;
@@ -88,12 +106,16 @@ int Widget::checkUpdateVersion()
     const QString target = manifestFolder() + QLatin1String(ConfigNames::StagedManifestFile);
     const QString address = baseAddress() + QLatin1String(ConfigNames::ManifestFile);
     m_tempFiles.append(target);
+    m_checkDeadline.setRemainingTime(CheckTimeLimitMs);
 
-    if (!fetchFile(address, target, nullptr)) {
+    if (!fetchFile(address, target, nullptr, ServerManifest::MaxBytes)) {
         m_statusText = QStringLiteral("停止更新");
-        m_detailText = QStringLiteral("下载%1失败").arg(address);
+        const int result = refusedOrNotFetched(ServerManifest::tooLargeRefusal());
+        if (result == 2) {
+            m_detailText = QStringLiteral("下载%1失败").arg(address);
+        }
         refreshLabels();
-        return 2;
+        return result;
     }
     m_detailText = QStringLiteral("下载%1成功").arg(address);
     refreshLabels();
@@ -124,6 +146,18 @@ int Widget::checkUpdateVersion()
     return result;
 }
 
+int Widget::refusedOrNotFetched(const QString& refusalForSize)
+{
+    if (m_fetchTooLarge) {
+        m_detailText = refusalForSize;
+    }
+    if (!m_fetchTooLarge && !m_fetchOutOfTime) {
+        return 2;
+    }
+    logError(m_detailText);
+    return 3;
+}
+
 bool Widget::parseServerVersion()
 {
     ServerManifest manifest;
@@ -135,7 +169,8 @@ bool Widget::parseServerVersion()
         return true;
     }
     m_statusText = QStringLiteral("更新失败");
-    m_detailText = QStringLiteral("服务端版本解析失败");
+    m_detailText = manifest.refusal.isEmpty() ? QStringLiteral("服务端版本解析失败") : manifest.refusal;
+    logError(m_detailText);
     return false;
 }
 
@@ -146,11 +181,14 @@ int Widget::compareMd5List()
     const QString address = baseAddress() + m_serverFolder + QLatin1String(ConfigNames::Md5ListFile);
     m_tempFiles.append(target);
 
-    if (!fetchFile(address, target, ui->progressBar_updatefile)) {
+    if (!fetchFile(address, target, ui->progressBar_updatefile, Md5ListMaxBytes)) {
         m_statusText = QStringLiteral("更新失败");
-        m_detailText = QStringLiteral("下载%1失败").arg(QLatin1String(ConfigNames::Md5ListFile));
+        const int result = refusedOrNotFetched(QStringLiteral("服务端md5.txt超过16 MiB，拒绝读取"));
+        if (result == 2) {
+            m_detailText = QStringLiteral("下载%1失败").arg(QLatin1String(ConfigNames::Md5ListFile));
+        }
         refreshLabels();
-        return 2;
+        return result;
     }
     m_detailText = QStringLiteral("MD5比对");
     refreshLabels();

@@ -26,6 +26,14 @@ enum class ScriptShell
 /// The interpreter that `startScript` hands the script to, so that callers write the matching text.
 ScriptShell scriptShell();
 
+/// Creates a new, empty folder below `parent` with a name nobody can guess, that only the user
+/// running the updater can enter or write. Empty when it cannot be created.
+QString createPrivateFolder(const QString& parent);
+
+/// Creates the file `path` and writes `content` to it. Never opens a file, link, pipe or device
+/// that already exists at that name: such a name is a failure, like any error on the way.
+bool writeNewFile(const QString& path, const QByteArray& content);
+
 /// Starts the script detached through the system's command interpreter.
 bool startScript(const QString& scriptPath);
 

@@ -2,8 +2,29 @@
 
 #include <QDir>
 #include <QProcess>
+#include <QRandomGenerator>
 
 #include <spdlog/sinks/wincolor_sink.h>
+
+#include <windows.h>
+
+#include <sddl.h>
+
+namespace {
+
+/// 128 random bits from the system's cryptographic source, as hexadecimal text.
+QString unguessableName()
+{
+    quint32 words[4];
+    QRandomGenerator::system()->fillRange(words);
+    QString name;
+    for (const quint32 word : words) {
+        name += QStringLiteral("%1").arg(word, 8, 16, QLatin1Char('0'));
+    }
+    return name;
+}
+
+} // namespace
 
 namespace Platform {
 
@@ -15,6 +36,50 @@ QString delayedStartScriptName(qint64 msecsSinceEpoch)
 ScriptShell scriptShell()
 {
     return ScriptShell::WindowsBatch;
+}
+
+QString createPrivateFolder(const QString& parent)
+{
+    // Full control for the owner, SYSTEM and the administrators only; not inherited from the
+    // parent, which may be a temporary folder that every user can write.
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            L"D:P(A;OICI;FA;;;OW)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", SDDL_REVISION_1, &descriptor, nullptr)) {
+        return QString();
+    }
+    SECURITY_ATTRIBUTES attributes{};
+    attributes.nLength = sizeof(attributes);
+    attributes.lpSecurityDescriptor = descriptor;
+    attributes.bInheritHandle = FALSE;
+    QString created;
+    for (int attempt = 0; attempt < 8 && created.isEmpty(); ++attempt) {
+        const QString candidate = parent + QStringLiteral("/update-launch-") + unguessableName();
+        // CreateDirectory fails when anything, a link included, already has that name.
+        if (::CreateDirectoryW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(candidate).utf16()),
+                               &attributes)) {
+            created = candidate;
+        }
+    }
+    ::LocalFree(descriptor);
+    return created;
+}
+
+bool writeNewFile(const QString& path, const QByteArray& content)
+{
+    // CREATE_NEW never opens what exists at the name; OPEN_REPARSE_POINT keeps a link from being
+    // followed should one appear.
+    const HANDLE file =
+        ::CreateFileW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(path).utf16()), GENERIC_WRITE, 0,
+                      nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD written = 0;
+    const bool ok =
+        ::WriteFile(file, content.constData(), static_cast<DWORD>(content.size()), &written, nullptr) &&
+        written == static_cast<DWORD>(content.size()) && ::FlushFileBuffers(file);
+    ::CloseHandle(file);
+    return ok;
 }
 
 bool startScript(const QString& scriptPath)

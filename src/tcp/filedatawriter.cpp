@@ -1,5 +1,6 @@
 #include "tcp/filedatawriter.h"
 
+#include "apply/pathguard.h"
 #include "config/configmanager.h"
 
 #include <QCoreApplication>
@@ -52,11 +53,11 @@ QString CFileDataWriter::keyOf(const QString& filePath, const QString& fileName)
 
 QString CFileDataWriter::temporaryFolder() const
 {
-    QString configured = m_config.getTempDirWithSlash();
-    // A relative value means the same folder as for the controller and the replacement step:
-    // below the application folder, not below whatever the working directory happens to be.
-    if (QDir::isAbsolutePath(configured)) {
-        return configured;
+    const QString configured = m_config.getTempDirWithSlash();
+    // The same folder as for the controller and the replacement step: below the application
+    // folder. A value that would leave it (absolute, climbing out) names no folder at all.
+    if (!PathGuard::isRelativeInside(configured)) {
+        return QString();
     }
     return m_applicationDir + QLatin1Char('/') + configured;
 }
@@ -76,6 +77,9 @@ QString CFileDataWriter::targetPath(const QString& filePath, const QString& file
         return QString();
     }
     const QString folder = temporaryFolder();
+    if (folder.isEmpty()) {
+        return QString();
+    }
     QString full = folder + filePath + QLatin1Char('/') + fileName;
     // Belt and braces after the text checks: the cleaned path must still lie below the folder.
     const QString cleanFolder = QDir::cleanPath(folder) + QLatin1Char('/');

@@ -32,7 +32,8 @@ public:
     void discard(const QString& filePath, const QString& fileName);
     bool isOpen(const QString& filePath, const QString& fileName) const;
 
-    /// Temporary folder with a trailing "/", absolute.
+    /// Temporary folder with a trailing "/", below the application folder; empty when the
+    /// configured value would lead elsewhere (see PathGuard::isRelativeInside).
     QString temporaryFolder() const;
     /// Full path of a target; empty when the target would leave the temporary folder.
     QString targetPath(const QString& filePath, const QString& fileName) const;

@@ -70,7 +70,11 @@ int CUpdateModel::checkHttpUpdate()
     m_httpUpdate = new CHttpUpdate(this);
     m_httpUpdate->setWidget(m_widget);
     connect(m_httpUpdate, &CHttpUpdate::sigUpdateResult, this, &CUpdateModel::sigUpdateResult);
-    return m_httpUpdate->checkForUpdate() ? 1 : 0;
+    if (m_httpUpdate->checkForUpdate()) {
+        return 1;
+    }
+    m_lastError = m_httpUpdate->lastError();
+    return m_lastError.isEmpty() ? 0 : -1;
 }
 
 bool CUpdateModel::showUpdateWindow()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QDialog>
 #include <QMap>
 #include <QNetworkAccessManager>
@@ -41,14 +42,23 @@ public:
     explicit Widget(QWidget* parent = nullptr);
     ~Widget() override;
 
-    /// 0: same version, 1: update needed, 2: manifest not fetched, 3: manifest unreadable.
+    /// The whole check (manifest and list) must end within this time; a server that trickles
+    /// its answer cannot keep it going.
+    static constexpr int CheckTimeLimitMs = 30000;
+
+    /// 0: same version, 1: update needed, 2: manifest not fetched, 3: manifest unreadable,
+    /// refused (too large, not text, typed values) or the check ran out of time. Starts the
+    /// check's time limit.
     int checkUpdateVersion();
-    /// 0: no file differs, 1: at least one differs (see changedFiles()), 2: list not fetched.
+    /// 0: no file differs, 1: at least one differs (see changedFiles()), 2: list not fetched,
+    /// 3: list refused (larger than Md5ListMaxBytes) or the check ran out of time.
     int compareMd5List();
     bool parseServerVersion();
-    /// Downloads `url` into `savePath`, waiting in a nested event loop. False leaves the reason in
-    /// detailText() and no file behind.
-    bool fetchFile(const QString& url, const QString& savePath, QProgressBar* progressBar);
+    /// Downloads `url` into `savePath`, waiting in a nested event loop, within what is left of
+    /// the check's time limit and aborted beyond `maxBytes` (no limit when negative). False
+    /// leaves the reason in detailText() and no file behind.
+    bool fetchFile(const QString& url, const QString& savePath, QProgressBar* progressBar,
+                   qint64 maxBytes = -1);
 
     void startDownload();
     void beginUpdate(const QMap<QString, QString>& files);
@@ -98,6 +108,9 @@ private:
     static int defaultTransferTimeout();
     QString baseAddress() const;
     QString manifestFolder() const;
+    /// After a failed fetch: the step's result when the check must fail as a whole (3) with the
+    /// reason in the texts, or 2 for an ordinary fetch failure.
+    int refusedOrNotFetched(const QString& refusalForSize);
 
     Ui::Widget* ui;
     QString m_appDir;
@@ -117,4 +130,7 @@ private:
     QMap<QString, QString> m_changedFiles;
     QPixmap m_background;
     int m_transferTimeoutMs;
+    QDeadlineTimer m_checkDeadline{QDeadlineTimer::Forever};
+    bool m_fetchTooLarge = false;
+    bool m_fetchOutOfTime = false;
 };

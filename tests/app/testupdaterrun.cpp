@@ -1,7 +1,10 @@
 #include "app/singleinstanceguard.h"
+#include "support/applydriver.h"
 #include "support/consoleresult.h"
+#include "support/files.h"
 #include "support/scratchinstallation.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QSharedMemory>
@@ -124,7 +127,10 @@ private slots:
         ScratchInstallation installation;
         const ProcessResult result = installation.runUpdater({QStringLiteral("console")});
         QCOMPARE(result.exitCode, 0);
-        QCOMPARE(result.jsonLine(), ConsoleResult::serviceUnreachable());
+        // Without a temporary folder setting the run is refused before any channel is asked.
+        QVERIFY2(result.jsonLine().startsWith(R"({"errormsg":"临时目录配置无效)"),
+                 result.jsonLine().constData());
+        QVERIFY(result.jsonLine().endsWith(R"(","success":false,"update":false})"));
     }
 
     void secondCopyIsRefusedAndStaleLockIsCleared()
@@ -222,6 +228,53 @@ private slots:
         QVERIFY(result.finished);
         QCOMPARE(result.standardOutput.trimmed(), QByteArray("0"));
         QVERIFY(installation.readFile(QStringLiteral("logs/update.log")).contains("备份目录:"));
+    }
+
+    void plantedLaunchScriptNamesAreNeverUsed()
+    {
+        // A user without rights plants links at every name the delayed-start script could get in
+        // a temporary folder that everyone may write, each pointing at a file only root may change.
+        QTemporaryDir shared;
+        QVERIFY(QFile::setPermissions(shared.path(), QFileDevice::Permissions(0x7777)));
+        const QString victim = shared.filePath(QStringLiteral("root-only/victim.txt"));
+        QVERIFY(QDir().mkpath(QFileInfo(victim).path()));
+        QVERIFY(writeFile(victim, "root's data"));
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        const QString planter =
+            QStringLiteral("for $t (%1 .. %2) { symlink('%3', '%4/delay_start_' . $t . '.sh') }")
+                .arg(now - 1000)
+                .arg(now + 20000)
+                .arg(victim, shared.path());
+        const ProcessResult planted = runProcess(
+            QStringLiteral("setpriv"),
+            {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+             QStringLiteral("--clear-groups"), QStringLiteral("perl"), QStringLiteral("-e"), planter},
+            shared.path(), 30000);
+        if (!planted.finished || planted.exitCode != 0 ||
+            !QFileInfo(shared.filePath(QStringLiteral("delay_start_%1.sh").arg(now))).isSymLink()) {
+            QSKIP("cannot run a planter as another user here; the exclusive creation has its unit test");
+        }
+        ScratchInstallation installation;
+        installation.writeConfig(ScratchInstallation::offlineConfig());
+        QVERIFY(installation.writeMarkerHost(QStringLiteral("host.sh"), QStringLiteral("host-ran.txt")));
+
+        const ProcessResult result = runProcessWithEnvironment(
+            installation.updaterPath(), {QStringLiteral("updatehelper"), QStringLiteral("HelperSuccess")},
+            installation.path(), {{QStringLiteral("TMPDIR"), shared.path()}}, 30000);
+
+        QCOMPARE(result.exitCode, 0);
+        QVERIFY(waitForFile(installation.filePath(QStringLiteral("host-ran.txt")), 10000));
+        QFile file(victim);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("root's data"));
+        // The script removes itself and its private folder once the host has ended.
+        QVERIFY(waitUntil(
+            [&shared] {
+                return QDir(shared.path())
+                    .entryList({QStringLiteral("update-launch-*")}, QDir::AllEntries)
+                    .isEmpty();
+            },
+            10000));
     }
 
     void previousRunFoldersAreRemovedAtStart()

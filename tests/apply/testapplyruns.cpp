@@ -96,7 +96,7 @@ private slots:
                  before);
         QVERIFY(!installation.exists(QStringLiteral("backup")));
         QVERIFY(logOf(installation)
-                    .contains(QStringLiteral("临时目录配置无效(不能是安装目录或其上级目录)，拒绝更新:")));
+                    .contains(QStringLiteral("临时目录配置无效(必须是安装目录内的子目录)，拒绝更新:")));
     }
 
     void appliedUpdateRelaunchesTheHost()

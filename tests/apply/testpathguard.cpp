@@ -80,7 +80,8 @@ void TestPathGuard::isSafeRunFolder_data()
     QTest::addColumn<bool>("safe");
 
     QTest::newRow("folder below") << "inst/temp/" << true;
-    QTest::newRow("folder beside") << "outside" << true;
+    QTest::newRow("folder beside") << "outside" << false;
+    QTest::newRow("link below pointing out") << "inst/out" << false;
     QTest::newRow("the installation") << "inst/" << false;
     QTest::newRow("the installation through ..") << "inst/sub/.." << false;
     QTest::newRow("the parent") << "." << false;

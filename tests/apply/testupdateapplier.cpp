@@ -46,8 +46,19 @@ private slots:
         QTest::addColumn<bool>("usable");
 
         QTest::newRow("sub-folders") << QStringLiteral("temp/") << QStringLiteral("backup/") << true;
-        QTest::newRow("sibling of the installation")
-            << QStringLiteral("../elsewhere/") << QStringLiteral("backup/") << true;
+        QTest::newRow("temp beside the installation")
+            << QStringLiteral("../elsewhere/") << QStringLiteral("backup/") << false;
+        QTest::newRow("backup beside the installation")
+            << QStringLiteral("temp/") << QStringLiteral("../elsewhere/") << false;
+        QTest::newRow("absolute temp")
+            << QStringLiteral("/tmp/elsewhere/") << QStringLiteral("backup/") << false;
+        QTest::newRow("drive letter")
+            << QStringLiteral("C:/elsewhere/") << QStringLiteral("backup/") << false;
+        QTest::newRow("backslashes climbing out")
+            << QStringLiteral("temp\\..\\..\\x\\") << QStringLiteral("backup/") << false;
+        QTest::newRow("link leading out") << QStringLiteral("outlink/") << QStringLiteral("backup/") << false;
+        QTest::newRow("nested sub-folder")
+            << QStringLiteral("run/temp/") << QStringLiteral("run/backup/") << true;
         QTest::newRow("empty temp") << QString() << QStringLiteral("backup/") << false;
         QTest::newRow("dot temp") << QStringLiteral("./") << QStringLiteral("backup/") << false;
         QTest::newRow("parent temp") << QStringLiteral("../") << QStringLiteral("backup/") << false;
@@ -64,6 +75,9 @@ private slots:
         QFETCH(bool, usable);
         ApplyFixture fixture;
         QVERIFY(QFile::link(fixture.folders().appDir, fixture.path(QStringLiteral("link"))));
+        QVERIFY(QDir().mkpath(fixture.outside(QStringLiteral("elsewhere"))));
+        QVERIFY(QFile::link(fixture.outside(QStringLiteral("elsewhere")),
+                            fixture.path(QStringLiteral("outlink"))));
         const QString appDir = fixture.folders().appDir;
         auto slash = [](const QString& folder) {
             return folder.endsWith(QLatin1Char('/')) ? folder : folder + '/';

@@ -1,7 +1,9 @@
 #include "config/configmanager.h"
 #include "config/confignames.h"
+#include "formats/inireader.h"
 
 #include <QFile>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -174,6 +176,71 @@ private slots:
         const CConfigManager store = storeWith(dir, junk);
         QCOMPARE(store.getProjectType(), 1);
         QVERIFY(!store.isHttpEnabled());
+    }
+
+    // The plain-text reader must see every untyped file exactly as Qt's INI reader does, so that
+    // installed files keep their meaning.
+    void plainReaderMatchesQtReader_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::newRow("plain") << QByteArray(
+            "[Paths]\nTemp=temp/\nBackup = backup/ \n[%General]\nVersion=1.0\n");
+        QTest::newRow("root and General") << QByteArray("top=1\n[General]\nVersion=2\n[general]\nb=3\n");
+        QTest::newRow("quotes and commas")
+            << QByteArray("[A]\nq=\"a, b\"\nl=a, b\nt=a,\ne=\nsp=\"  x  \"\nmix=x \"y\" z\n");
+        QTest::newRow("escapes") << QByteArray(
+            "[A]\ne=a\\tb\\x41\\101\\\\c\\q\nh=\\x4e2d\\x6587\nend=x \\\n");
+        QTest::newRow("continuation and comments")
+            << QByteArray("; c\n[A]\nk=one\\\ntwo\nc=v ; comment\n;k2=x\nq=\"a;b\"\n");
+        QTest::newRow("escaped keys and sections")
+            << QByteArray("[Se%20c\\t]\nk%41y=1\nsub\\key=2\n%U4e2d=3\n[ Paths ]\nTemp=t/\n");
+        QTest::newRow("repeats, CR LF, double at")
+            << QByteArray("[A]\r\nk=1\r\n[B]\r\nx=@@at\r\n[A]\r\nk=2\r\nj=@odd\r\n");
+        QTest::newRow("UTF-8 mark") << QByteArray("\xef\xbb\xbf[A]\nk=\xe4\xb8\xad\xe6\x96\x87\n");
+        QTest::newRow("Latin-1 and quoted line break") << QByteArray("[A]\nk=\xe9t\xe9\nq=\"a\nb\"\nz=1\n");
+        QTest::newRow("line without equals sign") << QByteArray("[A]\njunk\nk=v\n");
+    }
+
+    void plainReaderMatchesQtReader()
+    {
+        QFETCH(QByteArray, text);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("file.ini"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(text);
+        file.close();
+        const QSettings qt(path, QSettings::IniFormat);
+        IniReader plain;
+        QCOMPARE(plain.load(path), IniReader::Status::Ok);
+        QVERIFY(!plain.hasTypedValue());
+        const QStringList keys = qt.allKeys();
+        QVERIFY(!keys.isEmpty());
+        for (const QString& key : keys) {
+            QCOMPARE(plain.value(key), qt.value(key).toString());
+        }
+    }
+
+    void typedValuesStayText_data()
+    {
+        QTest::addColumn<QByteArray>("value");
+        QTest::newRow("variant") << QByteArray("@Variant(\\0\\0\\0\\t\\0\\0\\0\\x1)");
+        QTest::newRow("byte array") << QByteArray("@ByteArray(abc)");
+        QTest::newRow("rect") << QByteArray("@Rect(1 2 3 4)");
+        QTest::newRow("invalid") << QByteArray("@Invalid()");
+        QTest::newRow("escaped at sign") << QByteArray("\\x40Variant(x)");
+        QTest::newRow("in a list") << QByteArray("a, @Variant(x)");
+    }
+
+    void typedValuesStayText()
+    {
+        QFETCH(QByteArray, value);
+        const IniReader reader("[Version]\nVersion=" + value + "\n");
+        QVERIFY(reader.hasTypedValue());
+        // The text itself, never a decoded object; a list reads as empty.
+        QCOMPARE(reader.value(QStringLiteral("Version/Version")).startsWith(QLatin1Char('@')),
+                 !value.contains(','));
+        QVERIFY(!IniReader("[Version]\nVersion=@@Variant(x)\n").hasTypedValue());
     }
 };
 

@@ -1,4 +1,5 @@
 #include "control/launchscript.h"
+#include "platform/platform.h"
 
 #include <QDir>
 #include <QFile>
@@ -6,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QTextCodec>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 /// The delayed-start script texts, both checked on every system.
 class TestLaunchScript : public QObject
@@ -21,18 +24,21 @@ private slots:
         QTest::addColumn<QString>("expected");
 
         QTest::newRow("host without arguments")
-            << "C:/Program Files/App/app.exe" << QStringList() << "C:/Temp/delay_start_17.bat"
+            << "C:/Program Files/App/app.exe" << QStringList()
+            << "C:/Temp/update-launch-1f/delay_start_17.bat"
             << "@echo off\r\necho Starting in 1 second...\r\ntimeout /t 1 /nobreak >nul\r\n"
-               "\"C:\\Program Files\\App\\app.exe\"\r\ndel \"C:\\Temp\\delay_start_17.bat\"\r\n";
+               "\"C:\\Program Files\\App\\app.exe\"\r\ndel "
+               "\"C:\\Temp\\update-launch-1f\\delay_start_17.bat\" & rmdir "
+               "\"C:\\Temp\\update-launch-1f\"\r\n";
         QTest::newRow("helper with two arguments")
             << "C:/App/sub/helper.exe" << QStringList{"update.exe", "update.exe"} << "C:/T/delay_start_1.bat"
             << "@echo off\r\necho Starting in 1 second...\r\ntimeout /t 1 /nobreak >nul\r\n"
                "\"C:\\App\\sub\\helper.exe\" \"update.exe\" \"update.exe\"\r\ndel "
-               "\"C:\\T\\delay_start_1.bat\"\r\n";
+               "\"C:\\T\\delay_start_1.bat\" & rmdir \"C:\\T\"\r\n";
         QTest::newRow("arguments are not converted")
-            << "D:/a.exe" << QStringList{"x/y", "with space"} << "D:/b.bat"
+            << "D:/a.exe" << QStringList{"x/y", "with space"} << "D:/L/b.bat"
             << "@echo off\r\necho Starting in 1 second...\r\ntimeout /t 1 /nobreak >nul\r\n"
-               "\"D:\\a.exe\" \"x/y\" \"with space\"\r\ndel \"D:\\b.bat\"\r\n";
+               "\"D:\\a.exe\" \"x/y\" \"with space\"\r\ndel \"D:\\L\\b.bat\" & rmdir \"D:\\L\"\r\n";
     }
 
     void windowsBatch()
@@ -81,9 +87,10 @@ private slots:
     {
         const QByteArray text =
             LaunchScript::posixShell(QStringLiteral("/opt/my app/run"), {QStringLiteral("a'b")},
-                                     QStringLiteral("/tmp/delay_start_5.sh"));
+                                     QStringLiteral("/tmp/private/delay_start_5.sh"));
         QCOMPARE(text, QByteArray("#!/bin/sh\necho 'Starting in 1 second...'\nsleep 1\n"
-                                  "'/opt/my app/run' 'a'\\''b'\nrm -f '/tmp/delay_start_5.sh'\n"));
+                                  "'/opt/my app/run' 'a'\\''b'\nrm -f '/tmp/private/delay_start_5.sh'\n"
+                                  "rmdir '/tmp/private'\n"));
     }
 
     void posixShellRunsProgramWithExactArgumentsAndDeletesItself()
@@ -103,7 +110,8 @@ private slots:
         const QStringList arguments = {QStringLiteral("two words"), QStringLiteral("it's"),
                                        QStringLiteral("$HOME"),     QStringLiteral("\"q\""),
                                        QStringLiteral("中文"),      QString()};
-        const QString script = dir.filePath(QStringLiteral("delay_start_1.sh"));
+        const QString script = dir.filePath(QStringLiteral("private/delay_start_1.sh"));
+        QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("private"))));
         QFile scriptFile(script);
         QVERIFY(scriptFile.open(QIODevice::WriteOnly));
         scriptFile.write(LaunchScript::posixShell(program, arguments, script));
@@ -117,6 +125,74 @@ private slots:
         QVERIFY(result.open(QIODevice::ReadOnly));
         QCOMPARE(QString::fromUtf8(result.readAll()), arguments.join(QLatin1Char('\n')) + QLatin1Char('\n'));
         QVERIFY(!QFile::exists(script));
+        QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("private"))));
+    }
+
+    // The delayed-start script is created, never opened: whatever a local user planted at its
+    // name stays as it was and the creation fails at once.
+    void exclusiveCreation_data()
+    {
+        QTest::addColumn<QString>("planted");
+        QTest::newRow("nothing") << QString();
+        QTest::newRow("a file") << QStringLiteral("file");
+        QTest::newRow("a link to a file") << QStringLiteral("link");
+        QTest::newRow("a dangling link") << QStringLiteral("dangling");
+        QTest::newRow("a named pipe") << QStringLiteral("pipe");
+        QTest::newRow("a folder") << QStringLiteral("folder");
+    }
+
+    void exclusiveCreation()
+    {
+        QFETCH(QString, planted);
+        QTemporaryDir dir;
+        const QString name = dir.filePath(QStringLiteral("delay_start_1.sh"));
+        const QString target = dir.filePath(QStringLiteral("target"));
+        if (planted == QLatin1String("file")) {
+            QVERIFY(QFile(name).open(QIODevice::WriteOnly));
+        } else if (planted == QLatin1String("link")) {
+            QFile targetFile(target);
+            QVERIFY(targetFile.open(QIODevice::WriteOnly));
+            targetFile.write("kept");
+            targetFile.close();
+            QVERIFY(QFile::link(target, name));
+        } else if (planted == QLatin1String("dangling")) {
+            QVERIFY(QFile::link(target, name));
+        } else if (planted == QLatin1String("pipe")) {
+            QVERIFY(::mkfifo(QFile::encodeName(name).constData(), 0666) == 0);
+        } else if (planted == QLatin1String("folder")) {
+            QVERIFY(QDir().mkdir(name));
+        }
+
+        const bool created = Platform::writeNewFile(name, "#!/bin/sh\n");
+
+        QCOMPARE(created, planted.isEmpty());
+        if (created) {
+            QFile file(name);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QCOMPARE(file.readAll(), QByteArray("#!/bin/sh\n"));
+            QCOMPARE(QFileInfo(name).permissions() & (QFile::WriteGroup | QFile::WriteOther),
+                     QFileDevice::Permissions());
+        }
+        if (planted == QLatin1String("link")) {
+            QFile file(target);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QCOMPARE(file.readAll(), QByteArray("kept"));
+        }
+        QCOMPARE(QFileInfo::exists(target), planted == QLatin1String("link"));
+    }
+
+    void privateFolderIsNewAndOwnersOnly()
+    {
+        QTemporaryDir dir;
+        const QString first = Platform::createPrivateFolder(dir.path());
+        const QString second = Platform::createPrivateFolder(dir.path());
+        QVERIFY(!first.isEmpty());
+        QVERIFY(first != second);
+        QVERIFY(first.startsWith(dir.path() + QLatin1Char('/')));
+        QCOMPARE(QFileInfo(first).permissions() & (QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
+                                                   QFile::ReadOther | QFile::WriteOther | QFile::ExeOther),
+                 QFileDevice::Permissions());
+        QVERIFY(QDir(first).isEmpty());
     }
 };
 

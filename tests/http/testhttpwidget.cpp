@@ -138,19 +138,25 @@ void TestHttpWidget::versionStep()
 void TestHttpWidget::unreadableManifest_data()
 {
     QTest::addColumn<QByteArray>("manifest");
-    QTest::newRow("no folder") << QByteArray("[Version]\nVersion=2.0\n");
-    QTest::newRow("no version") << QByteArray("[Version]\nFolder=r2\n");
-    QTest::newRow("not an ini") << QByteArray("\x00\x01garbage", 9);
+    QTest::addColumn<QString>("detail");
+    const QString missing = QStringLiteral("服务端版本解析失败");
+    QTest::newRow("no folder") << QByteArray("[Version]\nVersion=2.0\n") << missing;
+    QTest::newRow("no version") << QByteArray("[Version]\nFolder=r2\n") << missing;
+    QTest::newRow("not an ini") << QByteArray("\x00\x01garbage", 9)
+                                << QStringLiteral("服务端update.ini不是文本，拒绝读取");
+    QTest::newRow("typed value") << QByteArray("[Version]\nFolder=r2\nVersion=@ByteArray(2.0)\n")
+                                 << QStringLiteral("服务端update.ini含有类型化的值(@Variant等)，拒绝读取");
 }
 
 void TestHttpWidget::unreadableManifest()
 {
     QFETCH(QByteArray, manifest);
+    QFETCH(QString, detail);
     QVERIFY(writeFile(m_site.servedRoot() + QStringLiteral("update.ini"), manifest));
     Widget widget;
     QCOMPARE(widget.checkUpdateVersion(), 3);
     QCOMPARE(widget.statusText(), QStringLiteral("更新失败"));
-    QCOMPARE(widget.detailText(), QStringLiteral("服务端版本解析失败"));
+    QCOMPARE(widget.detailText(), detail);
     QCOMPARE(labelText(widget, "label_update"), QStringLiteral("更新失败"));
 }
 

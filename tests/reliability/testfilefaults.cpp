@@ -3,6 +3,7 @@
 #include "faultrun.h"
 #include "support/applydriver.h"
 #include "support/consoleresult.h"
+#include "support/files.h"
 #include "support/filesizelimit.h"
 #include "support/httprelease.h"
 #include "support/nginxserver.h"
@@ -15,6 +16,7 @@
 
 namespace {
 
+const QByteArray TempRefused("临时目录配置无效");
 const QByteArray HttpFailed("取消/失败后清理临时文件完成");
 const QByteArray TcpFailed("下载错误处理完成");
 
@@ -38,6 +40,14 @@ QMap<QString, QByteArray> installationState(const ScratchInstallation& installat
     return snapshotFiles(installation.path(), NotInstalled);
 }
 
+/// The JSON line of a run refused at start for a folder setting: an error naming the setting, no
+/// update (nothing was asked).
+bool refusedAtStart(const QByteArray& jsonLine, const QByteArray& refusal)
+{
+    return jsonLine.startsWith(R"({"errormsg":")" + refusal) &&
+           jsonLine.endsWith(R"(","success":false,"update":false})");
+}
+
 QByteArray hugeConfig()
 {
     QByteArray text("[Update]\n");
@@ -57,6 +67,8 @@ private slots:
     void malformedSystemCfg_data();
     void malformedSystemCfg();
     void unquotedCommaInTempWithAnUpdate();
+    void folderSettingsLeavingTheInstallation_data();
+    void folderSettingsLeavingTheInstallation();
     void malformedInstalledManifestAndList();
     void runFolderIsAFile_data();
     void runFolderIsAFile();
@@ -130,9 +142,10 @@ void TestFileFaults::malformedSystemCfg()
 
     const ProcessResult result = installation.runUpdater({QStringLiteral("console")});
 
+    // Every row leaves Temp unusable (missing, a list, climbing out): refused before any channel.
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 0);
-    QCOMPARE(result.jsonLine(), ConsoleResult::serviceUnreachable());
+    QVERIFY2(refusedAtStart(result.jsonLine(), TempRefused), result.jsonLine().constData());
     QCOMPARE(installationState(installation), before);
     QVERIFY(!installation.exists(FaultRun::HostMarker));
 }
@@ -140,7 +153,8 @@ void TestFileFaults::malformedSystemCfg()
 void TestFileFaults::unquotedCommaInTempWithAnUpdate()
 {
     // The comma makes the value a list, read as empty: the temporary folder would be the
-    // installation itself, which must never receive a download.
+    // installation itself, which must never receive a download. Refused before the check, so
+    // nothing is fetched or staged.
     ScratchInstallation installation;
     prepareHttp(installation, {{QStringLiteral("Paths/Temp"), QStringLiteral("temp/,x")}});
     const auto before = installationState(installation);
@@ -149,14 +163,68 @@ void TestFileFaults::unquotedCommaInTempWithAnUpdate()
 
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 0);
-    QVERIFY2(result.jsonLine().startsWith(R"({"errormsg":"临时目录配置无效)"), result.jsonLine().constData());
-    QVERIFY(result.jsonLine().endsWith(R"(","success":false,"update":true})"));
-    const auto after = installationState(installation);
-    // The check staged the server's manifest and list; nothing installed changed.
-    QCOMPARE(after.value(QStringLiteral("bin/core.dll")), QByteArray("core 1.0"));
-    QCOMPARE(after.value(QStringLiteral("readme.txt")), QByteArray("read me 1.0"));
-    QVERIFY(!after.contains(QStringLiteral("large.dat")));
+    QVERIFY2(refusedAtStart(result.jsonLine(), TempRefused), result.jsonLine().constData());
+    QCOMPARE(installationState(installation), before);
     QVERIFY(!installation.exists(FaultRun::HostMarker));
+}
+
+void TestFileFaults::folderSettingsLeavingTheInstallation_data()
+{
+    // "%1" stands for a folder beside the installation, "%2" for its absolute path. Such values
+    // arrive with a release that replaces system.cfg.
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("refusal");
+    const QStringList console{QStringLiteral("console")};
+    QTest::newRow("Backup beside the installation")
+        << QStringLiteral("Paths/Backup") << QStringLiteral("../%1/") << console
+        << QByteArray("备份目录配置无效");
+    QTest::newRow("Temp beside the installation")
+        << QStringLiteral("Paths/Temp") << QStringLiteral("../%1/") << console << TempRefused;
+    QTest::newRow("absolute Temp") << QStringLiteral("Paths/Temp") << QStringLiteral("%2/") << console
+                                   << TempRefused;
+    QTest::newRow("Temp through a link leading out")
+        << QStringLiteral("Paths/Temp") << QStringLiteral("outlink/") << console << TempRefused;
+    QTest::newRow("UpdateExe climbing out, after a self-update")
+        << QStringLiteral("Update/UpdateExe") << QStringLiteral("../../%1/kept.txt")
+        << QStringList{QStringLiteral("updatehelper"), QStringLiteral("HelperSuccess")}
+        << QByteArray("UpdateExe配置无效");
+}
+
+void TestFileFaults::folderSettingsLeavingTheInstallation()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, refusal);
+    ScratchInstallation installation;
+    const QFileInfo installFolder(installation.path());
+    const QString besideName = installFolder.fileName() + QStringLiteral("-beside");
+    QDir beside(installFolder.dir().filePath(besideName));
+    QVERIFY(beside.mkpath(QStringLiteral(".")));
+    QVERIFY(writeFile(beside.filePath(QStringLiteral("kept.txt")), "not the updater's"));
+    QVERIFY(QFile::link(beside.path(), installation.filePath(QStringLiteral("outlink"))));
+    prepareHttp(
+        installation,
+        {{key,
+          value.replace(QStringLiteral("%1"), besideName).replace(QStringLiteral("%2"), beside.path())}});
+    QVERIFY(installation.writeFile(QStringLiteral("UpdateTmp/update.exe"), "left over"));
+    const auto before = installationState(installation);
+
+    const ProcessResult result = installation.runUpdater(arguments, 60000);
+
+    const bool kept = QFile::exists(beside.filePath(QStringLiteral("kept.txt")));
+    const auto after = installationState(installation);
+    beside.removeRecursively();
+    QVERIFY(result.finished);
+    QVERIFY2(kept, "a file beside the installation was removed");
+    if (arguments.contains(QStringLiteral("console"))) {
+        QVERIFY2(refusedAtStart(result.jsonLine(), refusal), result.jsonLine().constData());
+        QVERIFY2(after == before, qPrintable(describeDifference(after, before)));
+    } else {
+        QVERIFY(installation.readFile(QStringLiteral("logs/update.log")).contains(refusal));
+    }
 }
 
 void TestFileFaults::malformedInstalledManifestAndList()

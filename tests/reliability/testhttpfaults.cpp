@@ -7,6 +7,8 @@
 #include "support/nginxserver.h"
 #include "support/rawtcpresponder.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -31,8 +33,30 @@ QString faultLocations(quint16 cutPort)
                           "location = /file500/r2/readme.txt { return 500; }\n"
                           "location = /listloop/r2/md5.txt { return 302 /listloop/r2/md5.txt; }\n"
                           "location = /fileloop/r2/readme.txt { return 302 /fileloop/r2/readme.txt; }\n"
-                          "location = /filecut/r2/readme.txt { proxy_pass http://127.0.0.1:%1; }\n")
+                          "location = /filecut/r2/readme.txt { proxy_pass http://127.0.0.1:%1; }\n"
+                          "location /trickle/ { limit_rate 1; }\n")
         .arg(cutPort);
+}
+
+/// A manifest whose Description is a typed value: about 600 KB of lists nested in lists, which
+/// Qt's INI reader would decode recursively until the stack runs out.
+QByteArray nestedListManifest()
+{
+    QByteArray nested;
+    for (int i = 0; i < 40000; ++i) {
+        nested += "\\0\\0\\0\\t\\0\\0\\0\\x1";
+    }
+    return "[Version]\nFolder=r2\nVersion=2.0\nDescription=@Variant(" + nested + ")\n";
+}
+
+/// A valid manifest padded with comment lines beyond 1 MiB.
+QByteArray oversizedManifest()
+{
+    QByteArray text("[Version]\nFolder=r2\nVersion=2.0\n");
+    while (text.size() <= 1024 * 1024) {
+        text += ";" + QByteArray(99, 'c') + "\n";
+    }
+    return text;
 }
 
 } // namespace
@@ -99,16 +123,38 @@ void TestHttpFaults::checkFaults_data()
     QTest::addColumn<QString>("base");
     QTest::addColumn<QByteArray>("manifest");
     QTest::addColumn<bool>("withList");
+    QTest::addColumn<QByteArray>("listLines");
+    QTest::addColumn<QString>("failure");
 
-    QTest::newRow("manifest 404") << "manifest404" << QByteArray() << true;
-    QTest::newRow("manifest 500") << "manifest500" << QByteArray() << true;
-    QTest::newRow("manifest without Folder") << "nofolder" << QByteArray("[Version]\nVersion=2.0\n") << true;
-    QTest::newRow("manifest without Version") << "noversion" << QByteArray("[Version]\nFolder=r2\n") << true;
+    // A check that cannot fetch its lists counts as "no update"; one that the server's answer made
+    // unusable fails with the reason.
+    const QByteArray none;
+    QTest::newRow("manifest 404") << QStringLiteral("manifest404") << none << true << none << QString();
+    QTest::newRow("manifest 500") << QStringLiteral("manifest500") << none << true << none << QString();
+    QTest::newRow("manifest without Folder")
+        << QStringLiteral("nofolder") << QByteArray("[Version]\nVersion=2.0\n") << true << none
+        << QStringLiteral("服务端版本解析失败");
+    QTest::newRow("manifest without Version")
+        << QStringLiteral("noversion") << QByteArray("[Version]\nFolder=r2\n") << true << none
+        << QStringLiteral("服务端版本解析失败");
     QTest::newRow("manifest of binary junk")
-        << "junkmanifest" << QByteArray("\x00\xff[\x01Version\n=\xfe\xfe", 14) << true;
-    QTest::newRow("list 404") << "list404" << QByteArray() << false;
-    QTest::newRow("list 500") << "list500" << QByteArray() << true;
-    QTest::newRow("list redirect loop") << "listloop" << QByteArray() << true;
+        << QStringLiteral("junkmanifest") << QByteArray("\x00\xff[\x01Version\n=\xfe\xfe", 14) << true << none
+        << QStringLiteral("服务端update.ini不是文本");
+    QTest::newRow("manifest with a typed value of nested lists")
+        << QStringLiteral("typedmanifest") << nestedListManifest() << true << none
+        << QStringLiteral("服务端update.ini含有类型化的值");
+    QTest::newRow("manifest above 1 MiB") << QStringLiteral("hugemanifest") << oversizedManifest() << true
+                                          << none << QStringLiteral("服务端update.ini超过1 MiB");
+    QTest::newRow("manifest trickled a byte a second")
+        << QStringLiteral("trickle")
+        << manifestText(QStringLiteral("r2"), "2.0") + ";" + QByteArray(100, 'c') + "\n"
+        << true << none << QStringLiteral("检查更新超时");
+    QTest::newRow("list 404") << QStringLiteral("list404") << none << false << none << QString();
+    QTest::newRow("list 500") << QStringLiteral("list500") << none << true << none << QString();
+    QTest::newRow("list redirect loop") << QStringLiteral("listloop") << none << true << none << QString();
+    QTest::newRow("list above 16 MiB")
+        << QStringLiteral("hugelist") << none << true << QByteArray(17 * 1024 * 1024, '\n')
+        << QStringLiteral("服务端md5.txt超过16 MiB");
 }
 
 void TestHttpFaults::checkFaults()
@@ -116,19 +162,28 @@ void TestHttpFaults::checkFaults()
     QFETCH(QString, base);
     QFETCH(QByteArray, manifest);
     QFETCH(bool, withList);
+    QFETCH(QByteArray, listLines);
+    QFETCH(QString, failure);
     if (base != QLatin1String("manifest404")) {
-        serve(base, manifest, withList, QByteArray());
+        serve(base, manifest, withList, listLines);
     }
     ScratchInstallation installation;
     prepare(installation, base);
     const auto before = FaultRun::snapshot(installation);
 
-    const ProcessResult result = installation.runUpdater({QStringLiteral("console")}, 60000);
+    const ProcessResult result = installation.runUpdater({QStringLiteral("console")}, 90000);
 
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 0);
-    // A check that fails counts as "no update" towards the host.
-    QCOMPARE(result.jsonLine(), ConsoleResult::noUpdate());
+    if (failure.isEmpty()) {
+        QCOMPARE(result.jsonLine(), ConsoleResult::noUpdate());
+    } else {
+        const QJsonObject json = QJsonDocument::fromJson(result.jsonLine()).object();
+        QVERIFY2(json.value(QStringLiteral("errormsg")).toString().startsWith(failure),
+                 result.jsonLine().constData());
+        QCOMPARE(json.value(QStringLiteral("success")), QJsonValue(false));
+        QCOMPARE(json.value(QStringLiteral("update")), QJsonValue(false));
+    }
     VERIFY_INSTALLATION_UNCHANGED(installation, before);
 }
 
