@@ -154,7 +154,7 @@ int Widget::refusedOrNotFetched(const QString& refusalForSize)
     if (!m_fetchTooLarge && !m_fetchOutOfTime) {
         return 2;
     }
-    logError(m_detailText);
+    Logger::error(m_detailText);
     return 3;
 }
 
@@ -170,7 +170,7 @@ bool Widget::parseServerVersion()
     }
     m_statusText = QStringLiteral("更新失败");
     m_detailText = manifest.refusal.isEmpty() ? QStringLiteral("服务端版本解析失败") : manifest.refusal;
-    logError(m_detailText);
+    Logger::error(m_detailText);
     return false;
 }
 

@@ -17,6 +17,8 @@ private slots:
     void contains();
     void isSafeRunFolder_data();
     void isSafeRunFolder();
+    void isRelativeInside_data();
+    void isRelativeInside();
 
 private:
     /// `path` below the scratch folder, or as it stands when absolute.
@@ -96,6 +98,31 @@ void TestPathGuard::isSafeRunFolder()
     QFETCH(QString, folder);
     QFETCH(bool, safe);
     QCOMPARE(PathGuard::isSafeRunFolder(m_dir.filePath(QStringLiteral("inst/")), scratchPath(folder)), safe);
+}
+
+void TestPathGuard::isRelativeInside_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<bool>("inside");
+
+    QTest::newRow("folder") << "temp/" << true;
+    QTest::newRow("nested folder") << "run/temp" << true;
+    QTest::newRow("name with dots") << "...x/..y" << true;
+    QTest::newRow("empty") << "" << false;
+    QTest::newRow("..") << ".." << false;
+    QTest::newRow(".. in the middle") << "a/../b" << false;
+    QTest::newRow(".. with backslashes") << "a\\..\\b" << false;
+    QTest::newRow("absolute") << "/tmp/x" << false;
+    QTest::newRow("leading backslash") << "\\server\\share" << false;
+    QTest::newRow("drive letter") << "C:/x" << false;
+    QTest::newRow("drive-relative") << "C:x" << false;
+}
+
+void TestPathGuard::isRelativeInside()
+{
+    QFETCH(QString, value);
+    QFETCH(bool, inside);
+    QCOMPARE(PathGuard::isRelativeInside(value), inside);
 }
 
 QTEST_GUILESS_MAIN(TestPathGuard)
