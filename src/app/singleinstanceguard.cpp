@@ -1,12 +1,25 @@
 #include "app/singleinstanceguard.h"
 
+#include "platform/fileplatform.h"
+
 #include <QDir>
+#include <QFileInfo>
 #include <QSharedMemory>
 #include <QSystemSemaphore>
 
 QString SingleInstanceGuard::baseKey(const QString& applicationFilePath)
 {
-    return QDir::toNativeSeparators(applicationFilePath) + QStringLiteral("SystemObject_Update");
+    // One installation, one updater: every name of the program in a folder (a hard link, a link,
+    // another letter case on Windows) and every way to that folder give the same key.
+    const QFileInfo program(applicationFilePath);
+    QString folder = program.absoluteDir().canonicalPath();
+    if (folder.isEmpty()) {
+        folder = program.absolutePath();
+    }
+    if (FilePlatform::pathCaseSensitivity() == Qt::CaseInsensitive) {
+        folder = folder.toCaseFolded();
+    }
+    return QDir::toNativeSeparators(folder + QLatin1Char('/')) + QStringLiteral("SystemObject_Update");
 }
 
 bool SingleInstanceGuard::acquire(const QString& baseKey)

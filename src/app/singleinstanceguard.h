@@ -2,7 +2,7 @@
 
 #include <QString>
 
-/// Makes sure that only one updater per executable path runs at a time.
+/// Makes sure that only one updater per installation folder runs at a time.
 ///
 /// The lock is a one-byte named shared memory segment that lives as long as the process. A
 /// segment left behind by a process that was killed (System V segments outlive their creator) is
@@ -10,7 +10,9 @@
 class SingleInstanceGuard
 {
 public:
-    /// Key derived from the executable's native path, so copies in other folders run side by side.
+    /// Key derived from the canonical path of the executable's folder (case-folded where file names
+    /// ignore case), so that a second name for the updater in the same installation is refused
+    /// while copies in other folders run side by side.
     static QString baseKey(const QString& applicationFilePath);
 
     /// Takes the lock for `baseKey`; false when another live process holds it.

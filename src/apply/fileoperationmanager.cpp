@@ -8,13 +8,31 @@
 
 namespace {
 
-/// Replaces `destination` with a copy of `source`; false when either step fails.
-bool replaceWithCopy(const QString& source, const QString& destination)
+/// Clears the way for a saved file. A folder in the way was put there by the update, which
+/// brought a folder where the file was; once the files it added are gone it is empty and goes.
+bool makeRoomForFile(const QString& destination)
 {
-    if (FileSystem::exists(destination) && !FileSystem::removeFile(destination)) {
-        return false;
+    if (FileSystem::isFolder(destination)) {
+        return FileSystem::removeEmptyFolder(destination);
     }
-    return FileSystem::copyFile(source, destination);
+    return !FileSystem::exists(destination) || FileSystem::removeFile(destination);
+}
+
+/// Makes `destination` hold the bytes of `source` again. A destination that already holds them is
+/// left alone: the update never changed it, and it may be locked (a running program).
+bool restoreFile(const QString& source, const QString& destination)
+{
+    if (FileSystem::sameContent(source, destination)) {
+        return true;
+    }
+    return makeRoomForFile(destination) && FileSystem::copyFile(source, destination);
+}
+
+/// A file where a saved folder belongs was put there by the update, which brought a file where
+/// the folder was: it goes, so that the folder can come back.
+bool clearFileInTheWay(const QString& folder)
+{
+    return !FileSystem::exists(folder) || FileSystem::isFolder(folder) || FileSystem::removeFile(folder);
 }
 
 } // namespace
@@ -51,8 +69,10 @@ bool CFileOperationManager::restoreFromBackup(const QString& backupDir, const QS
                 return fail(QStringLiteral("回退目录失败: ") + backupPath + QStringLiteral(" -> ") +
                             installPath);
             }
+        } else if (FileSystem::sameContent(backupPath, installPath)) {
+            continue;
         } else {
-            if (FileSystem::exists(installPath) && !FileSystem::removeFile(installPath)) {
+            if (!makeRoomForFile(installPath)) {
                 return fail(QStringLiteral("删除目标文件失败: ") + installPath);
             }
             if (!FileSystem::copyFile(backupPath, installPath)) {
@@ -67,19 +87,20 @@ bool CFileOperationManager::restoreFromBackup(const QString& backupDir, const QS
 
 bool CFileOperationManager::restoreDirectory(const QString& sourceDir, const QString& destinationDir)
 {
-    if (!FileSystem::isFolder(sourceDir)) {
+    if (!FileSystem::isFolder(sourceDir) || !clearFileInTheWay(destinationDir)) {
         return false;
     }
     if (!FileSystem::isFolder(destinationDir) && !FileSystem::makePath(destinationDir)) {
         return false;
     }
-    for (const QFileInfo& entry : FileSystem::listEntries(sourceDir, Qt::CaseInsensitive)) {
+    // Hidden entries too: a folder that the update replaced by a file was saved with them.
+    for (const QFileInfo& entry : FileSystem::listAllEntries(sourceDir)) {
         const QString destination = destinationDir + QLatin1Char('/') + entry.fileName();
         if (entry.isDir()) {
             if (!restoreDirectory(entry.absoluteFilePath(), destination)) {
                 return false;
             }
-        } else if (entry.isFile() && !replaceWithCopy(entry.absoluteFilePath(), destination)) {
+        } else if (entry.isFile() && !restoreFile(entry.absoluteFilePath(), destination)) {
             return false;
         }
     }

@@ -41,6 +41,12 @@ QFileInfoList listEntries(const QString& folder, Qt::CaseSensitivity sorting)
     return dir.entryInfoList(QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot, sort);
 }
 
+QFileInfoList listAllEntries(const QString& folder)
+{
+    return QDir(folder).entryInfoList(
+        QDir::Dirs | QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
 bool exists(const QString& path)
 {
     return QFileInfo::exists(path);
@@ -84,6 +90,27 @@ bool copyFile(const QString& source, const QString& destination)
     FilePlatform::syncFolder(parentFolder(destination));
     FaultSwitch::fileOperationDone();
     return true;
+}
+
+bool sameContent(const QString& first, const QString& second)
+{
+    const QFileInfo firstInfo(first);
+    const QFileInfo secondInfo(second);
+    if (!firstInfo.isFile() || !secondInfo.isFile() || firstInfo.size() != secondInfo.size()) {
+        return false;
+    }
+    QFile a(first);
+    QFile b(second);
+    if (!a.open(QIODevice::ReadOnly) || !b.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    while (!a.atEnd()) {
+        const QByteArray chunk = a.read(CopyChunkSize);
+        if (chunk.isEmpty() || chunk != b.read(chunk.size())) {
+            return false;
+        }
+    }
+    return b.atEnd();
 }
 
 bool removeFile(const QString& path)

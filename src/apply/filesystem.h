@@ -15,6 +15,9 @@ namespace FileSystem {
 /// names in lower case.
 QFileInfoList listEntries(const QString& folder, Qt::CaseSensitivity sorting);
 
+/// Every entry of `folder`, hidden and system ones included, for copies that must be whole.
+QFileInfoList listAllEntries(const QString& folder);
+
 bool exists(const QString& path);
 bool isFolder(const QString& path);
 
@@ -25,6 +28,9 @@ bool makePath(const QString& folder);
 /// and the new folder entry are flushed to the device before it returns true; a failed copy
 /// leaves no file behind.
 bool copyFile(const QString& source, const QString& destination);
+
+/// True when both paths are files with the same bytes; reads them, writes nothing.
+bool sameContent(const QString& first, const QString& second);
 
 /// Removes one file (not a folder); the removal reaches the disk before it returns.
 bool removeFile(const QString& path);

@@ -8,6 +8,7 @@
 #include "log/logger.h"
 
 #include <QDebug>
+#include <QFileInfo>
 #include <QSet>
 #include <algorithm>
 #include <functional>
@@ -33,6 +34,31 @@ void CUpdateApplier::removeRunFolder(const QString& appDir, const QString& confi
         return;
     }
     FileSystem::removeFolderRecursively(folder);
+}
+
+void CUpdateApplier::removeStagedLists(const QString& appDir)
+{
+    const ApplyFolders folders{appDir, QString(), QString()};
+    for (const char* staged : {ConfigNames::StagedManifestFile, ConfigNames::StagedMd5ListFile}) {
+        const QString path = folders.manifestDir() + QLatin1String(staged);
+        if (FileSystem::exists(path) && !FileSystem::isFolder(path)) {
+            FileSystem::removeFile(path);
+        }
+    }
+}
+
+bool CUpdateApplier::isInstalledFileIntact(const QString& relativePath)
+{
+    const QString installed = m_folders.appDir + relativePath;
+    if (!QFileInfo(installed).isFile()) {
+        return false;
+    }
+    // Without a journal nothing is half restored; with one, a file that has a saved copy must
+    // hold it again, and one without a saved copy was never touched.
+    const QString backupFolder =
+        m_journal.read() ? m_journal.backupFolder() : CConfigManager::instance().getBackupDir();
+    const QString saved = m_folders.appDir + backupFolder + relativePath;
+    return !m_journal.exists() || !FileSystem::exists(saved) || FileSystem::sameContent(saved, installed);
 }
 
 bool CUpdateApplier::checkFolders()
@@ -79,8 +105,13 @@ bool CUpdateApplier::checkUpdateTree(const QVector<PlannedCopy>& plan)
         if (!installation.contains(writtenFolder)) {
             return fail(QStringLiteral("更新文件路径超出安装目录，拒绝更新:") + copy.target);
         }
+        // A file that replaces an installed folder removes that folder with everything in it.
+        const PathGuard replacedFolder(copy.target);
+        const bool removesRunFolder =
+            !copy.folder && FileSystem::isFolder(copy.target) &&
+            (replacedFolder.contains(m_folders.tempDir) || replacedFolder.contains(m_folders.backupDir));
         if (downloads.contains(copy.target) || backup.contains(copy.target) ||
-            PathGuard::resolve(copy.target) == journal) {
+            PathGuard::resolve(copy.target) == journal || removesRunFolder) {
             return fail(QStringLiteral("更新文件会覆盖临时目录或备份目录，拒绝更新:") + copy.target);
         }
     }
@@ -110,10 +141,9 @@ bool CUpdateApplier::recoverInterruptedApply()
         // The backup is removed only after the installation became consistent again.
         Logger::warn(QStringLiteral("备份目录不存在，安装保持不变:") + backupPath);
     } else {
-        if (!m_fileManager->restoreFromBackup(backupPath, m_folders.appDir)) {
+        if (!restoreSavedFiles(backupPath, m_journal.addedPaths())) {
             return fail(QStringLiteral("从备份恢复安装失败:") + m_fileManager->lastError());
         }
-        removeAddedPaths(m_journal.addedPaths());
     }
     if (!m_journal.remove()) {
         return fail(QStringLiteral("无法删除更新标记文件:") + m_journal.path());
@@ -129,8 +159,9 @@ QStringList CUpdateApplier::addedPaths(const QVector<PlannedCopy>& plan) const
     for (const PlannedCopy& copy : plan) {
         // The target and every folder above it that the copy will create are new.
         QString path = copy.target;
+        // A link to nothing is there all the same.
         while (path.startsWith(m_folders.appDir) && path.size() > m_folders.appDir.size() &&
-               !FileSystem::exists(path)) {
+               !FileSystem::exists(path) && !QFileInfo(path).isSymLink()) {
             const QString relative = path.mid(m_folders.appDir.size());
             if (!seen.contains(relative)) {
                 seen.insert(relative);
@@ -140,6 +171,25 @@ QStringList CUpdateApplier::addedPaths(const QVector<PlannedCopy>& plan) const
         }
     }
     return added;
+}
+
+bool CUpdateApplier::restoreSavedFiles(const QString& backupPath, const QStringList& addedPaths)
+{
+    // The added files go first, so that a folder the update put where a file was is empty when
+    // the file comes back; and again after the restore, which recreates the mirrors of added
+    // folders that the backup holds.
+    removeAddedPaths(addedPaths);
+    QStringList names;
+    for (const QFileInfo& entry : FileSystem::listEntries(backupPath, Qt::CaseInsensitive)) {
+        if (entry.fileName() != QLatin1String(CApplyJournal::fileName)) {
+            names.append(entry.fileName());
+        }
+    }
+    if (!names.isEmpty() && !m_fileManager->restoreFromBackup(backupPath, m_folders.appDir, names)) {
+        return false;
+    }
+    removeAddedPaths(addedPaths);
+    return true;
 }
 
 void CUpdateApplier::removeAddedPaths(const QStringList& relativePaths)
@@ -161,13 +211,22 @@ void CUpdateApplier::removeAddedPaths(const QStringList& relativePaths)
     }
 }
 
+bool CUpdateApplier::hasNothingToInstall() const
+{
+    return m_replacement.plannedCopies().isEmpty() && !hasStagedProgram();
+}
+
 bool CUpdateApplier::backupFiles()
 {
     m_lastError.clear();
     if (!checkFolders() || !checkUpdateTree(m_replacement.plannedCopies())) {
         return false;
     }
-    return m_backup.backupFiles();
+    if (!m_backup.backupFiles()) {
+        m_lastError = m_backup.lastError();
+        return false;
+    }
+    return true;
 }
 
 bool CUpdateApplier::replaceFiles()
@@ -182,12 +241,23 @@ bool CUpdateApplier::replaceFiles()
         return fail(QStringLiteral("无法写入更新标记文件，拒绝替换:") + m_journal.path());
     }
     if (!m_replacement.replaceFiles()) {
+        m_lastError = m_replacement.lastError();
         return false;
+    }
+    // A self-update may still fail and be rolled back: the files this update added must be known
+    // then. The backup folder, which that rollback restores from, keeps them.
+    if (hasStagedProgram() && !handOverJournal().write(m_journal.backupFolder(), m_journal.addedPaths())) {
+        Logger::warn(QStringLiteral("无法写入更新标记文件:") + handOverJournal().path());
     }
     if (!m_journal.remove()) {
         Logger::error(QStringLiteral("无法删除更新标记文件:") + m_journal.path());
     }
     return true;
+}
+
+CApplyJournal CUpdateApplier::handOverJournal() const
+{
+    return CApplyJournal(m_folders.backupDir);
 }
 
 bool CUpdateApplier::rollbackFiles()
@@ -204,11 +274,20 @@ bool CUpdateApplier::rollbackFiles()
         Logger::error(QStringLiteral("备份目录配置无效(必须是安装目录内的子目录)，拒绝回退:") + backupPath);
         return false;
     }
+    // The files the update added: from the journal of a replacement that failed, or from the copy
+    // that a self-update hand-over left in the backup.
+    CApplyJournal handOver = handOverJournal();
+    QStringList added;
+    if (m_journal.read()) {
+        added = m_journal.addedPaths();
+    } else if (handOver.read()) {
+        added = handOver.addedPaths();
+    }
     // The restore touches installed files: mark it, so that a run that dies halfway is redone.
-    if (!m_journal.exists() && !m_journal.write(backupFolder, {})) {
+    if (!m_journal.exists() && !m_journal.write(backupFolder, added)) {
         Logger::warn(QStringLiteral("无法写入更新标记文件:") + m_journal.path());
     }
-    if (!m_fileManager->restoreFromBackup(backupPath, m_folders.appDir)) {
+    if (!restoreSavedFiles(backupPath, added)) {
         m_lastError = m_fileManager->lastError();
         Logger::error(QStringLiteral("回退文件失败:") + m_lastError);
         return false;
@@ -226,13 +305,18 @@ bool CUpdateApplier::checkSelfUpdate()
         Logger::error(QStringLiteral("临时目录不存在:") + m_folders.tempDir);
         return false;
     }
-    const QString stagedProgram = m_folders.tempDir + QLatin1String(ConfigNames::UpdaterExe);
-    if (FileSystem::exists(stagedProgram)) {
-        Logger::info(QStringLiteral("发现需要自我更新的update.exe文件:") + stagedProgram);
+    if (hasStagedProgram()) {
+        Logger::info(QStringLiteral("发现需要自我更新的update.exe文件:") + m_folders.tempDir +
+                     QLatin1String(ConfigNames::UpdaterExe));
         return true;
     }
     Logger::info("临时目录下没有update.exe文件，无需自我更新");
     return false;
+}
+
+bool CUpdateApplier::hasStagedProgram() const
+{
+    return FileSystem::exists(m_folders.tempDir + QLatin1String(ConfigNames::UpdaterExe));
 }
 
 void CUpdateApplier::deleteTempFiles()

@@ -41,6 +41,10 @@ public:
     /// lastError()) only when such a restore was needed and failed; the backup is then kept.
     bool recoverInterruptedApply();
 
+    /// True when the temporary folder holds nothing to put in place: no file, no staged list,
+    /// no new update.exe.
+    bool hasNothingToInstall() const;
+
     bool backupFiles();
     bool replaceFiles();
     /// Sets lastError() to the file manager's failure text when the restore fails.
@@ -54,6 +58,14 @@ public:
     /// configured value is empty or the folder is not strictly inside the installation.
     static void removeRunFolder(const QString& appDir, const QString& configuredValue, const QString& folder);
 
+    /// Removes the manifest and MD5 list that an HTTP check staged in "update/": once installed,
+    /// refused or abandoned they describe no update, and the next update must not install them.
+    static void removeStagedLists(const QString& appDir);
+
+    /// True when the installed file at `relativePath` is whole: not half restored by a recovery
+    /// that could not complete (it holds its saved copy again, or it has none).
+    bool isInstalledFileIntact(const QString& relativePath);
+
 private:
     bool fail(const QString& text);
     QString leftoverPath(const QString& updateExe) const;
@@ -61,6 +73,11 @@ private:
     bool checkUpdateTree(const QVector<PlannedCopy>& plan);
     QStringList addedPaths(const QVector<PlannedCopy>& plan) const;
     void removeAddedPaths(const QStringList& relativePaths);
+    /// Restores the backup over the installation and removes the paths the update added.
+    bool restoreSavedFiles(const QString& backupPath, const QStringList& addedPaths);
+    /// The copy of the journal that a self-update hand-over keeps in the backup folder.
+    CApplyJournal handOverJournal() const;
+    bool hasStagedProgram() const;
 
     ApplyFolders m_folders;
     CFileOperationManager* m_fileManager;

@@ -12,6 +12,7 @@ bool CUpdateBackup::backupFiles()
 {
     Logger::info("开始执行文件备份操作");
     m_complete = true;
+    m_lastError.clear();
     FileSystem::makePath(m_folders.backupDir);
     if (!FileSystem::isFolder(m_folders.tempDir)) {
         Logger::error(QStringLiteral("临时目录不存在:") + m_folders.tempDir);
@@ -38,11 +39,11 @@ bool CUpdateBackup::backupFiles()
     }
 
     if (!backupSpecialFiles()) {
-        Logger::error("备份特殊文件失败");
+        recordFailure(QStringLiteral("备份特殊文件失败"));
         return false;
     }
     if (!m_complete) {
-        Logger::error("文件备份不完整，不替换任何文件");
+        recordFailure(QStringLiteral("文件备份不完整，不替换任何文件"));
         return false;
     }
     Logger::info("文件备份操作完成");
@@ -54,6 +55,11 @@ void CUpdateBackup::backupDirectory(const QString& listedDir, const QString& ins
 {
     if (!FileSystem::isFolder(listedDir)) {
         Logger::error(QStringLiteral("源目录不存在，无法备份:") + listedDir);
+        return;
+    }
+    // An installed file where the update brings a folder is saved as the file it is.
+    if (FileSystem::exists(installedDir) && !FileSystem::isFolder(installedDir)) {
+        backupFile(installedDir, backupDir);
         return;
     }
     // Every downloaded folder gets its mirror, even when nothing in it is installed yet.
@@ -72,16 +78,40 @@ void CUpdateBackup::backupDirectory(const QString& listedDir, const QString& ins
 
 void CUpdateBackup::backupFile(const QString& installedPath, const QString& backupPath)
 {
-    // A folder where the update brings a file is not saved: the replacement fails on it and the
-    // rollback restores what was saved.
-    if (!FileSystem::exists(installedPath) || FileSystem::isFolder(installedPath)) {
+    if (!FileSystem::exists(installedPath)) {
+        return;
+    }
+    // A folder where the update brings a file is saved whole: the replacement removes it.
+    if (FileSystem::isFolder(installedPath)) {
+        saveWholeFolder(installedPath, backupPath);
         return;
     }
     FileSystem::makePath(FileSystem::parentFolder(backupPath));
     if (!FileSystem::copyFile(installedPath, backupPath)) {
-        Logger::error(QStringLiteral("备份文件失败:") + installedPath + QStringLiteral("->") + backupPath);
+        recordFailure(QStringLiteral("备份文件失败:") + installedPath + QStringLiteral("->") + backupPath);
         m_complete = false;
     }
+}
+
+void CUpdateBackup::saveWholeFolder(const QString& installedDir, const QString& backupDir)
+{
+    if (!FileSystem::makePath(backupDir)) {
+        recordFailure(QStringLiteral("备份目录失败:") + installedDir + QStringLiteral("->") + backupDir);
+        m_complete = false;
+        return;
+    }
+    // Hidden files too: the replacement removes the folder with everything in it.
+    for (const QFileInfo& entry : FileSystem::listAllEntries(installedDir)) {
+        backupFile(entry.absoluteFilePath(), backupDir + QLatin1Char('/') + entry.fileName());
+    }
+}
+
+void CUpdateBackup::recordFailure(const QString& text)
+{
+    if (m_lastError.isEmpty()) {
+        m_lastError = text;
+    }
+    Logger::error(text);
 }
 
 bool CUpdateBackup::backupSpecialFiles()
@@ -102,9 +132,14 @@ bool CUpdateBackup::backupSpecialFile(const QString& source, const QString& dest
     if (!FileSystem::exists(source)) {
         return true;
     }
+    // A release that carries "update/update.ini" has had the installed manifest saved already, by
+    // the walk of the downloaded "update" folder.
+    if (FileSystem::sameContent(source, destination)) {
+        return true;
+    }
     FileSystem::makePath(FileSystem::parentFolder(destination));
     if (!FileSystem::copyFile(source, destination)) {
-        Logger::error(texts.failed + source);
+        recordFailure(texts.failed + source);
         return false;
     }
     Logger::info(texts.saved + source + QStringLiteral("->") + destination);

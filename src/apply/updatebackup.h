@@ -25,6 +25,9 @@ public:
     /// Saves the installed manifest and the MD5 list; false at the first failed copy.
     bool backupSpecialFiles();
 
+    /// What made the last backupFiles() fail; empty after a success.
+    QString lastError() const { return m_lastError; }
+
 private:
     struct SpecialFileTexts
     {
@@ -33,7 +36,10 @@ private:
     };
 
     void backupFile(const QString& installedPath, const QString& backupPath);
+    void saveWholeFolder(const QString& installedDir, const QString& backupDir);
+    void recordFailure(const QString& text);
     bool m_complete = true;
+    QString m_lastError;
     bool backupSpecialFile(const QString& source, const QString& destination, const SpecialFileTexts& texts);
 
     ApplyFolders m_folders;

@@ -26,8 +26,18 @@ QString CUpdateReplacement::targetOf(const QString& topLevelName) const
     return m_folders.appDir + topLevelName;
 }
 
+void CUpdateReplacement::fail(const QString& text)
+{
+    // The first failure is the cause; the lines after it only say which step it ended.
+    if (m_lastError.isEmpty()) {
+        m_lastError = text;
+    }
+    Logger::error(text);
+}
+
 bool CUpdateReplacement::replaceFiles()
 {
+    m_lastError.clear();
     Logger::info("开始执行文件替换操作");
     for (const QFileInfo& entry : FileSystem::listEntries(m_folders.tempDir, Qt::CaseInsensitive)) {
         // The running program cannot replace itself: the update helper installs it later.
@@ -38,12 +48,12 @@ bool CUpdateReplacement::replaceFiles()
         const QString target = targetOf(entry.fileName());
         if (entry.isDir()) {
             if (!copyDirectory(source, target)) {
-                Logger::error(QStringLiteral("复制目录失败:") + joined(source, target));
+                fail(QStringLiteral("复制目录失败:") + joined(source, target));
                 return false;
             }
         } else if (entry.isFile()) {
             if (!copyFile(source, target)) {
-                Logger::error(QStringLiteral("替换文件失败:") + joined(source, target));
+                fail(QStringLiteral("替换文件失败:") + joined(source, target));
                 return false;
             }
         }
@@ -60,11 +70,17 @@ bool CUpdateReplacement::replaceFiles()
 bool CUpdateReplacement::copyDirectory(const QString& sourceDir, const QString& destinationDir)
 {
     if (!FileSystem::isFolder(sourceDir)) {
-        Logger::error(QStringLiteral("源目录不存在，无法拷贝:") + sourceDir);
+        fail(QStringLiteral("源目录不存在，无法拷贝:") + sourceDir);
+        return false;
+    }
+    // An installed file where the update brings a folder was saved by the backup: it makes way.
+    const bool fileInTheWay = FileSystem::exists(destinationDir) && !FileSystem::isFolder(destinationDir);
+    if (fileInTheWay && !FileSystem::removeFile(destinationDir)) {
+        fail(QStringLiteral("无法删除现有文件:") + destinationDir);
         return false;
     }
     if (!FileSystem::isFolder(destinationDir) && !FileSystem::makePath(destinationDir)) {
-        Logger::error(QStringLiteral("无法创建目标目录:") + destinationDir);
+        fail(QStringLiteral("无法创建目标目录:") + destinationDir);
         return false;
     }
     for (const QFileInfo& entry : FileSystem::listEntries(sourceDir, Qt::CaseSensitive)) {
@@ -82,14 +98,19 @@ bool CUpdateReplacement::copyFile(const QString& source, const QString& destinat
 {
     FileSystem::makePath(FileSystem::parentFolder(destination));
     // Downloads carry no permissions: a replaced program must stay as runnable as it was.
+    // An installed folder where the update brings a file was saved whole by the backup: it makes way.
+    if (FileSystem::isFolder(destination) && !FileSystem::removeFolderRecursively(destination)) {
+        fail(QStringLiteral("无法删除现有目录:") + destination);
+        return false;
+    }
     const bool replacing = FileSystem::exists(destination);
     const QFile::Permissions installedPermissions = QFile::permissions(destination);
     if (replacing && !FileSystem::removeFile(destination)) {
-        Logger::error(QStringLiteral("无法删除现有文件:") + destination);
+        fail(QStringLiteral("无法删除现有文件:") + destination);
         return false;
     }
     if (!FileSystem::copyFile(source, destination)) {
-        Logger::error(QStringLiteral("文件复制失败:") + joined(source, destination));
+        fail(QStringLiteral("文件复制失败:") + joined(source, destination));
         return false;
     }
     if (replacing) {
@@ -129,7 +150,7 @@ bool CUpdateReplacement::replaceSpecialFile(const SpecialFile& file)
         return true;
     }
     if (!copyFile(file.staged, file.target)) {
-        Logger::error(file.failedText + joined(file.staged, file.target));
+        fail(file.failedText + joined(file.staged, file.target));
         return false;
     }
     Logger::info(file.replacedText + joined(file.staged, file.target));

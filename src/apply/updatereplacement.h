@@ -42,6 +42,9 @@ public:
     /// Where a top-level entry of the temporary folder is installed.
     QString targetOf(const QString& topLevelName) const;
 
+    /// What made the last replaceFiles() fail; empty after a success.
+    QString lastError() const { return m_lastError; }
+
 private:
     struct SpecialFile
     {
@@ -55,6 +58,8 @@ private:
     QVector<SpecialFile> specialFiles() const;
     bool replaceSpecialFile(const SpecialFile& file);
     void planFolder(const QString& sourceDir, const QString& targetDir, QVector<PlannedCopy>& plan) const;
+    void fail(const QString& text);
 
     ApplyFolders m_folders;
+    QString m_lastError;
 };

@@ -76,9 +76,11 @@ bool CControler::run()
     }
     // An interrupted apply is undone before the folders holding its backup are cleared.
     if (!recoverInterruptedApply()) {
-        reportRunFailure(applier().lastError());
+        reportRecoveryFailure();
         return false;
     }
+    // Lists staged by an earlier check describe no update of this run.
+    CUpdateApplier::removeStagedLists(m_appDir);
     // Folders the run clears and downloads into must lie inside the installation; a setting
     // that breaks this is refused before anything is removed or fetched.
     if (!applier().checkFolders()) {
@@ -97,7 +99,10 @@ bool CControler::run()
         return true;
     }
     reportCheckResult(rc);
-    if (rc == 0 && m_mode == Normal) {
+    // A check that the channel could not finish leaves the installed version as good as "no
+    // update" does: an offline machine still runs it.
+    const bool checkFailedOnChannel = rc == -1 && m_model->channelChosen();
+    if (m_mode == Normal && (rc == 0 || checkFailedOnChannel)) {
         launchHostProgram();
     }
     if (rc != 1) {
@@ -131,6 +136,38 @@ void CControler::reportRunFailure(const QString& errorMessage)
     }
 }
 
+void CControler::reportRecoveryFailure()
+{
+    const QString reason = applier().lastError();
+    reportRunFailure(reason);
+    if (m_mode != Normal) {
+        return;
+    }
+    // The next start tries the recovery again; meanwhile the user learns why nothing happens, and
+    // a host program that the recovery left whole still runs.
+    m_model->showFailure(reason);
+    const QString host = CConfigManager::instance().getHostExe();
+    if (applier().isInstalledFileIntact(host)) {
+        launchHostProgram();
+        Logger::warn(QStringLiteral("恢复未完成，照常启动主程序:") + host);
+    } else {
+        Logger::error(QStringLiteral("主程序文件不完整，不启动:") + host);
+    }
+}
+
+void CControler::reportInstallFailure(const QString& reason, bool restored)
+{
+    const QString text = (restored ? QStringLiteral("更新安装失败，已恢复原版本: ")
+                                   : QStringLiteral("更新安装失败，回退未完成: ")) +
+                         reason;
+    m_success = false;
+    m_errorMsg = text;
+    // The staged lists describe an update that did not happen.
+    CUpdateApplier::removeStagedLists(m_appDir);
+    m_model->showFailure(text);
+    Logger::error(text);
+}
+
 void CControler::reportCheckResult(int rc)
 {
     m_success = rc != -1;
@@ -142,20 +179,43 @@ void CControler::reportCheckResult(int rc)
 
 void CControler::onUpdateResult(bool bSuccess)
 {
-    if (!bSuccess || !backupFiles()) {
+    if (!bSuccess) {
+        return;
+    }
+    if (applier().hasNothingToInstall()) {
+        // An update that brought no files: nothing to save or replace, the run ends as usual.
+        Logger::info("没有需要安装的文件");
+        finishInstalledUpdate();
+        return;
+    }
+    if (!backupFiles()) {
+        // Nothing was replaced: the partial backup and the download are of no further use.
+        removeBackupDir();
+        removeTempDir();
+        reportInstallFailure(applier().lastError(), true);
         return;
     }
     if (!replaceFiles()) {
-        rollbackFiles();
+        const QString reason = applier().lastError();
+        const bool restored = rollbackFiles();
+        const QString rollbackError = applier().lastError();
+        reportInstallFailure(restored || rollbackError.isEmpty() ? reason : rollbackError, restored);
         return;
     }
-    if (!checkSelfUpdate()) {
-        removeBackupDir();
-        removeTempDir();
-        launchHostProgram();
-    } else {
+    CUpdateApplier::removeStagedLists(m_appDir);
+    if (checkSelfUpdate()) {
         launchUpdateHelper();
+        quitApplication();
+        return;
     }
+    finishInstalledUpdate();
+}
+
+void CControler::finishInstalledUpdate()
+{
+    removeBackupDir();
+    removeTempDir();
+    launchHostProgram();
     quitApplication();
 }
 

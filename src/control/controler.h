@@ -67,9 +67,14 @@ private:
     void logDirectories();
     bool recoverInterruptedApply();
     void reportRunFailure(const QString& errorMessage);
+    void reportRecoveryFailure();
+    /// Shows in the progress window that the downloaded update could not be installed.
+    void reportInstallFailure(const QString& reason, bool restored);
     void reportCheckResult(int rc);
     using ProgramKey = QString (CConfigManager::*)() const;
     bool launch(ProgramKey programKey, const QStringList& arguments);
+    /// Clears the folders of an update that needs no self-update, relaunches the host and quits.
+    void finishInstalledUpdate();
     void quitApplication();
     CUpdateApplier& applier();
 

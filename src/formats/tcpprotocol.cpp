@@ -45,6 +45,16 @@ QString FileRecord::fileName() const
     return readTextField(bytes, FileNameOffset, TcpProtocol::FileNameFieldSize);
 }
 
+bool FileRecord::isRequestable() const
+{
+    const auto endsInField = [this](int offset, int fieldSize) {
+        return bytes.size() >= offset + fieldSize &&
+               std::memchr(bytes.constData() + offset, 0, static_cast<size_t>(fieldSize)) != nullptr;
+    };
+    return endsInField(0, TcpProtocol::FilePathFieldSize) &&
+           endsInField(FileNameOffset, TcpProtocol::FileNameFieldSize);
+}
+
 void writeTextField(QByteArray& buffer, int offset, int fieldSize, const QString& text)
 {
     const QByteArray utf8 = text.toUtf8();
@@ -155,7 +165,12 @@ VersionInfo decodeVersionCheckReply(const QByteArray& payload)
     info.files.reserve(count);
     for (int i = 0; i < count; ++i) {
         const int offset = TcpProtocol::VersionCheckReplyHeaderSize + TcpProtocol::FileRecordSize * i;
-        info.files.append(FileRecord{payload.mid(offset, TcpProtocol::FileRecordSize)});
+        const FileRecord record{payload.mid(offset, TcpProtocol::FileRecordSize)};
+        // A file that cannot be asked for would stall every attempt: the reply is malformed.
+        if (!record.isRequestable()) {
+            return VersionInfo();
+        }
+        info.files.append(record);
     }
     return info;
 }

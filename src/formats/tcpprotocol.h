@@ -58,6 +58,9 @@ struct FileRecord
 
     QString filePath() const;
     QString fileName() const;
+    /// True when both texts end within their fields, so that a FileDownloadRequest, whose fields
+    /// hold one byte less, can name the file exactly.
+    bool isRequestable() const;
 };
 
 /// Decoded version check reply; a default value means "no update available".

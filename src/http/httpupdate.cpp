@@ -15,24 +15,27 @@ void CHttpUpdate::setWidget(Widget* widget)
     }
 }
 
-bool CHttpUpdate::checkForUpdate()
+int CHttpUpdate::checkForUpdate()
 {
-    if (!m_widget) {
-        return false;
-    }
     m_lastError.clear();
-    const int version = m_widget->checkUpdateVersion();
-    const int list = version == 1 ? m_widget->compareMd5List() : 0;
-    const bool update = list == 1;
-    if (version == 3 || list == 3) {
-        m_lastError = m_widget->detailText();
+    if (!m_widget) {
+        m_lastError = QStringLiteral("HTTP升级窗口不存在");
+        return -1;
     }
-    if (!update) {
+    int result = m_widget->checkUpdateVersion();
+    if (result == 1) {
+        result = m_widget->compareMd5List();
+    }
+    if (result != 0 && result != 1) {
+        m_lastError = m_widget->checkError();
+        result = -1;
+    }
+    if (result != 1) {
         // Staged lists that no download follows would be installed by the next update of any
         // channel, as if they described it.
         m_widget->removeStagedFiles();
     }
-    return update;
+    return result;
 }
 
 bool CHttpUpdate::startUpdate()

@@ -18,10 +18,10 @@ public:
 
     /// Binds the dialog (not owned) and forwards its sigUpdateResult.
     void setWidget(Widget* widget);
-    /// True when the server offers a new version and at least one file differs. Blocks in nested
-    /// event loops while the lists are fetched. A check that the server's answer made fail (a
-    /// refused manifest or list, or the check's time limit) leaves its reason in lastError().
-    bool checkForUpdate();
+    /// 1 when the server offers a new version and at least one file differs, 0 when nothing is to
+    /// be installed, -1 when the lists could not be fetched or read (see lastError()). Blocks in
+    /// nested event loops while the lists are fetched.
+    int checkForUpdate();
     QString lastError() const { return m_lastError; }
     /// Starts the download; the outcome arrives later through sigUpdateResult.
     bool startUpdate();

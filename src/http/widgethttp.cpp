@@ -102,6 +102,7 @@ bool Widget::fetchFile(const QString& url, const QString& savePath, QProgressBar
 
 int Widget::checkUpdateVersion()
 {
+    m_checkError.clear();
     m_statusText = QStringLiteral("准备开始更新");
     const QString target = manifestFolder() + QLatin1String(ConfigNames::StagedManifestFile);
     const QString address = baseAddress() + QLatin1String(ConfigNames::ManifestFile);
@@ -111,6 +112,7 @@ int Widget::checkUpdateVersion()
     if (!fetchFile(address, target, nullptr, ServerManifest::MaxBytes)) {
         m_statusText = QStringLiteral("停止更新");
         const int result = refusedOrNotFetched(ServerManifest::tooLargeRefusal());
+        m_checkError = result == 3 ? m_detailText : fetchFailureText(address);
         if (result == 2) {
             m_detailText = QStringLiteral("下载%1失败").arg(address);
         }
@@ -121,6 +123,7 @@ int Widget::checkUpdateVersion()
     refreshLabels();
 
     if (!parseServerVersion()) {
+        m_checkError = m_detailText;
         refreshLabels();
         return 3;
     }
@@ -176,6 +179,7 @@ bool Widget::parseServerVersion()
 
 int Widget::compareMd5List()
 {
+    m_checkError.clear();
     m_statusText = QStringLiteral("准备开始更新");
     const QString target = manifestFolder() + QLatin1String(ConfigNames::StagedMd5ListFile);
     const QString address = baseAddress() + m_serverFolder + QLatin1String(ConfigNames::Md5ListFile);
@@ -184,6 +188,7 @@ int Widget::compareMd5List()
     if (!fetchFile(address, target, ui->progressBar_updatefile, Md5ListMaxBytes)) {
         m_statusText = QStringLiteral("更新失败");
         const int result = refusedOrNotFetched(QStringLiteral("服务端md5.txt超过16 MiB，拒绝读取"));
+        m_checkError = result == 3 ? m_detailText : fetchFailureText(address);
         if (result == 2) {
             m_detailText = QStringLiteral("下载%1失败").arg(QLatin1String(ConfigNames::Md5ListFile));
         }
@@ -197,8 +202,28 @@ int Widget::compareMd5List()
     if (!QFileInfo(installedList).isFile()) {
         generateMd5List(m_appDir);
     }
-    m_changedFiles = diffMd5Lists(loadMd5List(installedList), loadMd5List(target));
+    const Md5Map serverList = loadMd5List(target);
+    // An entry without a digest could never be verified after its download: refuse the list now,
+    // before anything is fetched.
+    for (auto it = serverList.cbegin(); it != serverList.cend(); ++it) {
+        if (it.value().trimmed().isEmpty()) {
+            m_checkError = QStringLiteral("MD5列表条目缺少摘要:") + it.key();
+            m_statusText = QStringLiteral("更新失败");
+            m_detailText = m_checkError;
+            Logger::error(m_checkError);
+            refreshLabels();
+            return 3;
+        }
+    }
+    m_changedFiles = diffMd5Lists(loadMd5List(installedList), serverList);
     return m_changedFiles.isEmpty() ? 0 : 1;
+}
+
+QString Widget::fetchFailureText(const QString& address) const
+{
+    // m_detailText holds the transfer's own reason until the caller replaces it.
+    const QString reason = m_detailText.isEmpty() ? QStringLiteral("未知错误") : m_detailText;
+    return QStringLiteral("下载%1失败: %2").arg(address, reason);
 }
 
 void Widget::startDownload()

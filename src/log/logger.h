@@ -12,8 +12,9 @@ class logger;
 /// Static logging facade used by every part of the updater.
 ///
 /// `init` sets up one spdlog logger ("update_helper") writing info and above to the console and
-/// everything from debug up to a rotating `update.log`. Messages are logged verbatim: braces and
-/// percent signs in file names are never interpreted. Before `init`, or when it failed, messages
+/// everything from debug up to a rotating `update.log`. Messages are logged as text, never as
+/// format strings: braces and percent signs in file names are never interpreted; control
+/// characters are escaped (see printable). Before `init`, or when it failed, messages
 /// go to standard output (standard error for errors) with a bracketed level prefix.
 class Logger
 {
@@ -34,6 +35,12 @@ public:
     static void info(const char* message) { info(std::string(message)); }
     static void warn(const char* message) { warn(std::string(message)); }
     static void error(const char* message) { error(std::string(message)); }
+
+    /// `message` with every control character written as an escape ("\n", "\x1b", ...), and the
+    /// Unicode line and paragraph separators as "\u2028" and the like. Every message is logged in
+    /// this form: texts from outside (file names, server answers) must never start a line of
+    /// their own, least of all one that a host program would take for the console-mode result.
+    static std::string printable(const std::string& message);
 
     /// Drops the logger so that later messages take the fallback path. Meant for tests.
     static void shutdown();

@@ -34,7 +34,8 @@ QString createPrivateFolder(const QString& parent);
 /// that already exists at that name: such a name is a failure, like any error on the way.
 bool writeNewFile(const QString& path, const QByteArray& content);
 
-/// Starts the script detached through the system's command interpreter.
+/// Starts the script detached through the system's command interpreter. On POSIX systems the
+/// script runs in a session of its own with its standard streams on /dev/null.
 bool startScript(const QString& scriptPath);
 
 /// The program path in the form the system's own tools expect (backslashes on Windows).

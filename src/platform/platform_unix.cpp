@@ -1,7 +1,6 @@
 #include "platform/platform.h"
 
 #include <QFile>
-#include <QProcess>
 
 #include <spdlog/sinks/stdout_color_sinks.h>
 
@@ -11,6 +10,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace Platform {
@@ -60,7 +60,41 @@ bool writeNewFile(const QString& path, const QByteArray& content)
 
 bool startScript(const QString& scriptPath)
 {
-    return QProcess::startDetached(QStringLiteral("/bin/sh"), {scriptPath});
+    // Not QProcess::startDetached: the script and the program it starts would inherit the
+    // updater's standard streams, and a caller reading the updater's output to its end would wait
+    // for the host program to exit. They get /dev/null and a session of their own instead.
+    const QByteArray script = QFile::encodeName(scriptPath);
+    const pid_t child = fork();
+    if (child < 0) {
+        return false;
+    }
+    if (child == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        setsid();
+        const int null = open("/dev/null", O_RDWR);
+        if (null >= 0) {
+            dup2(null, STDIN_FILENO);
+            dup2(null, STDOUT_FILENO);
+            dup2(null, STDERR_FILENO);
+            if (null > STDERR_FILENO) {
+                close(null);
+            }
+        }
+        // A second fork hands the script to init, so that no zombie waits for this process.
+        const pid_t grandchild = fork();
+        if (grandchild != 0) {
+            _exit(grandchild < 0 ? 1 : 0);
+        }
+        execl("/bin/sh", "sh", script.constData(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 QString nativeProgramPath(const QString& path)

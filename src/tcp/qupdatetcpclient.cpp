@@ -23,6 +23,22 @@ QString number(quint64 value)
     return QString::number(value);
 }
 
+constexpr int maxReasonCharacters = 200;
+
+/// The fixed text of an error reply, followed by the reason the service put into it, if any. The
+/// reason is outside text: cut short, and without control characters that could break a line.
+QString errorReplyText(const QByteArray& payload)
+{
+    QString reason = QString::fromUtf8(payload).left(maxReasonCharacters).trimmed();
+    for (QChar& c : reason) {
+        if (c.category() == QChar::Other_Control) {
+            c = QLatin1Char(' ');
+        }
+    }
+    const QString fixed = QStringLiteral("服务器返回错误");
+    return reason.isEmpty() ? fixed : fixed + QStringLiteral(": ") + reason;
+}
+
 } // namespace
 
 QUpdateTcpClient::QUpdateTcpClient(QObject* parent)
@@ -122,11 +138,14 @@ VersionInfo QUpdateTcpClient::checkVersion(const QByteArray& request, int timeou
     });
     connect(this, &QUpdateTcpClient::errorOccurred, &scope, [&] { emit waiter.signalReceived(); });
 
+    // Empty afterwards only when the service answered: a failed check is told apart from "no update".
+    m_lastError.clear();
     if (!sendMessage(VersionCheckRequest, request)) {
         fail(QStringLiteral("发送版本检查请求失败"));
         return VersionInfo();
     }
     if (!waiter.wait(timeoutMs)) {
+        m_lastError = QStringLiteral("版本检查超时，升级服务无应答");
         return VersionInfo();
     }
     return result;
@@ -177,6 +196,11 @@ bool QUpdateTcpClient::downloadFile(const FileTransferRequest& request, int time
             emit waiter.signalReceived();
         }
     });
+    bool cancelled = false;
+    connect(this, &QUpdateTcpClient::downloadCancelled, &scope, [&] {
+        cancelled = true;
+        emit waiter.signalReceived();
+    });
 
     if (!isConnected()) {
         fail(notConnectedText);
@@ -204,11 +228,24 @@ bool QUpdateTcpClient::downloadFile(const FileTransferRequest& request, int time
             [&] { stallTimer.start(m_stallTimeoutMs); });
     stallTimer.start(m_stallTimeoutMs);
 
-    if ((!waiter.wait(timeoutMs) || stalled) && !success) {
+    const bool answered = waiter.wait(timeoutMs);
+    if (cancelled && !success) {
+        // The rest of the file may still arrive: it is drained, never written.
+        m_draining = !m_currentFileName.isEmpty();
+        m_writer->discard(filePath, fileName);
+        m_lastError = QStringLiteral("下载已取消");
+        return false;
+    }
+    if ((!answered || stalled) && !success) {
         m_lastError = QStringLiteral("文件下载超时");
         emit sigFileDownloadError(filePath, fileName, QStringLiteral("下载超时"));
     }
     return success;
+}
+
+void QUpdateTcpClient::cancelDownload()
+{
+    emit downloadCancelled();
 }
 
 void QUpdateTcpClient::onConnected()
@@ -287,16 +324,22 @@ void QUpdateTcpClient::dispatchFrame(const Frame& frame)
     case HeartbeatReply:
         emit heartbeatReceived();
         break;
-    case VersionCheckReply:
-        emit versionChecked(decodeVersionCheckReply(frame.payload));
+    case VersionCheckReply: {
+        const VersionInfo info = decodeVersionCheckReply(frame.payload);
+        if (!info.needUpdate && !frame.payload.isEmpty() && frame.payload.at(0) != 0) {
+            m_lastError = QStringLiteral("版本应答格式错误，拒绝更新");
+            Logger::warn(m_lastError);
+        }
+        emit versionChecked(info);
         break;
+    }
     case FileData:
         handleFileData(frame.payload);
         break;
     case ErrorReply:
         // The service answers a request with an error instead of (the rest of) the file.
         abandonTransfer();
-        fail(QStringLiteral("服务器返回错误"));
+        fail(errorReplyText(frame.payload));
         break;
     default:
         break;
@@ -380,7 +423,7 @@ void QUpdateTcpClient::finishTransfer()
     if (!whole) {
         // Chunks of an interrupted stream can add up to less (or more) than the announced size;
         // such a file must never count as downloaded.
-        m_lastError = QStringLiteral("Incomplete file data: %1/%2 (%3 of %4 bytes)")
+        m_lastError = QStringLiteral("Connection delivered incomplete file data: %1/%2 (%3 of %4 bytes)")
                           .arg(filePath, fileName, number(written), number(total));
         Logger::error(m_lastError);
         emit sigFileDownloadError(filePath, fileName, m_lastError);

@@ -47,11 +47,14 @@ public:
     /// Writes one frame; false unless connected and every byte was accepted and flushed.
     bool sendMessage(qint32 type, const QByteArray& payload);
     /// Sends a VersionCheckRequest payload and waits at most `timeoutMs` for the reply. A default
-    /// VersionInfo means no update: timeout, error reply or no connection.
+    /// VersionInfo means no update; lastError() is then empty only when the service answered so
+    /// (timeout, error reply and lost connection leave their reason).
     VersionInfo checkVersion(const QByteArray& request, int timeoutMs);
     /// Requests one file and waits until its last chunk is saved (true) or the request fails.
     /// `timeoutMs` of 0 or less waits without limit. A new request starts the file afresh.
     bool downloadFile(const FileTransferRequest& request, int timeoutMs);
+    /// Ends a running downloadFile() at once with false; its partial file is discarded.
+    void cancelDownload();
     /// Changes the stall limit of downloadFile (tests use short limits).
     void setStallTimeout(int timeoutMs) { m_stallTimeoutMs = timeoutMs; }
 
@@ -67,6 +70,8 @@ signals:
     void sigFileDownloadCompleted(QString filePath, QString fileName);
     void sigFileDownloadError(QString filePath, QString fileName, QString error);
     void heartbeatReceived();
+    /// cancelDownload() was called.
+    void downloadCancelled();
 
 private slots:
     void onConnected();

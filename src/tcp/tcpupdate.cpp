@@ -17,6 +17,8 @@ constexpr int RetryPauseSeconds = 1;
 constexpr int NoTimeLimit = -1;
 
 const char* const VersionCheckClientName = "1";
+/// How the client's text of an error reply starts.
+const QString ServiceErrorText = QStringLiteral("服务器返回错误");
 
 bool containsAny(const QString& text, const QStringList& keywords)
 {
@@ -74,12 +76,18 @@ bool CTCPUpdate::init()
 
 bool CTCPUpdate::requestVersion()
 {
+    m_checkError.clear();
     if (!m_client || !m_client->isConnected()) {
+        m_checkError = m_client && !m_client->lastError().isEmpty() ? m_client->lastError()
+                                                                    : QStringLiteral("TCP升级服务连接失败");
         return false;
     }
     const QByteArray request = encodeVersionCheckRequest(m_config.getVersion(), m_config.getProjectType(),
                                                          QLatin1String(VersionCheckClientName));
     m_versionInfo = m_client->checkVersion(request, VersionCheckTimeoutMs);
+    if (!m_versionInfo.needUpdate) {
+        m_checkError = m_client->lastError();
+    }
     return m_versionInfo.needUpdate;
 }
 
@@ -89,9 +97,11 @@ bool CTCPUpdate::startTcpUpdate()
         return false;
     }
     if (m_downloadList.isEmpty()) {
-        // The window may already be on screen; say why nothing happens rather than stay silent.
+        // An update without files: nothing to download, and the run ends as after any update.
         m_window->showStatus(QStringLiteral("没有文件需要下载"));
-        return false;
+        Logger::info(QStringLiteral("没有文件需要下载"));
+        emit sigUpdateResult(true);
+        return true;
     }
     m_window->bringToFront();
     m_window->resetProgress();
@@ -125,9 +135,7 @@ bool CTCPUpdate::downloadEachFile()
 
     while (m_currentIndex < m_downloadList.size()) {
         if (m_cancelRequested) {
-            m_window->showStatus(QStringLiteral("下载已取消"));
-            Logger::info(QStringLiteral("下载被用户取消"));
-            return false;
+            break;
         }
         if (!downloadWithRetry()) {
             handleDownloadError();
@@ -135,6 +143,12 @@ bool CTCPUpdate::downloadEachFile()
         }
         ++m_currentIndex;
         updateOverallProgress();
+    }
+    // A cancel that arrived with the last file (or while its progress was shown) counts too.
+    if (m_cancelRequested) {
+        m_window->showStatus(QStringLiteral("下载已取消"));
+        Logger::info(QStringLiteral("下载被用户取消"));
+        return false;
     }
     m_window->showSuccess();
     m_window->showStatus(QStringLiteral("所有文件下载完成！"));
@@ -220,7 +234,10 @@ void CTCPUpdate::handleDownloadError()
         return;
     }
     const QString name = currentFileName();
-    const ErrorClass errorClass = classifyError(m_failureText);
+    // The reason in a service's error reply is the service's own text, not one to search for
+    // keywords: it is shown as it stands.
+    const bool serviceError = m_failureText.startsWith(ServiceErrorText);
+    const ErrorClass errorClass = serviceError ? UnknownError : classifyError(m_failureText);
     switch (errorClass) {
     case NetworkError:
         m_window->showError(QStringLiteral("网络错误，重试失败: %1").arg(name));
@@ -235,12 +252,17 @@ void CTCPUpdate::handleDownloadError()
         m_window->showStatus(QStringLiteral("下载已取消"));
         break;
     case UnknownError:
-        m_window->showError(QStringLiteral("未知错误，重试失败: %1").arg(name));
+        if (serviceError) {
+            m_window->showError(QStringLiteral("%1，重试失败: %2").arg(m_failureText, name));
+        } else {
+            m_window->showError(QStringLiteral("未知错误，重试失败: %1").arg(name));
+        }
         break;
     }
-    Logger::error(QStringLiteral("下载错误处理完成，文件: %1 错误类型: %2")
+    Logger::error(QStringLiteral("下载错误处理完成，文件: %1 错误类型: %2 原因: %3")
                       .arg(name)
-                      .arg(static_cast<int>(errorClass)));
+                      .arg(static_cast<int>(errorClass))
+                      .arg(m_failureText));
 }
 
 QString CTCPUpdate::currentFileName() const
@@ -254,6 +276,10 @@ QString CTCPUpdate::currentFileName() const
 void CTCPUpdate::requestCancel()
 {
     m_cancelRequested = true;
+    // The file that is arriving is abandoned at once rather than finished first.
+    if (m_client) {
+        m_client->cancelDownload();
+    }
 }
 
 void CTCPUpdate::onCancelRequested()

@@ -50,14 +50,18 @@ public:
     /// Creates the client and connects it (1000 ms) when the configuration names a usable
     /// service; false, and no client, otherwise.
     bool init();
-    /// Checks the version (1000 ms); true when the service offers an update.
+    /// Checks the version (1000 ms); true when the service offers an update. False with a
+    /// checkError() when the check got no answer (no connection, timeout, error reply).
     bool requestVersion();
+    QString checkError() const { return m_checkError; }
     /// Downloads every listed file and raises sigUpdateResult with the outcome. False without an
-    /// offered update or with an empty list; then no signal is raised.
+    /// offered update, and then no signal is raised; an offered update without files succeeds at
+    /// once.
     bool startTcpUpdate();
     bool downloadAllFiles();
 
-    /// Asks a running iteration to stop before its next file or attempt.
+    /// Stops a running iteration: the file that is arriving is abandoned at once, and nothing
+    /// after it is requested.
     void requestCancel();
     bool isCancelRequested() const { return m_cancelRequested; }
     bool isDownloading() const { return m_downloading; }
@@ -108,6 +112,7 @@ private:
     bool m_downloading = false;
     /// Why the last attempt failed; what handleDownloadError() classifies.
     QString m_failureText;
+    QString m_checkError;
     QString m_host;
     quint16 m_port = 0;
 };

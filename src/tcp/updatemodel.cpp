@@ -7,6 +7,8 @@
 #include "ui/updatewidget.h"
 #include "ui/widget.h"
 
+#include <QCoreApplication>
+
 namespace {
 
 constexpr int ProbeTimeoutMs = 500;
@@ -30,6 +32,7 @@ void CUpdateModel::setWidgets(Widget* widget, UpdateWidget* updateWidget)
 int CUpdateModel::checkUpdate()
 {
     m_lastError.clear();
+    m_channelChosen = false;
     const CConfigManager& config = CConfigManager::instance();
     const QString host = config.getUpdateServer();
     // Only the low 16 bits of the configured number are the port.
@@ -37,10 +40,12 @@ int CUpdateModel::checkUpdate()
 
     if (!host.isEmpty() && port != 0 && probeTcpService(host, port)) {
         m_channel = TcpChannel;
+        m_channelChosen = true;
         return checkTcpUpdate();
     }
     if (config.isHttpEnabled()) {
         m_channel = HttpChannel;
+        m_channelChosen = true;
         return checkHttpUpdate();
     }
     m_lastError = QStringLiteral("TCP升级服务连接失败");
@@ -61,7 +66,11 @@ int CUpdateModel::checkTcpUpdate()
     // The channel drives the controller's window, so the user sees one window with live progress.
     m_tcpUpdate = std::make_unique<CTCPUpdate>(m_updateWidget.data());
     connect(m_tcpUpdate.get(), &CTCPUpdate::sigUpdateResult, this, &CUpdateModel::sigUpdateResult);
-    return m_tcpUpdate->requestVersion() ? 1 : 0;
+    if (m_tcpUpdate->requestVersion()) {
+        return 1;
+    }
+    m_lastError = m_tcpUpdate->checkError();
+    return m_lastError.isEmpty() ? 0 : -1;
 }
 
 int CUpdateModel::checkHttpUpdate()
@@ -70,11 +79,9 @@ int CUpdateModel::checkHttpUpdate()
     m_httpUpdate = new CHttpUpdate(this);
     m_httpUpdate->setWidget(m_widget);
     connect(m_httpUpdate, &CHttpUpdate::sigUpdateResult, this, &CUpdateModel::sigUpdateResult);
-    if (m_httpUpdate->checkForUpdate()) {
-        return 1;
-    }
+    const int result = m_httpUpdate->checkForUpdate();
     m_lastError = m_httpUpdate->lastError();
-    return m_lastError.isEmpty() ? 0 : -1;
+    return result;
 }
 
 bool CUpdateModel::showUpdateWindow()
@@ -85,6 +92,29 @@ bool CUpdateModel::showUpdateWindow()
         window->show();
     }
     return false;
+}
+
+void CUpdateModel::showFailure(const QString& text)
+{
+    if (m_channelChosen && m_channel == HttpChannel && m_widget) {
+        // Closing the dialog, with its button or otherwise, ends the program: nothing runs any more.
+        connect(m_widget, &QDialog::finished, this, &CUpdateModel::quitApplication, Qt::UniqueConnection);
+        m_widget->showInstallFailure(text);
+        return;
+    }
+    if (!m_updateWidget) {
+        return;
+    }
+    // Nothing runs any more: the cancel button only closes the window, which ends the program.
+    connect(m_updateWidget, &UpdateWidget::sigCancelRequested, m_updateWidget, &QWidget::close,
+            Qt::UniqueConnection);
+    m_updateWidget->bringToFront();
+    m_updateWidget->showError(text);
+}
+
+void CUpdateModel::quitApplication()
+{
+    QCoreApplication::quit();
 }
 
 bool CUpdateModel::runUpdate()

@@ -31,10 +31,16 @@ public:
 
     void setWidgets(Widget* widget, UpdateWidget* updateWidget);
 
-    /// 1: an update is available, 0: none, -1: no channel could be used (see lastError()).
+    /// 1: an update is available, 0: none, -1: no channel could be used or the chosen channel
+    /// could not finish its check (see lastError() and channelChosen()).
     int checkUpdate();
+    /// True when the last check reached a channel (the TCP service answered, or HTTP is enabled).
+    bool channelChosen() const { return m_channelChosen; }
     QString lastError() const { return m_lastError; }
     bool showUpdateWindow();
+    /// Shows `text` as a failure in the window of the channel last checked (the TCP window when
+    /// none was), and lets its cancel button close it.
+    void showFailure(const QString& text);
     bool runUpdate();
     int channel() const { return m_channel; }
     /// The TCP channel of the last check that chose it; null before.
@@ -43,12 +49,16 @@ public:
 signals:
     void sigUpdateResult(bool bSuccess);
 
+private slots:
+    void quitApplication();
+
 private:
     bool probeTcpService(const QString& host, quint16 port);
     int checkTcpUpdate();
     int checkHttpUpdate();
 
     int m_channel = TcpChannel;
+    bool m_channelChosen = false;
     QString m_lastError;
     QPointer<Widget> m_widget;
     QPointer<UpdateWidget> m_updateWidget;

@@ -54,8 +54,22 @@ void Widget::refreshLabels()
     ui->label_updatefile->setText(m_detailText);
 }
 
+void Widget::showInstallFailure(const QString& text)
+{
+    m_installFailed = true;
+    m_statusText = QStringLiteral("更新失败");
+    m_detailText = text;
+    refreshLabels();
+    ui->pushButton_cancel->setEnabled(true);
+    show();
+}
+
 void Widget::onCancelUpdate()
 {
+    if (m_installFailed) {
+        close();
+        return;
+    }
     if (m_cancelRequested || !m_isUpdating) {
         return;
     }

@@ -51,8 +51,11 @@ public:
     /// check's time limit.
     int checkUpdateVersion();
     /// 0: no file differs, 1: at least one differs (see changedFiles()), 2: list not fetched,
-    /// 3: list refused (larger than Md5ListMaxBytes) or the check ran out of time.
+    /// 3: list refused (larger than Md5ListMaxBytes), an entry of it has no digest, or the check
+    /// ran out of time.
     int compareMd5List();
+    /// Why the last check step failed (the network error or the fault in the server's lists).
+    QString checkError() const { return m_checkError; }
     bool parseServerVersion();
     /// Downloads `url` into `savePath`, waiting in a nested event loop, within what is left of
     /// the check's time limit and aborted beyond `maxBytes` (no limit when negative). False
@@ -69,6 +72,9 @@ public:
     /// Removes the list files fetched by the check (update/updateTmp.ini, update/md5Tmp.txt).
     void removeStagedFiles();
     void refreshLabels();
+    /// Shows that the downloaded update could not be installed; the cancel button then closes
+    /// the dialog.
+    void showInstallFailure(const QString& text);
 
     QMap<QString, QString> changedFiles() const { return m_changedFiles; }
     QString statusText() const { return m_statusText; }
@@ -107,6 +113,7 @@ private:
     void discardDownload();
     static int defaultTransferTimeout();
     QString baseAddress() const;
+    QString fetchFailureText(const QString& address) const;
     QString manifestFolder() const;
     /// After a failed fetch: the step's result when the check must fail as a whole (3) with the
     /// reason in the texts, or 2 for an ordinary fetch failure.
@@ -124,8 +131,10 @@ private:
     int m_totalCount = 0;
     bool m_isUpdating = false;
     bool m_cancelRequested = false;
+    bool m_installFailed = false;
     QString m_statusText;
     QString m_detailText;
+    QString m_checkError;
     QTimer* m_cancelTimer = nullptr;
     QMap<QString, QString> m_changedFiles;
     QPixmap m_background;

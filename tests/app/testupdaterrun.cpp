@@ -144,6 +144,16 @@ private slots:
         QCOMPARE(refused.exitCode, 1);
         QVERIFY(refused.jsonLine().isEmpty());
 
+        // A second name for the same program in the same installation is the same updater.
+        const QString hardLink = installation.filePath(QStringLiteral("second-name.exe"));
+        QCOMPARE(::link(QFile::encodeName(installation.updaterPath()).constData(),
+                        QFile::encodeName(hardLink).constData()),
+                 0);
+        const ProcessResult secondName =
+            runProcess(hardLink, {QStringLiteral("console")}, installation.path(), 30000);
+        QCOMPARE(secondName.exitCode, 1);
+        QVERIFY(secondName.jsonLine().isEmpty());
+
         // A copy in another folder has its own lock.
         ScratchInstallation other;
         other.writeConfig(ScratchInstallation::offlineConfig());
@@ -228,6 +238,34 @@ private slots:
         QVERIFY(result.finished);
         QCOMPARE(result.standardOutput.trimmed(), QByteArray("0"));
         QVERIFY(installation.readFile(QStringLiteral("logs/update.log")).contains("备份目录:"));
+    }
+
+    void relaunchedHostDoesNotHoldTheOutput()
+    {
+        ScratchInstallation installation;
+        installation.writeConfig(ScratchInstallation::offlineConfig());
+        // The host outlives the run: it records its pid and its standard input, then waits.
+        const QString pidFile = installation.filePath(QStringLiteral("host.pid"));
+        const QString inputFile = installation.filePath(QStringLiteral("host-input.txt"));
+        const QByteArray hostScript = "#!/bin/sh\nreadlink /proc/self/fd/0 > '" + inputFile.toUtf8() +
+                                      "'\necho $$ > '" + pidFile.toUtf8() + "'\nexec sleep 30\n";
+        QVERIFY(installation.writeFile(QStringLiteral("host.sh"), hostScript));
+        QVERIFY(QFile::setPermissions(installation.filePath(QStringLiteral("host.sh")),
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+
+        // A caller that reads the output to its end gets end-of-file when update.exe exits.
+        const ProcessResult result = runProcess(
+            QStringLiteral("/bin/bash"),
+            {QStringLiteral("-c"), QStringLiteral("./update.exe updatehelper HelperSuccess | cat")},
+            installation.path(), 15000);
+
+        QVERIFY(waitForFile(pidFile, 10000));
+        QTRY_VERIFY_WITH_TIMEOUT(!installation.readFile(QStringLiteral("host.pid")).trimmed().isEmpty(),
+                                 5000);
+        const pid_t host = installation.readFile(QStringLiteral("host.pid")).trimmed().toInt();
+        kill(host, SIGKILL);
+        QVERIFY2(result.finished, "the host program held the updater's output open");
+        QCOMPARE(installation.readFile(QStringLiteral("host-input.txt")).trimmed(), QByteArray("/dev/null"));
     }
 
     void plantedLaunchScriptNamesAreNeverUsed()

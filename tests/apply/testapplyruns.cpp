@@ -1,8 +1,11 @@
 #include "apply/applyjournal.h"
 #include "support/applydriver.h"
+#include "support/filesizelimit.h"
 #include "support/installsnapshot.h"
 #include "support/scratchinstallation.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QtTest>
 
 namespace {
@@ -10,9 +13,32 @@ namespace {
 const QStringList NotInstalled = {QStringLiteral("logs"), QStringLiteral("temp"), QStringLiteral("backup"),
                                   QLatin1String(ApplyDriver::driverName)};
 
+/// Larger than the file-size limit of runDriverOnFullDisk(): it cannot be put in place.
+const QByteArray TooLarge(300 * 1024, 'L');
+constexpr int LimitKiB = 100;
+
+const QByteArray InstallFailedText("window text: 更新安装失败，已恢复原版本: ");
+
 QString logOf(const ScratchInstallation& installation)
 {
     return QString::fromUtf8(installation.readFile(QStringLiteral("logs/update.log")));
+}
+
+/// The apply driver on a disk where no file may grow beyond LimitKiB.
+ProcessResult runDriverOnFullDisk(const ScratchInstallation& installation)
+{
+    const QString driver = ApplyDriver::install(installation);
+    return runProcess(FileSizeLimit::wrapper(),
+                      FileSizeLimit::arguments(driver, {QLatin1String(ApplyDriver::driverSwitch)}, LimitKiB),
+                      installation.path(), 30000);
+}
+
+/// `files` without the lists an HTTP check stages: no run leaves them behind.
+QMap<QString, QByteArray> withoutStagedLists(QMap<QString, QByteArray> files)
+{
+    files.remove(QStringLiteral("update/updateTmp.ini"));
+    files.remove(QStringLiteral("update/md5Tmp.txt"));
+    return files;
 }
 
 } // namespace
@@ -81,7 +107,7 @@ private slots:
         configure(installation, {{QStringLiteral("Paths/Temp"), temp}});
         installOldVersion(installation);
         stageDownload(installation);
-        const auto before = snapshotFiles(installation.path(), {QStringLiteral("logs")});
+        const auto before = withoutStagedLists(snapshotFiles(installation.path(), {QStringLiteral("logs")}));
 
         // The start of a run clears nothing that would be the installation.
         const ProcessResult result = installation.runUpdater({QStringLiteral("console")});
@@ -90,7 +116,9 @@ private slots:
         QCOMPARE(snapshotFiles(installation.path(), {QStringLiteral("logs")}), before);
 
         // The apply after a download refuses before anything is saved or replaced.
-        QCOMPARE(ApplyDriver::run(installation).exitCode, 0);
+        const ProcessResult applied = ApplyDriver::run(installation);
+        QCOMPARE(applied.exitCode, 2);
+        QVERIFY(applied.standardOutput.contains(InstallFailedText + "临时目录配置无效"));
         QCOMPARE(snapshotFiles(installation.path(),
                                {QStringLiteral("logs"), QLatin1String(ApplyDriver::driverName)}),
                  before);
@@ -120,30 +148,98 @@ private slots:
         QVERIFY(waitForFile(installation.filePath(QStringLiteral("host-started")), 15000));
     }
 
-    void failedReplacementIsRolledBack()
+    void failedReplacementRestoresWhatItChanged()
     {
         ScratchInstallation installation;
         configure(installation);
         installOldVersion(installation);
-        installation.writeFile(QStringLiteral("c.txt/inside"), "an installed folder");
         stageDownload(installation);
         installation.writeFile(QStringLiteral("temp/b.txt"), "new b");
-        installation.writeFile(QStringLiteral("temp/c.txt"), "new c");
         installation.writeFile(QStringLiteral("temp/b-added.txt"), "added");
+        installation.writeFile(QStringLiteral("temp/c.txt"), TooLarge);
         installation.writeFile(QStringLiteral("temp/d.txt"), "never reached");
-        const auto before = snapshotFiles(installation.path(), NotInstalled);
+        // lib/x.dll comes after the failing c.txt: saved, never replaced, and so never rewritten.
+        const QDateTime longAgo = QDateTime::currentDateTime().addYears(-1);
+        QFile untouched(installation.filePath(QStringLiteral("lib/x.dll")));
+        QVERIFY(untouched.open(QIODevice::ReadWrite) &&
+                untouched.setFileTime(longAgo, QFileDevice::FileModificationTime));
+        untouched.close();
+        const auto before = withoutStagedLists(snapshotFiles(installation.path(), NotInstalled));
 
-        QCOMPARE(ApplyDriver::run(installation).exitCode, 0);
+        const ProcessResult result = runDriverOnFullDisk(installation);
+
+        // The window says so and closes with its button; everything the update changed is back and
+        // the file it added is gone.
+        QCOMPARE(result.exitCode, 2);
+        QVERIFY2(result.standardOutput.contains(InstallFailedText), result.standardOutput.constData());
+        QVERIFY(!result.standardOutput.contains("升级成功"));
         const auto after = snapshotFiles(installation.path(), NotInstalled);
-        // Everything saved is back; the file that the update added stays, as a rollback keeps
-        // what it has no saved copy of, and the entry after the failing one was never reached.
-        auto expected = before;
-        expected.insert(QStringLiteral("b-added.txt"), "added");
-        QVERIFY2(after == expected, qPrintable(describeDifference(after, expected)));
+        QVERIFY2(after == before, qPrintable(describeDifference(after, before)));
+        QCOMPARE(QFileInfo(untouched).lastModified(), longAgo);
         QVERIFY(!installation.exists(QStringLiteral("temp")));
         QVERIFY(!installation.exists(QStringLiteral("backup")));
+        QVERIFY(!installation.exists(QLatin1String(CApplyJournal::fileName)));
         QVERIFY(logOf(installation).contains(QStringLiteral("文件回退完成")));
         QVERIFY(!installation.exists(QStringLiteral("host-started")));
+    }
+
+    void fileAndFolderTradePlaces_data()
+    {
+        QTest::addColumn<bool>("fileBecomesFolder");
+        QTest::addColumn<bool>("failsLater");
+        QTest::newRow("file becomes a folder") << true << false;
+        QTest::newRow("folder becomes a file") << false << false;
+        QTest::newRow("file becomes a folder, then the update fails") << true << true;
+        QTest::newRow("folder becomes a file, then the update fails") << false << true;
+    }
+
+    void fileAndFolderTradePlaces()
+    {
+        QFETCH(bool, fileBecomesFolder);
+        QFETCH(bool, failsLater);
+        ScratchInstallation installation;
+        configure(installation);
+        installOldVersion(installation);
+        QMap<QString, QByteArray> added;
+        if (fileBecomesFolder) {
+            installation.writeFile(QStringLiteral("plugins"), "old plugins file");
+            added = {{QStringLiteral("plugins/x.dll"), "new x"},
+                     {QStringLiteral("plugins/sub/y.dll"), "new y"}};
+        } else {
+            installation.writeFile(QStringLiteral("plugins/x.dll"), "old x");
+            installation.writeFile(QStringLiteral("plugins/.hidden"), "old hidden");
+            added = {{QStringLiteral("plugins"), "new plugins file"}};
+        }
+        for (auto it = added.cbegin(); it != added.cend(); ++it) {
+            installation.writeFile(QStringLiteral("temp/") + it.key(), it.value());
+        }
+        if (failsLater) {
+            installation.writeFile(QStringLiteral("temp/zz.dat"), TooLarge);
+        }
+        const auto before = snapshotFiles(installation.path(), NotInstalled);
+        auto expected = before;
+        if (!failsLater) {
+            for (const QString& path : before.keys()) {
+                if (path.startsWith(QStringLiteral("plugins"))) {
+                    expected.remove(path);
+                }
+            }
+            expected.insert(added);
+        }
+
+        const ProcessResult result =
+            failsLater ? runDriverOnFullDisk(installation) : ApplyDriver::run(installation);
+
+        QCOMPARE(result.exitCode, failsLater ? 2 : 0);
+        const auto after = snapshotFiles(installation.path(), NotInstalled);
+        QVERIFY2(after == expected, qPrintable(describeDifference(after, expected)));
+        QVERIFY(!installation.exists(QStringLiteral("backup")));
+        QVERIFY(!installation.exists(QLatin1String(CApplyJournal::fileName)));
+        // The next start finds nothing to recover and goes on to its check.
+        const ProcessResult next = installation.runUpdater({QStringLiteral("console")});
+        QCOMPARE(
+            QJsonDocument::fromJson(next.jsonLine()).object().value(QStringLiteral("errormsg")).toString(),
+            QStringLiteral("TCP升级服务连接失败"));
     }
 
     void treeLeavingTheInstallationIsRefused()
@@ -156,13 +252,11 @@ private slots:
         QVERIFY(QFile::link(outside.path(), installation.filePath(QStringLiteral("plugins"))));
         stageDownload(installation);
         installation.writeFile(QStringLiteral("temp/plugins/evil.dll"), "evil");
-        const auto before = snapshotFiles(installation.path(), {QStringLiteral("logs")});
+        const auto before = withoutStagedLists(snapshotFiles(installation.path(), NotInstalled));
 
-        QCOMPARE(ApplyDriver::run(installation).exitCode, 0);
+        QCOMPARE(ApplyDriver::run(installation).exitCode, 2);
         QVERIFY(!QFileInfo::exists(outside.filePath(QStringLiteral("evil.dll"))));
-        QCOMPARE(snapshotFiles(installation.path(),
-                               {QStringLiteral("logs"), QLatin1String(ApplyDriver::driverName)}),
-                 before);
+        QCOMPARE(snapshotFiles(installation.path(), NotInstalled), before);
         QVERIFY(logOf(installation).contains(QStringLiteral("更新文件路径超出安装目录，拒绝更新:")));
     }
 
@@ -252,6 +346,13 @@ private slots:
         QCOMPARE(json.value(QStringLiteral("errormsg")).toString(),
                  QStringLiteral("从备份恢复安装失败:") + failure);
         QVERIFY(installation.exists(QStringLiteral("backup/a.txt")));
+
+        // Started by a user, it shows why nothing happens and still runs the host, which the
+        // failed restore did not touch.
+        const ProcessResult normal = installation.runUpdaterUntil({}, "恢复未完成，照常启动主程序", 15000);
+        QVERIFY2(normal.markerSeen, normal.standardOutput.constData());
+        QVERIFY(normal.standardOutput.contains(("从备份恢复安装失败:" + failure).toUtf8()));
+        QVERIFY(waitForFile(installation.filePath(QStringLiteral("host-started")), 15000));
 
         // Once the obstacle is gone the run after that restores the installation.
         QVERIFY(QDir(installation.filePath(QStringLiteral("a.txt"))).removeRecursively());

@@ -16,20 +16,20 @@ private slots:
     {
         const Stage stage = [](ScratchInstallation& installation) {
             installOldVersion(installation);
-            installation.writeFile(QStringLiteral("c.txt/inside"), "an installed folder");
+            // A link to nothing cannot be replaced: a new file is never written through a link.
+            QFile::link(installation.filePath(QStringLiteral("nowhere")),
+                        installation.filePath(QStringLiteral("c.txt")));
             installation.writeFile(QStringLiteral("temp/a.txt"), "new a");
             installation.writeFile(QStringLiteral("temp/b.txt"), "new b");
-            installation.writeFile(QStringLiteral("temp/c.txt"), "cannot replace the folder");
+            installation.writeFile(QStringLiteral("temp/c.txt"), "cannot replace the link");
             installation.writeFile(QStringLiteral("temp/lib/x.dll"), "new x");
             installation.writeFile(QStringLiteral("update/updateTmp.ini"), "new manifest");
         };
+        // b.txt is added before the failure and removed by the rollback with everything else new.
         const Snapshot oldState = stateBefore(stage);
-        // b.txt is added before the failure and kept by the rollback, as rollbacks keep additions.
-        Snapshot rolledBack = oldState;
-        rolledBack.insert(QStringLiteral("b.txt"), "new b");
-        QCOMPARE(stateAfter(stage, runDriver), rolledBack);
+        QCOMPARE(stateAfter(stage, runDriver), oldState);
 
-        const int points = crashAtEveryPoint(stage, runDriver, oldState, rolledBack);
+        const int points = crashAtEveryPoint(stage, runDriver, oldState, oldState);
         QVERIFY2(points > 10, "see the warnings above");
     }
 

@@ -138,10 +138,12 @@ private slots:
         const QByteArray oldProgram = installation.readFile(QStringLiteral("update.exe"));
         // Something the helper cannot install: a folder where the new program should be.
         installation.writeFile(QStringLiteral("temp/update.exe/not-a-program"), "x");
+        installation.writeFile(QStringLiteral("temp/plugins/added.dll"), "added by the update");
 
         QCOMPARE(ApplyDriver::run(installation).exitCode, 0);
         QVERIFY(waitUntil([&] { return rolledBack(installation); }, ChainTimeoutMs));
         QCOMPARE(installation.readFile(QStringLiteral("a.txt")), QByteArray("old a"));
+        QVERIFY(!installation.exists(QStringLiteral("plugins")));
         QCOMPARE(installation.readFile(QStringLiteral("md5.txt")), QByteArray("old list"));
         QCOMPARE(installation.readFile(QStringLiteral("update.exe")), oldProgram);
         QVERIFY(!installation.exists(QStringLiteral("temp")));

@@ -163,7 +163,7 @@ private slots:
         ApplyFixture fixture;
         stageUpdate(fixture);
         // Listed after the added file and the first replaced one: the replacement stops here.
-        fixture.write(QStringLiteral("c.txt/inside"), "old c");
+        QVERIFY(QFile::link(fixture.path(QStringLiteral("nowhere")), fixture.path(QStringLiteral("c.txt"))));
         fixture.write(QStringLiteral("temp/c.txt"), "new c");
         const auto before = snapshotFiles(fixture.folders().appDir, RunFolders);
         CFileOperationManager manager;

@@ -113,62 +113,41 @@ private slots:
         }
     }
 
-    /// Each row: what is installed and downloaded (paths in the installation, "temp/" for the
-    /// download), the errors logged ("%1" stands for the installation folder) and what holds
-    /// afterwards. The replacement stops at the failing entry; entries before it are replaced.
-    void failures_data()
+    void failureStopsAtTheFailingEntry()
     {
-        using Files = QMap<QString, QByteArray>;
-        QTest::addColumn<Files>("installed");
-        QTest::addColumn<Files>("downloaded");
-        QTest::addColumn<QStringList>("errors");
-        QTest::addColumn<Files>("afterwards");
-
-        // C.txt is listed third (case ignored): an installed folder where the download has a file.
-        QTest::newRow("file over an installed folder")
-            << Files{{"a.txt", "old"}, {"b.txt", "old"}, {"C.txt/inside", "old"}, {"d.txt", "old"}}
-            << Files{{"temp/a.txt", "new"},
-                     {"temp/b.txt", "new"},
-                     {"temp/C.txt", "new"},
-                     {"temp/d.txt", "new"}}
-            << QStringList{"无法删除现有文件:%1C.txt", "替换文件失败:%1temp/C.txt->%1C.txt"}
-            << Files{{"a.txt", "new"}, {"b.txt", "new"}, {"C.txt/inside", "old"}, {"d.txt", "old"}};
-        QTest::newRow("folder over an installed file")
-            << Files{{"plugins", "a file, not a folder"}} << Files{{"temp/plugins/p.dll", "new"}}
-            << QStringList{"无法创建目标目录:%1plugins", "复制目录失败:%1temp/plugins->%1plugins"}
-            << Files{{"plugins", "a file, not a folder"}};
-        QTest::newRow("staged manifest over an installed folder")
-            << Files{{"update/update.ini/blocker", "a folder where the manifest belongs"}}
-            << Files{{"update/updateTmp.ini", "staged manifest"}}
-            << QStringList{"无法删除现有文件:%1update/update.ini",
-                           "替换update.ini失败:%1update/updateTmp.ini->%1update/update.ini",
-                           "替换特殊文件失败"}
-            << Files{{"update/update.ini/blocker", "a folder where the manifest belongs"}};
-    }
-
-    void failures()
-    {
-        using Files = QMap<QString, QByteArray>;
-        QFETCH(Files, installed);
-        QFETCH(Files, downloaded);
-        QFETCH(QStringList, errors);
-        QFETCH(Files, afterwards);
         ApplyFixture fixture;
-        for (const Files& files : {installed, downloaded}) {
-            for (auto it = files.cbegin(); it != files.cend(); ++it) {
-                QVERIFY(fixture.write(it.key(), it.value()));
-            }
+        for (const char* name : {"a.txt", "b.txt", "d.txt"}) {
+            fixture.write(QLatin1String(name), "old");
+            fixture.write(QStringLiteral("temp/") + QLatin1String(name), "new");
         }
+        // Listed third (case ignored): a link to nothing, which a new file is never written through.
+        QVERIFY(QFile::link(fixture.path(QStringLiteral("nowhere")), fixture.path(QStringLiteral("C.txt"))));
+        fixture.write(QStringLiteral("temp/C.txt"), "new");
         LogCapture log;
 
         QVERIFY(!CUpdateReplacement(fixture.folders()).replaceFiles());
-        for (QString& error : errors) {
-            error = error.arg(fixture.folders().appDir);
-        }
-        QCOMPARE(log.texts(QStringLiteral("ERROR")), errors);
-        for (auto it = afterwards.cbegin(); it != afterwards.cend(); ++it) {
-            QCOMPARE(fixture.read(it.key()), it.value());
-        }
+        QCOMPARE(fixture.read(QStringLiteral("a.txt")), QByteArray("new"));
+        QCOMPARE(fixture.read(QStringLiteral("b.txt")), QByteArray("new"));
+        QVERIFY(!fixture.exists(QStringLiteral("nowhere")));
+        QCOMPARE(fixture.read(QStringLiteral("d.txt")), QByteArray("old"));
+        const QString source = fixture.path(QStringLiteral("temp/C.txt"));
+        const QString target = fixture.path(QStringLiteral("C.txt"));
+        QCOMPARE(log.texts(QStringLiteral("ERROR")),
+                 (QStringList{QStringLiteral("文件复制失败:") + source + QStringLiteral("->") + target,
+                              QStringLiteral("替换文件失败:") + source + QStringLiteral("->") + target}));
+    }
+
+    void fileAndFolderTradePlaces()
+    {
+        ApplyFixture fixture;
+        fixture.write(QStringLiteral("plugins"), "a file, not a folder");
+        fixture.write(QStringLiteral("temp/plugins/p.dll"), "new");
+        fixture.write(QStringLiteral("docs/old.txt"), "a folder, not a file");
+        fixture.write(QStringLiteral("temp/docs"), "new docs");
+
+        QVERIFY(CUpdateReplacement(fixture.folders()).replaceFiles());
+        QCOMPARE(fixture.read(QStringLiteral("plugins/p.dll")), QByteArray("new"));
+        QCOMPARE(fixture.read(QStringLiteral("docs")), QByteArray("new docs"));
     }
 
     void missingSourceFolder()
@@ -180,6 +159,23 @@ private slots:
                      .copyDirectory(source, fixture.path(QStringLiteral("gone"))));
         QCOMPARE(log.texts(QStringLiteral("ERROR")),
                  QStringList{QStringLiteral("源目录不存在，无法拷贝:") + source});
+    }
+
+    void failedSpecialFileLogsThreeLines()
+    {
+        ApplyFixture fixture;
+        fixture.write(QStringLiteral("update/updateTmp.ini"), "staged manifest");
+        QVERIFY(QFile::link(fixture.path(QStringLiteral("nowhere")),
+                            fixture.path(QStringLiteral("update/update.ini"))));
+        LogCapture log;
+
+        QVERIFY(!CUpdateReplacement(fixture.folders()).replaceFiles());
+        const QString staged = fixture.path(QStringLiteral("update/updateTmp.ini"));
+        const QString target = fixture.path(QStringLiteral("update/update.ini"));
+        QCOMPARE(log.texts(QStringLiteral("ERROR")),
+                 (QStringList{QStringLiteral("文件复制失败:") + staged + QStringLiteral("->") + target,
+                              QStringLiteral("替换update.ini失败:") + staged + QStringLiteral("->") + target,
+                              QStringLiteral("替换特殊文件失败")}));
     }
 
     void secondRunGivesTheSameInstallation()

@@ -260,6 +260,15 @@ void TestTcpProtocol::versionCheckReply_data()
     QTest::newRow("version field without NUL")
         << QByteArray(1, 1) + repeated('9', 32) + hex("01000000") + zeros(16) + hex("00000000") << true
         << QString(32, QLatin1Char('9')) << "Velmora" << QStringList();
+    // A name of 32 bytes (or a folder of 128) cannot be sent back in a request: malformed.
+    QTest::newRow("record name filling its field")
+        << replyHead(1, "2.0", hex("01000000"), hex("01000000")) + repeated('p', 128 - 1) + zeros(1) +
+               repeated('n', 32) + zeros(20)
+        << false << QString() << QString() << QStringList();
+    QTest::newRow("record folder filling its field")
+        << replyHead(1, "2.0", hex("01000000"), hex("01000000")) + repeated('p', 128) + field("a", 32) +
+               zeros(20)
+        << false << QString() << QString() << QStringList();
     QTest::newRow("negative product code")
         << replyHead(1, "2", hex("ffffffff"), hex("00000000")) << true << "2"
         << "Unknown" << QStringList();

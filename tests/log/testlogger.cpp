@@ -51,6 +51,32 @@ private slots:
         QCOMPARE(QString::fromStdString(err.text()), QStringLiteral("[ERROR] e %s\n"));
     }
 
+    void controlCharactersAreEscaped_data()
+    {
+        QTest::addColumn<QByteArray>("message");
+        QTest::addColumn<QByteArray>("logged");
+        QTest::newRow("line feed before a forged result")
+            << QByteArray("name\n{\"success\":true}") << QByteArray("name\\n{\"success\":true}");
+        QTest::newRow("carriage return, tab, escape, delete")
+            << QByteArray("a\rb\tc\x1b[0md\x7f") << QByteArray("a\\rb\\tc\\x1b[0md\\x7f");
+        QTest::newRow("Unicode line breaks") << QByteArray("a\xc2\x85"
+                                                           "b\xe2\x80\xa8"
+                                                           "c\xe2\x80\xa9"
+                                                           "d")
+                                             << QByteArray("a\\u0085b\\u2028c\\u2029d");
+        QTest::newRow("text and backslashes stay")
+            << QByteArray("中文 C:\\x {} %s") << QByteArray("中文 C:\\x {} %s");
+    }
+
+    void controlCharactersAreEscaped()
+    {
+        QFETCH(QByteArray, message);
+        QFETCH(QByteArray, logged);
+        StreamCapture out(std::cout);
+        Logger::info(message.toStdString());
+        QCOMPARE(QByteArray::fromStdString(out.text()), "[INFO] " + logged + "\n");
+    }
+
     void fileLinesHavePatternAndLevels()
     {
         QTemporaryDir dir;

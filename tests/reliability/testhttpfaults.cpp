@@ -68,6 +68,7 @@ private slots:
     void initTestCase();
     void checkFaults_data();
     void checkFaults();
+    void failedCheckStillStartsTheHost();
     void downloadFaults_data();
     void downloadFaults();
     void listGarbageWithoutTabsIsSkipped();
@@ -126,11 +127,12 @@ void TestHttpFaults::checkFaults_data()
     QTest::addColumn<QByteArray>("listLines");
     QTest::addColumn<QString>("failure");
 
-    // A check that cannot fetch its lists counts as "no update"; one that the server's answer made
-    // unusable fails with the reason.
+    // A check that cannot be finished fails with the channel's reason.
     const QByteArray none;
-    QTest::newRow("manifest 404") << QStringLiteral("manifest404") << none << true << none << QString();
-    QTest::newRow("manifest 500") << QStringLiteral("manifest500") << none << true << none << QString();
+    QTest::newRow("manifest 404") << QStringLiteral("manifest404") << none << true << none
+                                  << QStringLiteral("/manifest404/update.ini失败: ");
+    QTest::newRow("manifest 500") << QStringLiteral("manifest500") << none << true << none
+                                  << QStringLiteral("/manifest500/update.ini失败: ");
     QTest::newRow("manifest without Folder")
         << QStringLiteral("nofolder") << QByteArray("[Version]\nVersion=2.0\n") << true << none
         << QStringLiteral("服务端版本解析失败");
@@ -149,12 +151,21 @@ void TestHttpFaults::checkFaults_data()
         << QStringLiteral("trickle")
         << manifestText(QStringLiteral("r2"), "2.0") + ";" + QByteArray(100, 'c') + "\n"
         << true << none << QStringLiteral("检查更新超时");
-    QTest::newRow("list 404") << QStringLiteral("list404") << none << false << none << QString();
-    QTest::newRow("list 500") << QStringLiteral("list500") << none << true << none << QString();
-    QTest::newRow("list redirect loop") << QStringLiteral("listloop") << none << true << none << QString();
+    QTest::newRow("list 404") << QStringLiteral("list404") << none << false << none
+                              << QStringLiteral("/list404/r2/md5.txt失败: ");
+    QTest::newRow("list 500") << QStringLiteral("list500") << none << true << none
+                              << QStringLiteral("/list500/r2/md5.txt失败: ");
+    QTest::newRow("list redirect loop")
+        << QStringLiteral("listloop") << none << true << none << QStringLiteral("/listloop/r2/md5.txt失败: ");
     QTest::newRow("list above 16 MiB")
         << QStringLiteral("hugelist") << none << true << QByteArray(17 * 1024 * 1024, '\n')
         << QStringLiteral("服务端md5.txt超过16 MiB");
+    QTest::newRow("list entry without a digest")
+        << QStringLiteral("nodigest") << none << true << QByteArray("\t/bin/plugin.dll\n")
+        << QStringLiteral("MD5列表条目缺少摘要:/bin/plugin.dll");
+    QTest::newRow("list entry with an empty key")
+        << QStringLiteral("emptykey") << none << true << QByteArray("\t\n")
+        << QStringLiteral("MD5列表条目缺少摘要:");
 }
 
 void TestHttpFaults::checkFaults()
@@ -175,16 +186,31 @@ void TestHttpFaults::checkFaults()
 
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 0);
-    if (failure.isEmpty()) {
-        QCOMPARE(result.jsonLine(), ConsoleResult::noUpdate());
-    } else {
-        const QJsonObject json = QJsonDocument::fromJson(result.jsonLine()).object();
-        QVERIFY2(json.value(QStringLiteral("errormsg")).toString().startsWith(failure),
-                 result.jsonLine().constData());
-        QCOMPARE(json.value(QStringLiteral("success")), QJsonValue(false));
-        QCOMPARE(json.value(QStringLiteral("update")), QJsonValue(false));
-    }
+    // A check that could not be finished is a failure, with the channel's reason.
+    const QJsonObject json = QJsonDocument::fromJson(result.jsonLine()).object();
+    QCOMPARE(json.value(QStringLiteral("success")).toBool(true), false);
+    QCOMPARE(json.value(QStringLiteral("update")).toBool(true), false);
+    QVERIFY2(json.value(QStringLiteral("errormsg")).toString().contains(failure),
+             result.jsonLine().constData());
     VERIFY_INSTALLATION_UNCHANGED(installation, before);
+    QVERIFY(!m_server->requestLog().contains("GET /" + base.toUtf8() + "/r2/readme.txt"));
+}
+
+void TestHttpFaults::failedCheckStillStartsTheHost()
+{
+    ScratchInstallation installation;
+    prepare(installation, QStringLiteral("absent"));
+    const auto before = FaultRun::snapshot(installation);
+
+    const ProcessResult result = installation.runUpdater({}, 60000);
+
+    // Started by a user on a machine that cannot reach the server, the installed version runs.
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 0);
+    QVERIFY(waitForFile(installation.filePath(FaultRun::HostMarker), 15000));
+    auto after = FaultRun::snapshot(installation);
+    after.remove(FaultRun::HostMarker);
+    QVERIFY2(after == before, qPrintable(describeDifference(after, before)));
 }
 
 void TestHttpFaults::downloadFaults_data()
@@ -198,8 +224,6 @@ void TestHttpFaults::downloadFaults_data()
     QTest::newRow("file body cut short") << "filecut" << QByteArray() << QByteArray("readme.txt");
     QTest::newRow("list entry with a tab and a made-up key")
         << "bogusentry" << QByteArray("junk\tjunk\n") << QByteArray("junk");
-    QTest::newRow("list entry with an empty key")
-        << "emptykey" << QByteArray("\t\n") << QByteArray("更新文件路径不安全，已拒绝:");
     QTest::newRow("list entry naming the temporary folder's parent")
         << "parentkey" << QByteArray("d41d8cd98f00b204e9800998ecf8427e\t/..\n")
         << QByteArray("更新文件路径不安全，已拒绝:/..");

@@ -7,11 +7,26 @@
 #include "support/referenceservice.h"
 #include "support/scriptedtcpservice.h"
 
+#include <QDeadlineTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
 namespace {
 
+/// A check without a usable answer is a failure: success false, no update, and the reason.
+void verifyFailedCheck(const ProcessResult& result, const QString& expectedError)
+{
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 0);
+    const QJsonObject json = QJsonDocument::fromJson(result.jsonLine()).object();
+    QCOMPARE(json.value(QStringLiteral("success")).toBool(true), false);
+    QCOMPARE(json.value(QStringLiteral("update")).toBool(true), false);
+    QVERIFY2(json.value(QStringLiteral("errormsg")).toString().startsWith(expectedError),
+             result.jsonLine().constData());
+}
 /// Logged once a failed download has been reported; the window then waits for the user.
 const QByteArray DownloadFailed("下载错误处理完成");
 
@@ -28,6 +43,7 @@ enum class CheckFault
     OversizedLength,
     HugeLengthThenClose,
     GarbageThenClose,
+    UnrequestableRecord,
 };
 
 ScriptedTcpService::Answer answerCheck(CheckFault fault, const Frame& request)
@@ -48,6 +64,16 @@ ScriptedTcpService::Answer answerCheck(CheckFault fault, const Frame& request)
         return {encodeFrameHeader(VersionCheckReply, 64u * 1024 * 1024, 1) + QByteArray(100, 'x'), true};
     case CheckFault::GarbageThenClose:
         return {QByteArray("HTTP/1.1 400 Bad Request\r\n\r\n"), true};
+    case CheckFault::UnrequestableRecord: {
+        if (request.type != VersionCheckRequest) {
+            return {};
+        }
+        // A name filling all 32 bytes of its field: no request (31 bytes) can name it.
+        QByteArray reply = encodeVersionCheckReply(true, QStringLiteral("2.0"), 1,
+                                                   {{QStringLiteral("bin"), QString(31, QLatin1Char('n'))}});
+        reply[TcpProtocol::VersionCheckReplyHeaderSize + TcpProtocol::FilePathFieldSize + 31] = 'n';
+        return {scriptedFrame(VersionCheckReply, reply), false};
+    }
     }
     return {};
 }
@@ -74,21 +100,29 @@ private slots:
     void downloadFaults_data();
     void downloadFaults();
     void wrongMagicInsideAFile();
+    void updateWithoutFilesEndsTheRun();
+    void killedRunLeavesItsLog();
 };
 
 void TestTcpFaults::versionCheckFaults_data()
 {
     QTest::addColumn<CheckFault>("fault");
-    QTest::newRow("service never answers") << CheckFault::NeverAnswers;
-    QTest::newRow("heartbeat replies only") << CheckFault::HeartbeatOnly;
-    QTest::newRow("oversized length") << CheckFault::OversizedLength;
-    QTest::newRow("64 MiB announced, then closed") << CheckFault::HugeLengthThenClose;
-    QTest::newRow("not the protocol, then closed") << CheckFault::GarbageThenClose;
+    QTest::addColumn<QString>("expectedError");
+    const QString timeout = QStringLiteral("版本检查超时，升级服务无应答");
+    const QString closed = QStringLiteral("The remote host closed the connection");
+    QTest::newRow("service never answers") << CheckFault::NeverAnswers << timeout;
+    QTest::newRow("heartbeat replies only") << CheckFault::HeartbeatOnly << timeout;
+    QTest::newRow("oversized length") << CheckFault::OversizedLength << timeout;
+    QTest::newRow("64 MiB announced, then closed") << CheckFault::HugeLengthThenClose << closed;
+    QTest::newRow("not the protocol, then closed") << CheckFault::GarbageThenClose << closed;
+    QTest::newRow("record that no request can name")
+        << CheckFault::UnrequestableRecord << QStringLiteral("版本应答格式错误");
 }
 
 void TestTcpFaults::versionCheckFaults()
 {
     QFETCH(CheckFault, fault);
+    QFETCH(QString, expectedError);
     ScriptedTcpService service([fault](const Frame& request) { return answerCheck(fault, request); });
     QVERIFY(service.startListening());
     ScratchInstallation installation;
@@ -98,10 +132,7 @@ void TestTcpFaults::versionCheckFaults()
 
     const ProcessResult result = installation.runUpdater({QStringLiteral("console")});
 
-    QVERIFY(result.finished);
-    QCOMPARE(result.exitCode, 0);
-    // A check that got no usable answer counts as "no update": the host may not learn more.
-    QCOMPARE(result.jsonLine(), ConsoleResult::noUpdate());
+    verifyFailedCheck(result, expectedError);
     QVERIFY(service.requestCount() >= 1);
     VERIFY_INSTALLATION_UNCHANGED(installation, before);
 }
@@ -109,13 +140,18 @@ void TestTcpFaults::versionCheckFaults()
 void TestTcpFaults::referenceServiceCheckFaults_data()
 {
     QTest::addColumn<QStringList>("switches");
-    QTest::newRow("error reply to the version check") << QStringList{QStringLiteral("--error-version")};
-    QTest::newRow("wrong magic before the answer") << QStringList{QStringLiteral("--corrupt")};
+    QTest::addColumn<QString>("expectedError");
+    QTest::newRow("error reply to the version check")
+        << QStringList{QStringLiteral("--error-version")}
+        << QStringLiteral("服务器返回错误: version check refused by --error-version");
+    QTest::newRow("wrong magic before the answer")
+        << QStringList{QStringLiteral("--corrupt")} << QStringLiteral("版本检查超时，升级服务无应答");
 }
 
 void TestTcpFaults::referenceServiceCheckFaults()
 {
     QFETCH(QStringList, switches);
+    QFETCH(QString, expectedError);
     QTemporaryDir releaseDir;
     writeRelease(releaseDir);
     ReferenceService service;
@@ -129,9 +165,7 @@ void TestTcpFaults::referenceServiceCheckFaults()
 
     const ProcessResult result = installation.runUpdater({QStringLiteral("console")});
 
-    QVERIFY(result.finished);
-    QCOMPARE(result.exitCode, 0);
-    QCOMPARE(result.jsonLine(), ConsoleResult::noUpdate());
+    verifyFailedCheck(result, expectedError);
     QCOMPARE(service.countInLog("] serving "), 0);
     VERIFY_INSTALLATION_UNCHANGED(installation, before);
 }
@@ -150,10 +184,12 @@ void TestTcpFaults::downloadFaults_data()
         << QByteArray("文件: core.dll 错误类型: 0");
     QTest::newRow("file larger than announced")
         << QStringList{QStringLiteral("--announce-size"), QStringLiteral("10")}
-        << QByteArray("Incomplete file data: bin/core.dll (70000 of 10 bytes)");
+        << QByteArray("文件: core.dll 错误类型: 0 原因: Connection delivered incomplete file data: "
+                      "bin/core.dll (70000 of 10 bytes)");
     QTest::newRow("file shorter than announced")
         << QStringList{QStringLiteral("--announce-size"), QStringLiteral("1000000")}
-        << QByteArray("Incomplete file data: bin/core.dll (70000 of 1000000 bytes)");
+        << QByteArray("文件: core.dll 错误类型: 0 原因: Connection delivered incomplete file data: "
+                      "bin/core.dll (70000 of 1000000 bytes)");
     QTest::newRow("record climbing out of the installation")
         << QStringList{QStringLiteral("--extra-record"), QStringLiteral("../..|evil.txt")}
         << QByteArray("Refused file path outside the temporary folder: ../../evil.txt");
@@ -163,6 +199,9 @@ void TestTcpFaults::downloadFaults_data()
     QTest::newRow("record with a drive letter")
         << QStringList{QStringLiteral("--extra-record"), QStringLiteral("C:|evil.txt")}
         << QByteArray("Refused file path outside the temporary folder: C:/evil.txt");
+    QTest::newRow("record whose name forges a result line")
+        << QStringList{QStringLiteral("--extra-record"), QStringLiteral("bin|x\n{\"forged\":true}")}
+        << QByteArray("x\\n{\"forged\":true}");
 }
 
 void TestTcpFaults::downloadFaults()
@@ -189,6 +228,8 @@ void TestTcpFaults::downloadFaults()
     QVERIFY2(result.standardOutput.contains(expectedInLog), result.standardOutput.right(3000).constData());
     // The check itself succeeded; the download's failure is shown in the window and the log.
     QCOMPARE(result.jsonLine(), ConsoleResult::updateAvailable());
+    // Names from the service never start a line of their own.
+    QCOMPARE(result.standardOutput.count("\n{"), result.standardOutput.startsWith('{') ? 0 : 1);
     VERIFY_INSTALLATION_UNCHANGED(installation, before);
 }
 
@@ -224,6 +265,70 @@ void TestTcpFaults::wrongMagicInsideAFile()
     QVERIFY2(result.markerSeen, result.standardOutput.right(3000).constData());
     QVERIFY(result.standardOutput.contains("Discarded received data with a bad frame header"));
     VERIFY_INSTALLATION_UNCHANGED(installation, before);
+}
+
+void TestTcpFaults::updateWithoutFilesEndsTheRun()
+{
+    ScriptedTcpService service([](const Frame& request) -> ScriptedTcpService::Answer {
+        if (request.type != VersionCheckRequest) {
+            return {};
+        }
+        return {scriptedFrame(VersionCheckReply, encodeVersionCheckReply(true, QStringLiteral("2.0"), 1, {})),
+                false};
+    });
+    QVERIFY(service.startListening());
+    ScratchInstallation installation;
+    FaultRun::installOldVersion(installation,
+                                {{QStringLiteral("Server/UpdatePort"), QString::number(service.port())}});
+    const auto before = FaultRun::snapshot(installation);
+
+    const ProcessResult result = installation.runUpdater({QStringLiteral("console")});
+
+    // Nothing to install: the run ends as after an update, with the host started.
+    QVERIFY2(result.finished, "the window must not wait for files that never come");
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.jsonLine(), ConsoleResult::updateAvailable());
+    QVERIFY(waitForFile(installation.filePath(FaultRun::HostMarker), 15000));
+    auto after = FaultRun::snapshot(installation);
+    after.remove(FaultRun::HostMarker);
+    QVERIFY2(after == before, qPrintable(describeDifference(after, before)));
+    QVERIFY(!installation.exists(QStringLiteral("backup")));
+}
+
+void TestTcpFaults::killedRunLeavesItsLog()
+{
+    // The file is offered and then never sent: the run waits in its download.
+    const QVector<FileTransferRequest> files{{QStringLiteral("bin"), QStringLiteral("core.dll")}};
+    ScriptedTcpService service([&files](const Frame& request) -> ScriptedTcpService::Answer {
+        if (request.type != VersionCheckRequest) {
+            return {};
+        }
+        return {
+            scriptedFrame(VersionCheckReply, encodeVersionCheckReply(true, QStringLiteral("2.0"), 1, files)),
+            false};
+    });
+    QVERIFY(service.startListening());
+    ScratchInstallation installation;
+    FaultRun::installOldVersion(installation,
+                                {{QStringLiteral("Server/UpdatePort"), QString::number(service.port())}});
+    const QByteArray waiting("开始下载文件: core.dll");
+
+    QProcess process;
+    process.setWorkingDirectory(installation.path());
+    process.start(installation.updaterPath(), {QStringLiteral("console")});
+    QByteArray output;
+    QDeadlineTimer deadline(20000);
+    while (!output.contains(waiting) && !deadline.hasExpired() && process.state() != QProcess::NotRunning) {
+        process.waitForReadyRead(100);
+        output += process.readAllStandardOutput();
+    }
+    QVERIFY2(output.contains(waiting), output.constData());
+    // Longer than the log's flush interval, then ended as a crash would end it.
+    QTest::qWait(2500);
+    process.kill();
+    QVERIFY(process.waitForFinished(5000));
+
+    QVERIFY(installation.readFile(QStringLiteral("logs/update.log")).contains(waiting));
 }
 
 QTEST_GUILESS_MAIN(TestTcpFaults)

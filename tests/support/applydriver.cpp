@@ -8,11 +8,41 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+
+#include <cstdio>
 
 #include <cstring>
 #include <filesystem>
 
 namespace ApplyDriver {
+
+namespace {
+
+/// Prints what the window left open shows, one "window text: " line per label, then clicks its
+/// cancel button as a user would. Returns `exitCode` when that ends the program, 3 when the
+/// window stays.
+int closeWindowWithItsButton(QApplication& app, int exitCode)
+{
+    QWidget* window = nullptr;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (widget->isVisible()) {
+            window = widget;
+        }
+    }
+    for (const QLabel* label : window->findChildren<QLabel*>()) {
+        std::printf("window text: %s\n", label->text().toUtf8().constData());
+    }
+    std::fflush(stdout);
+    auto* cancel = window->findChild<QPushButton*>(QStringLiteral("pushButton_cancel"));
+    QTimer::singleShot(0, cancel, &QPushButton::click);
+    QTimer::singleShot(5000, &app, [] { QCoreApplication::exit(3); });
+    return app.exec() == 3 ? 3 : exitCode;
+}
+
+} // namespace
 
 bool runIfRequested(int argc, char** argv, int& exitCode)
 {
@@ -37,6 +67,9 @@ bool runIfRequested(int argc, char** argv, int& exitCode)
     controller.parseArguments({});
     controller.onUpdateResult(true);
     exitCode = controller.success() ? 0 : 2;
+    if (controller.isAnyWindowVisible()) {
+        exitCode = closeWindowWithItsButton(app, exitCode);
+    }
     return true;
 }
 

@@ -14,7 +14,9 @@
 /// driver switch. The copy then behaves as update.exe would after a successful download: it builds
 /// the real controller from the installation's system.cfg and delivers the download's success,
 /// so that backup, replacement, rollback, self-update hand-over and relaunch run as in a product
-/// run, on the files staged in the temporary folder.
+/// run, on the files staged in the temporary folder. Its exit code is 0 after an installed update,
+/// 2 after a failed one whose window closed with its cancel button (the window's texts are
+/// printed first), and 3 when that window would not close.
 namespace ApplyDriver {
 
 constexpr const char* driverSwitch = "--apply-driver";

@@ -16,6 +16,15 @@ QMap<QString, QString> abortAfter(int operations)
     return {{QLatin1String(FaultSwitch::variableName), QString::number(operations)}};
 }
 
+/// The installation as a run leaves it. The lists an HTTP check staged never outlive a run.
+CrashLoop::Snapshot installationState(const ScratchInstallation& installation)
+{
+    CrashLoop::Snapshot state = snapshotFiles(installation.path(), CrashLoop::NotInstalled);
+    state.remove(QStringLiteral("update/updateTmp.ini"));
+    state.remove(QStringLiteral("update/md5Tmp.txt"));
+    return state;
+}
+
 void prepare(ScratchInstallation& installation, const CrashLoop::Stage& stage)
 {
     installation.writeConfig(ScratchInstallation::offlineConfig());
@@ -62,7 +71,7 @@ int crashAtEveryPoint(const Stage& stage, const Interrupt& interrupt, const Snap
             qWarning("fault point %d: the next run failed", point);
             return -1;
         }
-        const Snapshot after = snapshotFiles(installation.path(), NotInstalled);
+        const Snapshot after = installationState(installation);
         if (after != oldState && after != newState) {
             qWarning("fault point %d: neither old (%s) nor new (%s)", point,
                      qPrintable(describeDifference(after, oldState)),
@@ -82,14 +91,14 @@ Snapshot stateAfter(const Stage& stage, const Interrupt& run)
     ScratchInstallation installation;
     prepare(installation, stage);
     run(installation, {});
-    return snapshotFiles(installation.path(), NotInstalled);
+    return installationState(installation);
 }
 
 Snapshot stateBefore(const Stage& stage)
 {
     ScratchInstallation installation;
     prepare(installation, stage);
-    return snapshotFiles(installation.path(), NotInstalled);
+    return installationState(installation);
 }
 
 void installOldVersion(ScratchInstallation& installation)

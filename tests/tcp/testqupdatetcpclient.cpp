@@ -226,9 +226,11 @@ void TestQUpdateTcpClient::versionCheckErrorReply()
     QSignalSpy errors(m_client.get(), &QUpdateTcpClient::errorOccurred);
     const VersionInfo info = m_client->checkVersion(versionRequest(QStringLiteral("1.0")), 5000);
     QVERIFY(!info.needUpdate);
-    QCOMPARE(m_client->lastError(), QStringLiteral("服务器返回错误"));
+    // The reply's reason follows the fixed text.
+    const QString expected = QStringLiteral("服务器返回错误: version check refused by --error-version");
+    QCOMPARE(m_client->lastError(), expected);
     QCOMPARE(errors.count(), 1);
-    QCOMPARE(errors.at(0).at(0).toString(), QStringLiteral("服务器返回错误"));
+    QCOMPARE(errors.at(0).at(0).toString(), expected);
 }
 
 void TestQUpdateTcpClient::versionCheckCorruptReply()
@@ -317,7 +319,7 @@ void TestQUpdateTcpClient::errorReplyDuringDownload()
     connectClient();
     QSignalSpy completed(m_client.get(), &QUpdateTcpClient::sigFileDownloadCompleted);
     QVERIFY(!m_client->downloadFile(request(QStringLiteral("bin"), QStringLiteral("app.exe")), -1));
-    QCOMPARE(m_client->lastError(), QStringLiteral("服务器返回错误"));
+    QCOMPARE(m_client->lastError(), QStringLiteral("服务器返回错误: refused by --error-file: bin/app.exe"));
     QCOMPARE(completed.count(), 0);
     QVERIFY(!QFileInfo::exists(temp(QStringLiteral("bin/app.exe"))));
     // The session goes on: the next file arrives.
@@ -519,7 +521,8 @@ void TestQUpdateTcpClient::incompleteStreamIsNotADownload()
     QSignalSpy completed(m_client.get(), &QUpdateTcpClient::sigFileDownloadCompleted);
     QVERIFY(!m_client->downloadFile(request(QStringLiteral("bin"), QStringLiteral("app.exe")), 20000));
     QCOMPARE(m_client->lastError(),
-             QStringLiteral("Incomplete file data: bin/app.exe (10000 of %1 bytes)").arg(announced));
+             QStringLiteral("Connection delivered incomplete file data: bin/app.exe (10000 of %1 bytes)")
+                 .arg(announced));
     QCOMPARE(completed.count(), 0);
 }
 

@@ -1,5 +1,6 @@
 // Whole runs of update.exe in a scratch installation against the reference update service.
 #include "support/consoleresult.h"
+#include "support/installsnapshot.h"
 #include "support/referenceservice.h"
 #include "support/scratchinstallation.h"
 
@@ -41,10 +42,13 @@ public:
     QTemporaryDir releaseDir;
     ReferenceService service;
 
-    void prepare(const QStringList& serviceSwitches, const QString& offeredVersion = QStringLiteral("2.0"))
+    void prepare(const QStringList& serviceSwitches, const QString& offeredVersion = QStringLiteral("2.0"),
+                 const QMap<QString, QByteArray>& extraRelease = {})
     {
         QVERIFY(installation.isValid() && releaseDir.isValid());
-        for (auto it = Release.cbegin(); it != Release.cend(); ++it) {
+        QMap<QString, QByteArray> release = Release;
+        release.insert(extraRelease);
+        for (auto it = release.cbegin(); it != release.cend(); ++it) {
             const QString path = releaseDir.filePath(it.key());
             QDir().mkpath(QFileInfo(path).path());
             QFile file(path);
@@ -127,6 +131,8 @@ private slots:
     void updateInstallsAndRelaunches();
     void noUpdate_data();
     void noUpdate();
+    void releaseWithItsOwnListsInstallsThem_data();
+    void releaseWithItsOwnListsInstallsThem();
     void versionCheckTimesOut();
     void fileFailsEveryAttempt();
     void fileFailsOnceThenSucceeds();
@@ -191,6 +197,45 @@ void TestTcpUpdateRun::noUpdate()
     QCOMPARE(waitForFile(setup.installation.filePath(HostMarker), hostStarted ? 10000 : 2000), hostStarted);
 }
 
+void TestTcpUpdateRun::releaseWithItsOwnListsInstallsThem_data()
+{
+    QTest::addColumn<bool>("staleStagedLists");
+    QTest::addColumn<bool>("carriesManifest");
+    QTest::newRow("release carrying update/update.ini") << false << true;
+    QTest::newRow("lists left staged by an earlier HTTP update") << true << false;
+}
+
+void TestTcpUpdateRun::releaseWithItsOwnListsInstallsThem()
+{
+    QFETCH(bool, staleStagedLists);
+    QFETCH(bool, carriesManifest);
+    QMap<QString, QByteArray> lists = {{QStringLiteral("md5.txt"), "tcp release list\n"}};
+    if (carriesManifest) {
+        lists.insert(QStringLiteral("update/update.ini"), "[Version]\nVersion=2.0\n");
+    }
+    RunSetup setup;
+    setup.prepare({}, QStringLiteral("2.0"), lists);
+    QVERIFY(setup.installation.writeFile(QStringLiteral("update/update.ini"), "[Version]\nVersion=1.0\n"));
+    QVERIFY(setup.installation.writeFile(QStringLiteral("md5.txt"), "installed list\n"));
+    const QStringList runFolders = {QStringLiteral("logs")};
+    auto expected = snapshotFiles(setup.installation.path(), runFolders);
+    expected.insert(Release);
+    expected.insert(lists);
+    if (staleStagedLists) {
+        QVERIFY(
+            setup.installation.writeFile(QStringLiteral("update/updateTmp.ini"), "[Version]\nVersion=1.5\n"));
+        QVERIFY(setup.installation.writeFile(QStringLiteral("update/md5Tmp.txt"), "http release list\n"));
+    }
+
+    const ProcessResult result = setup.installation.runUpdater({});
+
+    QVERIFY2(result.finished, "the run must end by itself after installing");
+    QVERIFY(waitForFile(setup.installation.filePath(HostMarker), 10000));
+    auto after = snapshotFiles(setup.installation.path(), runFolders);
+    after.remove(HostMarker);
+    QVERIFY2(after == expected, qPrintable(describeDifference(after, expected)));
+}
+
 void TestTcpUpdateRun::versionCheckTimesOut()
 {
     RunSetup setup;
@@ -200,7 +245,8 @@ void TestTcpUpdateRun::versionCheckTimesOut()
 
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 0);
-    QCOMPARE(result.jsonLine(), ConsoleResult::noUpdate());
+    QCOMPARE(result.jsonLine(),
+             QByteArray(R"({"errormsg":"版本检查超时，升级服务无应答","success":false,"update":false})"));
     QVERIFY(setup.installedUnchanged());
 }
 
@@ -214,8 +260,10 @@ void TestTcpUpdateRun::fileFailsEveryAttempt()
     QCOMPARE(setup.service.countInLog("error reply"), 4);
     QCOMPARE(setup.output.count(QStringLiteral("下载失败，等待重试: mixer.dll")), 3);
     QCOMPARE(setup.output.count(QStringLiteral("下载最终失败，已达到最大重试次数: mixer.dll")), 1);
-    // An error reply carries no detail: the unknown class (4) and its text.
-    QCOMPARE(setup.output.count(QStringLiteral("文件: mixer.dll 错误类型: 4")), 1);
+    // An error reply is of no known class (4); its reason is reported.
+    QCOMPARE(setup.output.count(QStringLiteral("文件: mixer.dll 错误类型: 4 原因: 服务器返回错误: refused by "
+                                               "--error-file: plugins/audio/mixer.dll")),
+             1);
     QVERIFY(setup.installedUnchanged());
     QVERIFY(!setup.installation.exists(QStringLiteral("backup")));
     QVERIFY(!QFileInfo::exists(setup.installation.filePath(HostMarker)));

@@ -129,7 +129,8 @@ private slots:
     void droppedConnectionRecovers();
     void droppedConnectionEveryTime();
     void diskFailure();
-    void cancelDuringFirstFile();
+    void cancelDuringAFile_data();
+    void cancelDuringAFile();
 };
 
 void TestTcpUpdateService::initTestCase()
@@ -242,8 +243,10 @@ void TestTcpUpdateService::fileFailsEveryAttempt()
     QCOMPARE(statuses.texts.filter(QStringLiteral("次重试下载")),
              QStringList({QStringLiteral("第1次重试下载: a.dll"), QStringLiteral("第2次重试下载: a.dll"),
                           QStringLiteral("第3次重试下载: a.dll")}));
-    // The service's error reply carries no detail, so the class is unknown.
-    QCOMPARE(setup.status(), QStringLiteral("未知错误，重试失败: a.dll"));
+    // The service's error reply is shown with the reason it carries.
+    QVERIFY2(setup.status().startsWith(QStringLiteral("服务器返回错误: refused by --error-file: ")),
+             qPrintable(setup.status()));
+    QVERIFY(setup.status().endsWith(QStringLiteral("，重试失败: a.dll")));
     QCOMPARE(setup.statusStyle(), ErrorStyle);
     QVERIFY(!QFileInfo::exists(setup.tempFile(QStringLiteral("lib/b.dll"))));
 }
@@ -305,12 +308,24 @@ void TestTcpUpdateService::diskFailure()
     QCOMPARE(setup.statusStyle(), ErrorStyle);
 }
 
-void TestTcpUpdateService::cancelDuringFirstFile()
+void TestTcpUpdateService::cancelDuringAFile_data()
 {
+    QTest::addColumn<bool>("onlyFile");
+    QTest::newRow("first of two files") << false;
+    QTest::newRow("only file") << true;
+}
+
+void TestTcpUpdateService::cancelDuringAFile()
+{
+    QFETCH(bool, onlyFile);
     Setup setup;
     setup.addRelease(QStringLiteral("lib/a.dll"), patterned(5000, 'c'));
-    setup.addRelease(QStringLiteral("lib/b.dll"), "b");
-    setup.start({QStringLiteral("--chunk-size"), QStringLiteral("1000")});
+    if (!onlyFile) {
+        setup.addRelease(QStringLiteral("lib/b.dll"), "b");
+    }
+    // Slow enough that the file is still arriving when the click is handled.
+    setup.start({QStringLiteral("--chunk-size"), QStringLiteral("1000"), QStringLiteral("--chunk-delay"),
+                 QStringLiteral("300")});
     QSignalSpy results(setup.channel.get(), &CTCPUpdate::sigUpdateResult);
     QPushButton* cancel = setup.cancelButton();
     bool clicked = false;
@@ -324,11 +339,13 @@ void TestTcpUpdateService::cancelDuringFirstFile()
     QVERIFY(setup.channel->requestVersion());
     QVERIFY(!setup.channel->startTcpUpdate());
 
+    // The file that was arriving is abandoned at once, not finished first.
     QVERIFY(clicked);
     QCOMPARE(results.count(), 1);
     QCOMPARE(results.at(0).at(0).toBool(), false);
     QCOMPARE(setup.status(), QStringLiteral("下载已取消"));
     QCOMPARE(setup.service.countInLog("] serving "), 1);
+    QVERIFY(QFileInfo(setup.tempFile(QStringLiteral("lib/a.dll"))).size() < 5000);
     QVERIFY(!QFileInfo::exists(setup.tempFile(QStringLiteral("lib/b.dll"))));
     QVERIFY(setup.window.isVisible());
 

@@ -100,6 +100,7 @@ private slots:
     void refusesFilesDifferingOnlyInCase();
     void refusesALinkToAFolder();
     void refusesAFileTooLargeForTheTcpChannel();
+    void refusesAFileItCannotRead();
     void refusesBadFolderNamesAndVersions_data();
     void refusesBadFolderNamesAndVersions();
     void refusesOverlappingFolders();
@@ -347,6 +348,20 @@ void TestPublishRelease::refusesAFileTooLargeForTheTcpChannel()
     QCOMPARE(result.exitCode, 1);
     QVERIFY2(result.standardError.contains("huge.bin: larger than the TCP channel carries"),
              result.standardError.constData());
+}
+
+void TestPublishRelease::refusesAFileItCannotRead()
+{
+    PublishArea area;
+    QVERIFY(area.writeSource(QStringLiteral("good.txt"), "x"));
+    // A regular file by its metadata whose first read fails (EIO): the publisher's own memory.
+    QVERIFY(QFile::link(QStringLiteral("/proc/self/mem"), area.source() + QStringLiteral("/unreadable.bin")));
+    const ProcessResult result = area.publish(QStringLiteral("2"), QStringLiteral("v"));
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY2(result.standardError.contains("cannot read"), result.standardError.constData());
+    // Nothing is published, so no list can carry an entry without a digest.
+    QVERIFY(!QFileInfo::exists(area.webRoot() + QStringLiteral("/v/md5.txt")));
+    QVERIFY(!QFileInfo::exists(area.webRoot() + QStringLiteral("/update.ini")));
 }
 
 void TestPublishRelease::refusesBadFolderNamesAndVersions_data()

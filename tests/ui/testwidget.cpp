@@ -110,6 +110,7 @@ private slots:
     void closingDuringDownload_data();
     void closingDuringDownload();
     void destructorReportsFailure();
+    void failedInstallationIsShownAndClosesWithTheButton();
 
 private:
     void startSlowUpdate(Widget& widget);
@@ -333,6 +334,29 @@ void TestWidget::destructorReportsFailure()
     QCOMPARE(result.count(), 2);
     QCOMPARE(result.at(0).at(0).toBool(), true);
     QCOMPARE(result.at(1).at(0).toBool(), false);
+}
+
+void TestWidget::failedInstallationIsShownAndClosesWithTheButton()
+{
+    Widget widget;
+    QSignalSpy closed(&widget, &QDialog::finished);
+    // An update with nothing to download completes at once, as every download ends: "更新完成!".
+    widget.startDownload();
+    QCOMPARE(label(widget, "label_update")->text(), QStringLiteral("更新完成!"));
+    QVERIFY(!cancelButton(widget)->isEnabled());
+
+    widget.showInstallFailure(QStringLiteral("更新安装失败，已恢复原版本: reason"));
+
+    QVERIFY(widget.isVisible());
+    QCOMPARE(label(widget, "label_update")->text(), QStringLiteral("更新失败"));
+    QCOMPARE(label(widget, "label_updatefile")->text(), QStringLiteral("更新安装失败，已恢复原版本: reason"));
+    QVERIFY(cancelButton(widget)->isEnabled());
+    BoxAnswerer answerer(QStringLiteral("确认"));
+    cancelButton(widget)->click();
+    QTest::qWait(100);
+    QVERIFY(!answerer.seen);
+    QVERIFY(!widget.isVisible());
+    QCOMPARE(closed.count(), 1);
 }
 
 UPDATER_SCRATCH_TEST_MAIN(TestWidget)

@@ -233,7 +233,8 @@ bool ServiceSession::sendNextChunk(Stream& stream)
 void ServiceSession::sendError(const QString& why)
 {
     qInfo().noquote() << label() << "error reply:" << why;
-    sendFrame(ErrorReply, QByteArray(), true);
+    // The content of an error reply is free: the reason, for the updater to show.
+    sendFrame(ErrorReply, why.toUtf8(), true);
 }
 
 void ServiceSession::sendFrame(qint32 type, const QByteArray& payload, bool answerStart, bool fileData)
