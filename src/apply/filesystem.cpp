@@ -26,6 +26,20 @@ bool copyContent(QFile& in, QFile& out)
     return true;
 }
 
+/// Copies the link `source` as a link with the same stored target, so that a backup restores a
+/// link and not a copy of what it pointed to.
+bool copyLink(const QString& source, const QString& destination)
+{
+    const QString target = FilePlatform::linkTarget(source);
+    if (target.isEmpty() || QFileInfo(destination).isSymLink() || QFileInfo::exists(destination) ||
+        !QFile::link(target, destination)) {
+        return false;
+    }
+    FilePlatform::syncFolder(FileSystem::parentFolder(destination));
+    FaultSwitch::fileOperationDone();
+    return true;
+}
+
 } // namespace
 
 namespace FileSystem {
@@ -72,8 +86,14 @@ bool makePath(const QString& folder)
 
 bool copyFile(const QString& source, const QString& destination)
 {
+    if (QFileInfo(source).isDir()) {
+        return false;
+    }
+    if (QFileInfo(source).isSymLink()) {
+        return copyLink(source, destination);
+    }
     QFile in(source);
-    if (QFileInfo(source).isDir() || !in.open(QIODevice::ReadOnly)) {
+    if (!in.open(QIODevice::ReadOnly)) {
         return false;
     }
     QFile out(destination);

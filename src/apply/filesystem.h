@@ -26,7 +26,7 @@ bool makePath(const QString& folder);
 
 /// Copies `source` to `destination`, which must not exist yet, keeping the permissions. The data
 /// and the new folder entry are flushed to the device before it returns true; a failed copy
-/// leaves no file behind.
+/// leaves no file behind. A symbolic link to a file is copied as a link with the same target.
 bool copyFile(const QString& source, const QString& destination);
 
 /// True when both paths are files with the same bytes; reads them, writes nothing.

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QSet>
 #include <QTextStream>
 
 namespace {
@@ -19,6 +20,38 @@ bool hasUnsafeCharacter(const QString& key)
         }
     }
     return false;
+}
+
+bool isInside(const QString& path, const QString& root)
+{
+    return !root.isEmpty() && (path == root || path.startsWith(root + QLatin1Char('/')));
+}
+
+/// collectFiles below the canonical folder `root`: a link is followed only to a place inside it,
+/// and a folder that was walked already (through a link that loops back) is not walked again.
+void collectInside(const QString& base, const QString& relDir, const QString& root, QSet<QString>& walked,
+                   QStringList& out)
+{
+    const QString folder = QFileInfo(base + relDir).canonicalFilePath();
+    if (!isInside(folder, root) || walked.contains(folder)) {
+        return;
+    }
+    walked.insert(folder);
+    const QDir dir(base + relDir);
+    const QFileInfoList entries =
+        dir.entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
+    for (const QFileInfo& entry : entries) {
+        if (entry.isSymLink() && !isInside(entry.canonicalFilePath(), root)) {
+            continue;
+        }
+        const QString relative = relDir + QLatin1Char('/') + entry.fileName();
+        if (entry.isDir()) {
+            collectInside(base, relative, root, walked, out);
+        } else if (entry.isFile()) {
+            // Only regular files: reading a link to a device or a pipe might never end.
+            out.append(relative);
+        }
+    }
 }
 
 } // namespace
@@ -63,18 +96,8 @@ bool writeMd5List(const QString& listPath, const Md5Map& digests, QString& error
 
 void collectFiles(const QString& base, const QString& relDir, QStringList& out)
 {
-    const QDir dir(base + relDir);
-    const QFileInfoList entries =
-        dir.entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
-    for (const QFileInfo& entry : entries) {
-        const QString relative = relDir + QLatin1Char('/') + entry.fileName();
-        if (entry.isDir()) {
-            collectFiles(base, relative, out);
-        } else if (entry.isFile()) {
-            // Only regular files: reading a link to a device or a pipe might never end.
-            out.append(relative);
-        }
-    }
+    QSet<QString> walked;
+    collectInside(base, relDir, QFileInfo(base).canonicalFilePath(), walked, out);
 }
 
 Md5Map loadMd5List(const QString& filePath)

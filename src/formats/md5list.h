@@ -22,6 +22,8 @@ void generateMd5List(const QString& dir);
 bool writeMd5List(const QString& listPath, const Md5Map& digests, QString& error);
 
 /// Appends the paths of all files below `base` + `relDir` to `out`, each as `relDir` + "/" + name.
+/// Links are followed only to places inside `base`, and a folder that a link leads back to is
+/// listed once, so that the walk never leaves the installation and always ends.
 void collectFiles(const QString& base, const QString& relDir, QStringList& out);
 
 /// Reads a list file. Lines with fewer than two tab-separated fields are skipped, further fields

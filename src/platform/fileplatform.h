@@ -20,4 +20,8 @@ bool syncFolder(const QString& folder);
 /// How the system's file names compare: with case on Unix, without it on Windows.
 Qt::CaseSensitivity pathCaseSensitivity();
 
+/// The target of the symbolic link `path` as the link stores it (relative targets stay
+/// relative); empty when `path` is no link or cannot be read.
+QString linkTarget(const QString& path);
+
 } // namespace FilePlatform

@@ -28,4 +28,16 @@ Qt::CaseSensitivity pathCaseSensitivity()
     return Qt::CaseSensitive;
 }
 
+QString linkTarget(const QString& path)
+{
+    QByteArray target(4096, '\0');
+    const ssize_t length =
+        ::readlink(QFile::encodeName(path).constData(), target.data(), static_cast<size_t>(target.size()));
+    if (length <= 0 || length >= target.size()) {
+        return QString();
+    }
+    target.truncate(static_cast<int>(length));
+    return QFile::decodeName(target);
+}
+
 } // namespace FilePlatform

@@ -1,6 +1,7 @@
 #include "platform/fileplatform.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <io.h>
 
@@ -21,6 +22,12 @@ bool syncFolder(const QString&)
 Qt::CaseSensitivity pathCaseSensitivity()
 {
     return Qt::CaseInsensitive;
+}
+
+QString linkTarget(const QString& path)
+{
+    // Qt reads the target of a symbolic link or junction; it is returned as an absolute path.
+    return QFileInfo(path).symLinkTarget();
 }
 
 } // namespace FilePlatform

@@ -155,6 +155,9 @@ private slots:
         installOldVersion(installation);
         stageDownload(installation);
         installation.writeFile(QStringLiteral("temp/b.txt"), "new b");
+        // An installed link is restored as the link it was, not as a copy of what it points to.
+        const QString link = installation.filePath(QStringLiteral("b.txt"));
+        QVERIFY(QFile::remove(link) && QFile::link(QStringLiteral("lib/x.dll"), link));
         installation.writeFile(QStringLiteral("temp/b-added.txt"), "added");
         installation.writeFile(QStringLiteral("temp/c.txt"), TooLarge);
         installation.writeFile(QStringLiteral("temp/d.txt"), "never reached");
@@ -176,6 +179,8 @@ private slots:
         const auto after = snapshotFiles(installation.path(), NotInstalled);
         QVERIFY2(after == before, qPrintable(describeDifference(after, before)));
         QCOMPARE(QFileInfo(untouched).lastModified(), longAgo);
+        QVERIFY(QFileInfo(link).isSymLink());
+        QCOMPARE(QFileInfo(link).symLinkTarget(), installation.filePath(QStringLiteral("lib/x.dll")));
         QVERIFY(!installation.exists(QStringLiteral("temp")));
         QVERIFY(!installation.exists(QStringLiteral("backup")));
         QVERIFY(!installation.exists(QLatin1String(CApplyJournal::fileName)));

@@ -70,6 +70,7 @@ private slots:
     void folderSettingsLeavingTheInstallation_data();
     void folderSettingsLeavingTheInstallation();
     void malformedInstalledManifestAndList();
+    void generatedListStaysInsideTheInstallation();
     void runFolderIsAFile_data();
     void runFolderIsAFile();
     void diskFullDuringHttpDownload();
@@ -244,6 +245,31 @@ void TestFileFaults::malformedInstalledManifestAndList()
     QVERIFY(releaseInstalled(installation));
     QCOMPARE(installation.readFile(QStringLiteral("md5.txt")), md5ListText(Release));
     QVERIFY(waitForFile(installation.filePath(FaultRun::HostMarker), 15000));
+}
+
+void TestFileFaults::generatedListStaysInsideTheInstallation()
+{
+    // Without an installed md5.txt the check lists the installation itself. Links that loop back
+    // (two of them: every path through them would be walked) or lead out must not be followed.
+    const QString base = QStringLiteral("same");
+    QVERIFY(writeHttpRelease(m_served.filePath(base), QStringLiteral("r1"), QStringLiteral("2.0"),
+                             FaultRun::installedFiles()));
+    ScratchInstallation installation;
+    prepareHttp(installation, {{QStringLiteral("Update/URL"), m_server->baseUrl() + base + '/'}});
+    QVERIFY(QFile::remove(installation.filePath(QStringLiteral("md5.txt"))));
+    QTemporaryDir outside;
+    QVERIFY(writeBytes(outside.filePath(QStringLiteral("secret.txt")), "not the installation's"));
+    QVERIFY(QFile::link(installation.path(), installation.filePath(QStringLiteral("loop1"))));
+    QVERIFY(QFile::link(installation.path(), installation.filePath(QStringLiteral("bin/loop2"))));
+    QVERIFY(QFile::link(outside.path(), installation.filePath(QStringLiteral("outside"))));
+
+    const ProcessResult result = installation.runUpdater({QStringLiteral("console")}, 60000);
+
+    QVERIFY(result.finished);
+    QCOMPARE(result.jsonLine(), QByteArray(R"({"errormsg":"","success":true,"update":false})"));
+    const QByteArray list = installation.readFile(QStringLiteral("md5.txt"));
+    QVERIFY2(list.contains("\t/bin/core.dll\n"), list.constData());
+    QVERIFY2(!list.contains("loop") && !list.contains("secret"), list.constData());
 }
 
 void TestFileFaults::runFolderIsAFile_data()
