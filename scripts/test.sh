@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds everything, type-checks the Windows build and runs the whole test
-# suite: once in a normal build and once in a build with AddressSanitizer and
+# Sets up the machine, checks that source folders depend only downward, builds everything with
+# warnings as errors, type-checks the Windows build, runs clang-tidy over src/ and tools/ and runs
+# the whole test suite: once in a normal build and once in a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer (skip the latter with SKIP_SANITIZE=1 while iterating), then runs
 # every fuzz target for a bounded time (SKIP_FUZZ=1 skips it).
 set -euo pipefail
@@ -19,10 +20,13 @@ run_suite() {
 "$root/scripts/check-layering.sh"
 
 build=${BUILD_DIR:-$root/build}
-BUILD_DIR="$build" "$root/scripts/build.sh"
+# Warnings fail the normal build. The sanitizer build below keeps them as warnings: the compiler
+# warns differently with instrumentation, and that build is there to find faults at run time.
+BUILD_DIR="$build" "$root/scripts/build.sh" -DUPDATER_WERROR=ON
 # The Windows branches are never compiled on this machine; type-check them against the generated
 # headers of the build that just finished.
 BUILD_DIR="$build" "$root/scripts/windows-check.sh"
+BUILD_DIR="$build" "$root/scripts/clang-tidy.sh"
 run_suite "$build"
 
 if [ "${SKIP_SANITIZE:-0}" != 1 ]; then
