@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config clang-format
+  build-essential cmake ninja-build pkg-config clang-format clang-tidy
   qtbase5-dev qtbase5-dev-tools libqt5network5
   libspdlog-dev libfmt-dev
   nginx-light openssl curl procps python3

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds everything and runs the whole test suite: once in a normal build, then
-# the Windows programs built with the Windows build kit and run under Wine (scripts/windows-test.sh),
-# then once in a build with AddressSanitizer and UndefinedBehaviorSanitizer (skip it with
-# SKIP_SANITIZE=1 while iterating), then runs every fuzz target for a bounded time (SKIP_FUZZ=1
-# skips it).
+# Sets up the machine, checks that source folders depend only downward, builds everything with
+# warnings as errors, runs clang-tidy over src/ and tools/ and runs the whole test suite: once in a
+# normal build, then the Windows programs built with the Windows build kit and run under Wine
+# (scripts/windows-test.sh; without the kit a type-check of the Windows code), then once in a build
+# with AddressSanitizer and UndefinedBehaviorSanitizer (skip it with SKIP_SANITIZE=1 while
+# iterating), then runs every fuzz target for a bounded time (SKIP_FUZZ=1 skips it).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -20,7 +21,10 @@ run_suite() {
 "$root/scripts/check-layering.sh"
 
 build=${BUILD_DIR:-$root/build}
-BUILD_DIR="$build" "$root/scripts/build.sh"
+# Warnings fail the normal build. The sanitizer build below keeps them as warnings: the compiler
+# warns differently with instrumentation, and that build is there to find faults at run time.
+BUILD_DIR="$build" "$root/scripts/build.sh" -DUPDATER_WERROR=ON
+BUILD_DIR="$build" "$root/scripts/clang-tidy.sh"
 run_suite "$build"
 # The Windows programs built with the Windows build kit and run under Wine; without the kit only a
 # type-check of the Windows code, and one line saying so.

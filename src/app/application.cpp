@@ -20,7 +20,7 @@ void startLogging()
 {
     const QString path = QCoreApplication::applicationDirPath() + QLatin1Char('/') +
                          CConfigManager::instance().getLogDir() + QLatin1String(ConfigNames::LogFile);
-    Logger::init(path.toUtf8().toStdString());
+    Logger::init(path);
     Logger::info("Update started");
 }
 
@@ -28,7 +28,7 @@ void logArguments(const QStringList& arguments)
 {
     Logger::debug("Command Line Arguments:");
     for (int i = 0; i < arguments.size(); ++i) {
-        Logger::debug("argv[" + std::to_string(i) + "] =" + arguments.at(i).toStdString());
+        Logger::debug(QStringLiteral("argv[") + QString::number(i) + QStringLiteral("] =") + arguments.at(i));
     }
 }
 
@@ -66,7 +66,7 @@ int runController(QApplication& app)
 
 } // namespace
 
-int runUpdater(int argc, char* argv[])
+int runUpdater(int argc, char** argv)
 {
     Platform::prepareProcess();
     QApplication app(argc, argv);

@@ -1,16 +1,12 @@
 #include "apply/fileoperationmanager.h"
 
 #include "apply/filesystem.h"
+#include "config/folderpath.h"
 #include "log/logger.h"
 
 #include <QFileInfo>
 
 namespace {
-
-QString withSlash(const QString& folder)
-{
-    return folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
-}
 
 /// Clears the way for a saved file. A folder in the way was put there by the update, which
 /// brought a folder where the file was; once the files it added are gone it is empty and goes.
@@ -59,37 +55,32 @@ bool CFileOperationManager::restoreFromBackup(const QString& backupDir, const QS
     }
 
     for (const QString& name : entries) {
-        const QString backupPath = withSlash(backupDir) + name;
-        const QString installPath = withSlash(installDir) + name;
+        const QString backupPath = withTrailingSlash(backupDir) + name;
+        const QString installPath = withTrailingSlash(installDir) + name;
         if (!FileSystem::exists(backupPath)) {
             continue;
         }
         const QString parent = QFileInfo(installPath).absolutePath();
         if (!FileSystem::isFolder(parent) && !FileSystem::makePath(parent)) {
-            m_lastError = QStringLiteral("无法创建目标文件目录: ") + parent;
-            return false;
+            return fail(QStringLiteral("无法创建目标文件目录: ") + parent);
         }
         if (FileSystem::isFolder(backupPath)) {
             if (!restoreDirectory(backupPath, installPath)) {
-                m_lastError =
-                    QStringLiteral("回退目录失败: ") + backupPath + QStringLiteral(" -> ") + installPath;
-                return false;
+                return fail(QStringLiteral("回退目录失败: ") + backupPath + QStringLiteral(" -> ") +
+                            installPath);
             }
         } else if (FileSystem::sameContent(backupPath, installPath)) {
             continue;
         } else {
             if (!makeRoomForFile(installPath)) {
-                m_lastError = QStringLiteral("删除目标文件失败: ") + installPath;
-                return false;
+                return fail(QStringLiteral("删除目标文件失败: ") + installPath);
             }
             if (!FileSystem::copyFile(backupPath, installPath)) {
-                m_lastError =
-                    QStringLiteral("回退文件失败: ") + backupPath + QStringLiteral(" -> ") + installPath;
-                return false;
+                return fail(QStringLiteral("回退文件失败: ") + backupPath + QStringLiteral(" -> ") +
+                            installPath);
             }
         }
-        Logger::info((QStringLiteral("回退文件成功:") + backupPath + QStringLiteral("->") + installPath)
-                         .toStdString());
+        Logger::info(QStringLiteral("回退文件成功:") + backupPath + QStringLiteral("->") + installPath);
     }
     return true;
 }
@@ -114,4 +105,10 @@ bool CFileOperationManager::restoreDirectory(const QString& sourceDir, const QSt
         }
     }
     return true;
+}
+
+bool CFileOperationManager::fail(const QString& error)
+{
+    m_lastError = error;
+    return false;
 }

@@ -26,5 +26,8 @@ public:
     QString lastError() const { return m_lastError; }
 
 private:
+    /// Keeps `error` as lastError(); always false.
+    bool fail(const QString& error);
+
     QString m_lastError;
 };

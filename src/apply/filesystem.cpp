@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr qint64 CopyChunkSize = 256 * 1024;
+constexpr qint64 CopyChunkSize = qint64{256} * 1024;
 
 bool copyContent(QFile& in, QFile& out)
 {

@@ -1,5 +1,6 @@
 #include "apply/pathguard.h"
 
+#include "config/folderpath.h"
 #include "platform/fileplatform.h"
 
 #include <QDir>
@@ -7,15 +8,10 @@
 
 namespace {
 
-QString withSlash(const QString& path)
-{
-    return path.endsWith(QLatin1Char('/')) ? path : path + QLatin1Char('/');
-}
-
 bool isSameOrBelow(const QString& path, const QString& root)
 {
     const Qt::CaseSensitivity cs = FilePlatform::pathCaseSensitivity();
-    return path.compare(root, cs) == 0 || path.startsWith(withSlash(root), cs);
+    return path.compare(root, cs) == 0 || path.startsWith(withTrailingSlash(root), cs);
 }
 
 } // namespace
@@ -48,7 +44,7 @@ QString PathGuard::resolve(const QString& path)
     if (canonical.isEmpty()) {
         return QString();
     }
-    return rest.isEmpty() ? canonical : withSlash(canonical) + rest;
+    return rest.isEmpty() ? canonical : withTrailingSlash(canonical) + rest;
 }
 
 bool PathGuard::isRelativeInside(const QString& value)
@@ -64,7 +60,7 @@ bool PathGuard::isRelativeInside(const QString& value)
 
 bool PathGuard::isSafeRunFolder(const QString& installDir, const QString& folder)
 {
-    const QString installPrefix = withSlash(installDir);
+    const QString installPrefix = withTrailingSlash(installDir);
     if (!folder.startsWith(installPrefix) || !isRelativeInside(folder.mid(installPrefix.size()))) {
         return false;
     }

@@ -13,15 +13,6 @@
 #include <algorithm>
 #include <functional>
 
-namespace {
-
-void logInfo(const QString& text)
-{
-    Logger::info(text.toStdString());
-}
-
-} // namespace
-
 CUpdateApplier::CUpdateApplier(const QString& appDir, const QString& tempDir, const QString& backupDir,
                                CFileOperationManager* fileManager)
     : m_folders{appDir, tempDir, backupDir}, m_fileManager(fileManager), m_backup(m_folders),
@@ -32,7 +23,7 @@ CUpdateApplier::CUpdateApplier(const QString& appDir, const QString& tempDir, co
 bool CUpdateApplier::fail(const QString& text)
 {
     m_lastError = text;
-    Logger::error(text.toStdString());
+    Logger::error(text);
     return false;
 }
 
@@ -145,10 +136,10 @@ bool CUpdateApplier::recoverInterruptedApply()
         return fail(QStringLiteral("备份目录无效，无法恢复未完成的更新:") + backupPath);
     }
 
-    Logger::warn((QStringLiteral("发现未完成的更新，从备份恢复安装:") + backupPath).toStdString());
+    Logger::warn(QStringLiteral("发现未完成的更新，从备份恢复安装:") + backupPath);
     if (!FileSystem::isFolder(backupPath)) {
         // The backup is removed only after the installation became consistent again.
-        Logger::warn((QStringLiteral("备份目录不存在，安装保持不变:") + backupPath).toStdString());
+        Logger::warn(QStringLiteral("备份目录不存在，安装保持不变:") + backupPath);
     } else {
         if (!restoreSavedFiles(backupPath, m_journal.addedPaths())) {
             return fail(QStringLiteral("从备份恢复安装失败:") + m_fileManager->lastError());
@@ -206,7 +197,7 @@ void CUpdateApplier::removeAddedPaths(const QStringList& relativePaths)
     const PathGuard installation(m_folders.appDir);
     QStringList ordered = relativePaths;
     // Descending order puts every path before the folders that hold it.
-    std::sort(ordered.begin(), ordered.end(), std::greater<QString>());
+    std::sort(ordered.begin(), ordered.end(), std::greater<>());
     for (const QString& relative : ordered) {
         const QString path = m_folders.appDir + relative;
         if (relative.isEmpty() || !installation.contains(path) || !FileSystem::exists(path)) {
@@ -215,7 +206,7 @@ void CUpdateApplier::removeAddedPaths(const QStringList& relativePaths)
         const bool removed =
             FileSystem::isFolder(path) ? FileSystem::removeEmptyFolder(path) : FileSystem::removeFile(path);
         if (removed) {
-            logInfo(QStringLiteral("删除更新新增的文件:") + path);
+            Logger::info(QStringLiteral("删除更新新增的文件:") + path);
         }
     }
 }
@@ -256,10 +247,10 @@ bool CUpdateApplier::replaceFiles()
     // A self-update may still fail and be rolled back: the files this update added must be known
     // then. The backup folder, which that rollback restores from, keeps them.
     if (hasStagedProgram() && !handOverJournal().write(m_journal.backupFolder(), m_journal.addedPaths())) {
-        Logger::warn((QStringLiteral("无法写入更新标记文件:") + handOverJournal().path()).toStdString());
+        Logger::warn(QStringLiteral("无法写入更新标记文件:") + handOverJournal().path());
     }
     if (!m_journal.remove()) {
-        Logger::error((QStringLiteral("无法删除更新标记文件:") + m_journal.path()).toStdString());
+        Logger::error(QStringLiteral("无法删除更新标记文件:") + m_journal.path());
     }
     return true;
 }
@@ -280,8 +271,7 @@ bool CUpdateApplier::rollbackFiles()
     }
     const QString backupPath = m_folders.appDir + backupFolder;
     if (!PathGuard::isSafeRunFolder(m_folders.appDir, backupPath)) {
-        Logger::error((QStringLiteral("备份目录配置无效(必须是安装目录内的子目录)，拒绝回退:") + backupPath)
-                          .toStdString());
+        Logger::error(QStringLiteral("备份目录配置无效(必须是安装目录内的子目录)，拒绝回退:") + backupPath);
         return false;
     }
     // The files the update added: from the journal of a replacement that failed, or from the copy
@@ -295,11 +285,11 @@ bool CUpdateApplier::rollbackFiles()
     }
     // The restore touches installed files: mark it, so that a run that dies halfway is redone.
     if (!m_journal.exists() && !m_journal.write(backupFolder, added)) {
-        Logger::warn((QStringLiteral("无法写入更新标记文件:") + m_journal.path()).toStdString());
+        Logger::warn(QStringLiteral("无法写入更新标记文件:") + m_journal.path());
     }
     if (!restoreSavedFiles(backupPath, added)) {
         m_lastError = m_fileManager->lastError();
-        Logger::error((QStringLiteral("回退文件失败:") + m_lastError).toStdString());
+        Logger::error(QStringLiteral("回退文件失败:") + m_lastError);
         return false;
     }
     m_journal.remove();
@@ -312,12 +302,12 @@ bool CUpdateApplier::rollbackFiles()
 bool CUpdateApplier::checkSelfUpdate()
 {
     if (!FileSystem::isFolder(m_folders.tempDir)) {
-        Logger::error((QStringLiteral("临时目录不存在:") + m_folders.tempDir).toStdString());
+        Logger::error(QStringLiteral("临时目录不存在:") + m_folders.tempDir);
         return false;
     }
     if (hasStagedProgram()) {
-        logInfo(QStringLiteral("发现需要自我更新的update.exe文件:") + m_folders.tempDir +
-                QLatin1String(ConfigNames::UpdaterExe));
+        Logger::info(QStringLiteral("发现需要自我更新的update.exe文件:") + m_folders.tempDir +
+                     QLatin1String(ConfigNames::UpdaterExe));
         return true;
     }
     Logger::info("临时目录下没有update.exe文件，无需自我更新");
@@ -338,15 +328,14 @@ void CUpdateApplier::deleteTempFiles()
     }
     // An empty value names the folder itself, which removeFile refuses below.
     if (!updateExe.isEmpty() && !isSafeLeftover(updateExe)) {
-        Logger::error(
-            (QStringLiteral("UpdateExe配置无效(必须位于安装目录内)，拒绝删除:") + leftover).toStdString());
+        Logger::error(QStringLiteral("UpdateExe配置无效(必须位于安装目录内)，拒绝删除:") + leftover);
         return;
     }
     if (FileSystem::removeFile(leftover)) {
         qDebug().noquote() << "Successfully deleted temporary file:" << leftover;
-        logInfo(QStringLiteral("Deleted temp file: ") + leftover);
+        Logger::info(QStringLiteral("Deleted temp file: ") + leftover);
     } else {
         qWarning().noquote() << "Failed to delete file (permission denied or in use?):" << leftover;
-        Logger::error((QStringLiteral("Failed to delete file: ") + leftover).toStdString());
+        Logger::error(QStringLiteral("Failed to delete file: ") + leftover);
     }
 }

@@ -6,15 +6,6 @@
 
 #include <QFileInfo>
 
-namespace {
-
-void logError(const QString& text)
-{
-    Logger::error(text.toStdString());
-}
-
-} // namespace
-
 CUpdateBackup::CUpdateBackup(const ApplyFolders& folders) : m_folders(folders) {}
 
 bool CUpdateBackup::backupFiles()
@@ -24,7 +15,7 @@ bool CUpdateBackup::backupFiles()
     m_lastError.clear();
     FileSystem::makePath(m_folders.backupDir);
     if (!FileSystem::isFolder(m_folders.tempDir)) {
-        logError(QStringLiteral("临时目录不存在:") + m_folders.tempDir);
+        Logger::error(QStringLiteral("临时目录不存在:") + m_folders.tempDir);
     }
 
     for (const QFileInfo& entry : FileSystem::listEntries(m_folders.tempDir, Qt::CaseInsensitive)) {
@@ -63,7 +54,7 @@ void CUpdateBackup::backupDirectory(const QString& listedDir, const QString& ins
                                     const QString& backupDir)
 {
     if (!FileSystem::isFolder(listedDir)) {
-        logError(QStringLiteral("源目录不存在，无法备份:") + listedDir);
+        Logger::error(QStringLiteral("源目录不存在，无法备份:") + listedDir);
         return;
     }
     // An installed file where the update brings a folder is saved as the file it is.
@@ -120,7 +111,7 @@ void CUpdateBackup::recordFailure(const QString& text)
     if (m_lastError.isEmpty()) {
         m_lastError = text;
     }
-    logError(text);
+    Logger::error(text);
 }
 
 bool CUpdateBackup::backupSpecialFiles()
@@ -151,6 +142,6 @@ bool CUpdateBackup::backupSpecialFile(const QString& source, const QString& dest
         recordFailure(texts.failed + source);
         return false;
     }
-    Logger::info((texts.saved + source + QStringLiteral("->") + destination).toStdString());
+    Logger::info(texts.saved + source + QStringLiteral("->") + destination);
     return true;
 }

@@ -9,11 +9,6 @@
 
 namespace {
 
-void logInfo(const QString& text)
-{
-    Logger::info(text.toStdString());
-}
-
 QString joined(const QString& source, const QString& destination)
 {
     return source + QStringLiteral("->") + destination;
@@ -37,7 +32,7 @@ void CUpdateReplacement::fail(const QString& text)
     if (m_lastError.isEmpty()) {
         m_lastError = text;
     }
-    Logger::error(text.toStdString());
+    Logger::error(text);
 }
 
 bool CUpdateReplacement::replaceFiles()
@@ -121,7 +116,7 @@ bool CUpdateReplacement::copyFile(const QString& source, const QString& destinat
     if (replacing) {
         QFile::setPermissions(destination, installedPermissions);
     }
-    logInfo(QStringLiteral("文件复制成功:") + joined(source, destination));
+    Logger::info(QStringLiteral("文件复制成功:") + joined(source, destination));
     return true;
 }
 
@@ -151,14 +146,14 @@ bool CUpdateReplacement::replaceSpecialFiles()
 bool CUpdateReplacement::replaceSpecialFile(const SpecialFile& file)
 {
     if (!FileSystem::exists(file.staged)) {
-        Logger::warn((file.missingText + file.staged).toStdString());
+        Logger::warn(file.missingText + file.staged);
         return true;
     }
     if (!copyFile(file.staged, file.target)) {
         fail(file.failedText + joined(file.staged, file.target));
         return false;
     }
-    logInfo(file.replacedText + joined(file.staged, file.target));
+    Logger::info(file.replacedText + joined(file.staged, file.target));
     return true;
 }
 

@@ -1,6 +1,7 @@
 #include "config/configmanager.h"
 
 #include "config/confignames.h"
+#include "config/folderpath.h"
 #include "formats/inireader.h"
 #include "platform/fileplatform.h"
 
@@ -172,11 +173,7 @@ QString CConfigManager::getTempDir() const
 
 QString CConfigManager::getTempDirWithSlash() const
 {
-    QString dir = getTempDir();
-    if (!dir.endsWith(QLatin1Char('/'))) {
-        dir += QLatin1Char('/');
-    }
-    return dir;
+    return withTrailingSlash(getTempDir());
 }
 
 QString CConfigManager::getUpdateExe() const

@@ -4,6 +4,7 @@
 #include "apply/updateapplier.h"
 #include "config/configmanager.h"
 #include "config/confignames.h"
+#include "config/folderpath.h"
 #include "control/delayedstart.h"
 #include "log/logger.h"
 #include "tcp/updatemodel.h"
@@ -18,15 +19,6 @@
 
 #include <cstdio>
 #include <exception>
-
-namespace {
-
-QString folderWithSlash(const QString& folder)
-{
-    return folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
-}
-
-} // namespace
 
 CControler::CControler() : m_appDir(QCoreApplication::applicationDirPath() + QLatin1Char('/')) {}
 
@@ -60,10 +52,10 @@ bool CControler::init()
 void CControler::logDirectories()
 {
     const CConfigManager& config = CConfigManager::instance();
-    m_tempDir = folderWithSlash(m_appDir + config.getTempDir());
-    m_backupDir = folderWithSlash(m_appDir + config.getBackupDir());
-    Logger::debug(("临时目录:" + m_tempDir).toStdString());
-    Logger::debug(("备份目录:" + m_backupDir).toStdString());
+    m_tempDir = withTrailingSlash(m_appDir + config.getTempDir());
+    m_backupDir = withTrailingSlash(m_appDir + config.getBackupDir());
+    Logger::debug("临时目录:" + m_tempDir);
+    Logger::debug("备份目录:" + m_backupDir);
 }
 
 bool CControler::parseArguments(const QStringList& arguments)
@@ -157,9 +149,9 @@ void CControler::reportRecoveryFailure()
     const QString host = CConfigManager::instance().getHostExe();
     if (applier().isInstalledFileIntact(host)) {
         launchHostProgram();
-        Logger::warn((QStringLiteral("恢复未完成，照常启动主程序:") + host).toStdString());
+        Logger::warn(QStringLiteral("恢复未完成，照常启动主程序:") + host);
     } else {
-        Logger::error((QStringLiteral("主程序文件不完整，不启动:") + host).toStdString());
+        Logger::error(QStringLiteral("主程序文件不完整，不启动:") + host);
     }
 }
 
@@ -173,7 +165,7 @@ void CControler::reportInstallFailure(const QString& reason, bool restored)
     // The staged lists describe an update that did not happen.
     CUpdateApplier::removeStagedLists(m_appDir);
     m_model->showFailure(text);
-    Logger::error(text.toStdString());
+    Logger::error(text);
 }
 
 void CControler::reportCheckResult(int rc)

@@ -4,9 +4,12 @@
 #include <QFileInfo>
 #include <QStringList>
 
+#include <array>
+
 namespace {
 
-const char* const TypedPrefixes[] = {"@ByteArray(", "@Variant(", "@DateTime(", "@Rect(", "@Size(", "@Point("};
+constexpr std::array<const char*, 6> TypedPrefixes = {"@ByteArray(", "@Variant(", "@DateTime(",
+                                                      "@Rect(",      "@Size(",    "@Point("};
 
 bool isLineEnd(char c)
 {
@@ -192,9 +195,17 @@ private:
             return;
         }
         const char c = m_text.at(m_pos++);
-        static const char simple[][2] = {{'a', '\a'}, {'b', '\b'},  {'f', '\f'}, {'n', '\n'},
-                                         {'r', '\r'}, {'t', '\t'},  {'v', '\v'}, {'"', '"'},
-                                         {'?', '?'},  {'\'', '\''}, {'\\', '\\'}};
+        static constexpr std::array<std::array<char, 2>, 11> simple = {{{'a', '\a'},
+                                                                        {'b', '\b'},
+                                                                        {'f', '\f'},
+                                                                        {'n', '\n'},
+                                                                        {'r', '\r'},
+                                                                        {'t', '\t'},
+                                                                        {'v', '\v'},
+                                                                        {'"', '"'},
+                                                                        {'?', '?'},
+                                                                        {'\'', '\''},
+                                                                        {'\\', '\\'}}};
         for (const auto& pair : simple) {
             if (c == pair[0]) {
                 m_current += QLatin1Char(pair[1]);

@@ -168,7 +168,7 @@ QString localPathForKey(const QString& folder, const QString& key)
     }
     // The key is joined to the folder as it stands; the folder value may lack its final "/", so
     // the containment test compares against the folder with one.
-    const QString path = folder + key;
+    QString path = folder + key;
     const QString root = QDir::cleanPath(folder) + QLatin1Char('/');
     const QString cleaned = QDir::cleanPath(path);
     if (!cleaned.startsWith(root) || cleaned.size() == root.size()) {

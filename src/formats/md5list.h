@@ -9,7 +9,7 @@
 using Md5Map = QMap<QString, QString>;
 
 /// The largest server list the HTTP check accepts: about 150 000 files at typical path lengths.
-constexpr qint64 Md5ListMaxBytes = 16 * 1024 * 1024;
+constexpr qint64 Md5ListMaxBytes = qint64{16} * 1024 * 1024;
 
 /// Writes `dir` + "md5.txt" for every file below `dir` (which ends in "/"). Does nothing for an
 /// empty `dir`; a file that cannot be read gets an empty digest.

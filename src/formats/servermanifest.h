@@ -9,7 +9,7 @@
 struct ServerManifest
 {
     /// A server's manifest holds a handful of keys; anything larger is not a manifest.
-    static constexpr qint64 MaxBytes = 1024 * 1024;
+    static constexpr qint64 MaxBytes = qint64{1024} * 1024;
 
     QString folder;
     QString version;

@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr qint64 replyReadBufferBytes = 1024 * 1024;
+constexpr qint64 replyReadBufferBytes = qint64{1024} * 1024;
 
 } // namespace
 

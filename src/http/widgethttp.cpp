@@ -17,16 +17,6 @@
 
 namespace {
 
-void logInfo(const QString& text)
-{
-    Logger::info(text.toStdString());
-}
-
-void logError(const QString& text)
-{
-    Logger::error(text.toStdString());
-}
-
 QString fetchErrorText(QNetworkReply::NetworkError error, const CFileDownload& download, const QString& url,
                        const QString& savePath)
 {
@@ -106,7 +96,7 @@ bool Widget::fetchFile(const QString& url, const QString& savePath, QProgressBar
     if (download.failure() != CFileDownload::NoFailure) {
         return false;
     }
-    logInfo(QStringLiteral("下载成功:") + savePath);
+    Logger::info(QStringLiteral("下载成功:") + savePath);
     return true;
 }
 
@@ -167,7 +157,7 @@ int Widget::refusedOrNotFetched(const QString& refusalForSize)
     if (!m_fetchTooLarge && !m_fetchOutOfTime) {
         return 2;
     }
-    logError(m_detailText);
+    Logger::error(m_detailText);
     return 3;
 }
 
@@ -183,7 +173,7 @@ bool Widget::parseServerVersion()
     }
     m_statusText = QStringLiteral("更新失败");
     m_detailText = manifest.refusal.isEmpty() ? QStringLiteral("服务端版本解析失败") : manifest.refusal;
-    logError(m_detailText);
+    Logger::error(m_detailText);
     return false;
 }
 
@@ -220,7 +210,7 @@ int Widget::compareMd5List()
             m_checkError = QStringLiteral("MD5列表条目缺少摘要:") + it.key();
             m_statusText = QStringLiteral("更新失败");
             m_detailText = m_checkError;
-            logError(m_checkError);
+            Logger::error(m_checkError);
             refreshLabels();
             return 3;
         }
@@ -272,7 +262,7 @@ void Widget::beginUpdate(const QMap<QString, QString>& files)
     if (refused) {
         m_tasks.clear();
         m_detailText = QStringLiteral("更新文件路径不安全，已拒绝:") + refusedKey;
-        logError(m_detailText);
+        Logger::error(m_detailText);
         onUpdateCompleted(false);
     } else if (m_tasks.isEmpty()) {
         onUpdateCompleted(true);
@@ -332,7 +322,7 @@ void Widget::onDownloadFinished()
 
     switch (download->failure()) {
     case CFileDownload::NoFailure:
-        logInfo(QStringLiteral("文件下载成功并验证通过:") + task.localPath);
+        Logger::info(QStringLiteral("文件下载成功并验证通过:") + task.localPath);
         ui->progressBar_update->setValue(m_currentIndex + 1);
         ++m_currentIndex;
         downloadNext();
@@ -353,7 +343,7 @@ void Widget::onDownloadFinished()
 void Widget::failTask(const QString& text)
 {
     m_detailText = text;
-    logError(text);
+    Logger::error(text);
     onUpdateCompleted(false);
 }
 
@@ -367,7 +357,7 @@ void Widget::onDownloadError(QNetworkReply::NetworkError)
         }
         m_detailText = QStringLiteral("下载文件 ") + QLatin1Char('"') + name + QLatin1Char('"') +
                        QStringLiteral(" 时出错: ") + m_reply->errorString();
-        logError(m_detailText);
+        Logger::error(m_detailText);
         releaseDownload();
     }
     onUpdateCompleted(false);
@@ -451,5 +441,5 @@ void Widget::cleanupTempFiles()
             QFile::remove(entry.filePath());
         }
     }
-    logInfo(QStringLiteral("取消/失败后清理临时文件完成"));
+    Logger::info(QStringLiteral("取消/失败后清理临时文件完成"));
 }

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <iostream>
+#include <string_view>
 
 std::shared_ptr<spdlog::logger> Logger::s_logger;
 
@@ -25,7 +26,7 @@ void logOrFallback(const std::shared_ptr<spdlog::logger>& logger, spdlog::level:
     fallback << prefix << message << std::endl;
 }
 
-const char HexDigits[] = "0123456789abcdef";
+constexpr std::string_view HexDigits = "0123456789abcdef";
 
 /// The escape of a character that some line readers take as a line break besides the control
 /// characters (NEXT LINE, LINE SEPARATOR, PARAGRAPH SEPARATOR) when its UTF-8 form starts at `at`,

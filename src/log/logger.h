@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 #include <memory>
 #include <string>
 
@@ -23,6 +25,17 @@ public:
     static void warn(const std::string& message);
     static void error(const std::string& message);
 
+    // The same for Qt texts (logged as UTF-8) and for literals, which would otherwise match both.
+    static void init(const QString& path) { init(path.toStdString()); }
+    static void debug(const QString& message) { debug(message.toStdString()); }
+    static void info(const QString& message) { info(message.toStdString()); }
+    static void warn(const QString& message) { warn(message.toStdString()); }
+    static void error(const QString& message) { error(message.toStdString()); }
+    static void debug(const char* message) { debug(std::string(message)); }
+    static void info(const char* message) { info(std::string(message)); }
+    static void warn(const char* message) { warn(std::string(message)); }
+    static void error(const char* message) { error(std::string(message)); }
+
     /// `message` with every control character written as an escape ("\n", "\x1b", ...), and the
     /// Unicode line and paragraph separators as "\u2028" and the like. Every message is logged in
     /// this form: texts from outside (file names, server answers) must never start a line of
@@ -34,7 +47,7 @@ public:
 
     static constexpr const char* loggerName = "update_helper";
     static constexpr const char* pattern = "[%Y-%m-%d %H:%M:%S.%e] [%^%l%$] [%t] %v";
-    static constexpr std::size_t maxFileSize = 5 * 1024 * 1024;
+    static constexpr std::size_t maxFileSize = std::size_t{5} * 1024 * 1024;
     static constexpr std::size_t maxFiles = 3;
 
 private:

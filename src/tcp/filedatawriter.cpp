@@ -80,7 +80,7 @@ QString CFileDataWriter::targetPath(const QString& filePath, const QString& file
     if (folder.isEmpty()) {
         return QString();
     }
-    const QString full = folder + filePath + QLatin1Char('/') + fileName;
+    QString full = folder + filePath + QLatin1Char('/') + fileName;
     // Belt and braces after the text checks: the cleaned path must still lie below the folder.
     const QString cleanFolder = QDir::cleanPath(folder) + QLatin1Char('/');
     if (!QDir::cleanPath(full).startsWith(cleanFolder)) {
@@ -113,15 +113,13 @@ QFile* CFileDataWriter::openFor(const QString& key, const QString& fullPath)
         // bytes past the new end would otherwise survive in the file.
         auto file = std::make_unique<QFile>(fullPath);
         if (!file->open(QIODevice::ReadWrite | QIODevice::Truncate)) {
-            qWarning() << "Failed to open file for writing:" << fullPath;
-            m_lastError = QStringLiteral("Failed to open file for writing: ") + fullPath;
+            failWriting("Failed to open file for writing:", fullPath);
             return nullptr;
         }
         it = m_files.emplace(key, std::move(file)).first;
     } else if (!it->second->isOpen()) {
         if (!it->second->open(QIODevice::ReadWrite | QIODevice::Append)) {
-            qWarning() << "Failed to reopen file for writing:" << fullPath;
-            m_lastError = QStringLiteral("Failed to reopen file for writing: ") + fullPath;
+            failWriting("Failed to reopen file for writing:", fullPath);
             return nullptr;
         }
     }
@@ -134,14 +132,11 @@ bool CFileDataWriter::writeChunk(const QString& filePath, const QString& fileNam
     const QString fullPath = targetPath(filePath, fileName);
     if (fullPath.isEmpty()) {
         qWarning() << "Refused to write outside the temporary folder:" << filePath << fileName;
-        m_lastError = QStringLiteral("Refused file path outside the temporary folder: ") + filePath +
-                      QLatin1Char('/') + fileName;
-        return false;
+        return fail(QStringLiteral("Refused file path outside the temporary folder: ") + filePath +
+                    QLatin1Char('/') + fileName);
     }
     if (!QDir().mkpath(QFileInfo(fullPath).absolutePath())) {
-        qWarning() << "Failed to create directory for file:" << fullPath;
-        m_lastError = QStringLiteral("Failed to create directory for file: ") + fullPath;
-        return false;
+        return failWriting("Failed to create directory for file:", fullPath);
     }
     const QString key = keyOf(filePath, fileName);
     QFile* file = openFor(key, fullPath);
@@ -150,10 +145,8 @@ bool CFileDataWriter::writeChunk(const QString& filePath, const QString& fileNam
     }
     const qint64 written = file->write(data);
     if (written != data.size()) {
-        qWarning() << "Failed to write all data to file:" << fullPath << "Expected:" << data.size()
-                   << "Written:" << written;
-        m_lastError = QStringLiteral("Failed to write all data to file: ") + fullPath;
-        return false;
+        return failWriting("Failed to write all data to file:", fullPath,
+                           QStringLiteral("Expected: %1 Written: %2").arg(data.size()).arg(written));
     }
     if (isLast) {
         // A file is only complete when its bytes reached the disk; a failing flush or close is a
@@ -163,10 +156,24 @@ bool CFileDataWriter::writeChunk(const QString& filePath, const QString& fileNam
         const bool closed = file->error() == QFileDevice::NoError;
         m_files.erase(key);
         if (!flushed || !closed) {
-            qWarning() << "Failed to write all data to file:" << fullPath;
-            m_lastError = QStringLiteral("Failed to write all data to file: ") + fullPath;
-            return false;
+            return failWriting("Failed to write all data to file:", fullPath);
         }
     }
     return true;
+}
+
+bool CFileDataWriter::failWriting(const char* what, const QString& path, const QString& detail)
+{
+    QDebug warning = qWarning();
+    warning << what << path;
+    if (!detail.isEmpty()) {
+        warning.noquote() << detail;
+    }
+    return fail(QLatin1String(what) + QLatin1Char(' ') + path);
+}
+
+bool CFileDataWriter::fail(const QString& error)
+{
+    m_lastError = error;
+    return false;
 }

@@ -44,6 +44,10 @@ public:
 private:
     static QString keyOf(const QString& filePath, const QString& fileName);
     QFile* openFor(const QString& key, const QString& fullPath);
+    /// Warns that `what` failed for `path` (with `detail`) and fails with both as the error.
+    bool failWriting(const char* what, const QString& path, const QString& detail = QString());
+    /// Keeps `error` as lastError(); always false. Every failure ends here.
+    bool fail(const QString& error);
 
     const CConfigManager& m_config;
     QString m_applicationDir;

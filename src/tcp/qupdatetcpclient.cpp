@@ -16,7 +16,7 @@ const QString notConnectedText = QStringLiteral("未连接到服务器");
 // What the socket may hold beyond the frame being assembled. Without a limit it takes in all the
 // service sends while the window repaints, so memory would grow with the file when the disk or
 // the window is slower than the network; with it the service waits (TCP flow control).
-constexpr qint64 socketReadBufferBytes = 1024 * 1024;
+constexpr qint64 socketReadBufferBytes = qint64{1024} * 1024;
 
 QString number(quint64 value)
 {
@@ -162,7 +162,7 @@ bool QUpdateTcpClient::downloadFile(const FileTransferRequest& request, int time
     if (!CFileDataWriter::isSafeTarget(filePath, fileName)) {
         m_lastError = QStringLiteral("Refused file path outside the temporary folder: ") + filePath +
                       QLatin1Char('/') + fileName;
-        Logger::error(m_lastError.toStdString());
+        Logger::error(m_lastError);
         emit sigFileDownloadError(filePath, fileName, m_lastError);
         return false;
     }
@@ -328,7 +328,7 @@ void QUpdateTcpClient::dispatchFrame(const Frame& frame)
         const VersionInfo info = decodeVersionCheckReply(frame.payload);
         if (!info.needUpdate && !frame.payload.isEmpty() && frame.payload.at(0) != 0) {
             m_lastError = QStringLiteral("版本应答格式错误，拒绝更新");
-            Logger::warn(m_lastError.toStdString());
+            Logger::warn(m_lastError);
         }
         emit versionChecked(info);
         break;
@@ -367,8 +367,7 @@ void QUpdateTcpClient::handleFileData(const QByteArray& payload)
     }
     Logger::info(QStringLiteral("收到文件数据块: %1 (大小: %2, 是否结束: %3)")
                      .arg(m_currentFileName, number(chunk.chunkSize),
-                          chunk.isLast ? QStringLiteral("是") : QStringLiteral("否"))
-                     .toStdString());
+                          chunk.isLast ? QStringLiteral("是") : QStringLiteral("否")));
 
     if (!m_writer->writeChunk(m_currentFilePath, m_currentFileName, chunk.data, chunk.isLast)) {
         const QString filePath = m_currentFilePath;
@@ -384,9 +383,9 @@ void QUpdateTcpClient::handleFileData(const QByteArray& payload)
     m_receivedSize += chunk.chunkSize;
     m_writtenSize += static_cast<quint64>(chunk.data.size());
     const quint64 percentage = m_totalSize == 0 ? 0 : quint64(m_receivedSize) * 100 / m_totalSize;
-    Logger::info(QStringLiteral("文件传输进度: %1 (%2/%3 字节, %4%)")
-                     .arg(m_currentFileName, number(m_receivedSize), number(m_totalSize), number(percentage))
-                     .toStdString());
+    Logger::info(
+        QStringLiteral("文件传输进度: %1 (%2/%3 字节, %4%)")
+            .arg(m_currentFileName, number(m_receivedSize), number(m_totalSize), number(percentage)));
     emit sigFileDownloadProgress(m_currentFilePath, m_currentFileName, m_receivedSize, m_totalSize);
     if (chunk.isLast) {
         finishTransfer();
@@ -403,9 +402,8 @@ void QUpdateTcpClient::startTransfer(const FileDataChunk& chunk)
     m_writtenSize = 0;
     // A transfer always starts its file afresh, even when an earlier attempt left it half written.
     m_writer->discard(m_currentFilePath, m_currentFileName);
-    Logger::info(QStringLiteral("开始接收文件传输: %1 (大小: %2 字节)")
-                     .arg(m_currentFileName, number(m_totalSize))
-                     .toStdString());
+    Logger::info(
+        QStringLiteral("开始接收文件传输: %1 (大小: %2 字节)").arg(m_currentFileName, number(m_totalSize)));
     emit sigFileDownloadProgress(m_currentFilePath, m_currentFileName, 0, m_totalSize);
 }
 
@@ -427,11 +425,11 @@ void QUpdateTcpClient::finishTransfer()
         // such a file must never count as downloaded.
         m_lastError = QStringLiteral("Connection delivered incomplete file data: %1/%2 (%3 of %4 bytes)")
                           .arg(filePath, fileName, number(written), number(total));
-        Logger::error(m_lastError.toStdString());
+        Logger::error(m_lastError);
         emit sigFileDownloadError(filePath, fileName, m_lastError);
         return;
     }
-    Logger::info(QStringLiteral("文件传输完成: %1").arg(fileName).toStdString());
+    Logger::info(QStringLiteral("文件传输完成: %1").arg(fileName));
     emit sigFileDownloadCompleted(filePath, fileName);
 }
 

@@ -30,21 +30,6 @@ bool containsAny(const QString& text, const QStringList& keywords)
     return false;
 }
 
-void logInfo(const QString& text)
-{
-    Logger::info(text.toStdString());
-}
-
-void logWarn(const QString& text)
-{
-    Logger::warn(text.toStdString());
-}
-
-void logError(const QString& text)
-{
-    Logger::error(text.toStdString());
-}
-
 } // namespace
 
 CTCPUpdate::CTCPUpdate(UpdateWidget* window, QObject* parent)
@@ -114,7 +99,7 @@ bool CTCPUpdate::startTcpUpdate()
     if (m_downloadList.isEmpty()) {
         // An update without files: nothing to download, and the run ends as after any update.
         m_window->showStatus(QStringLiteral("没有文件需要下载"));
-        logInfo(QStringLiteral("没有文件需要下载"));
+        Logger::info(QStringLiteral("没有文件需要下载"));
         emit sigUpdateResult(true);
         return true;
     }
@@ -146,7 +131,7 @@ bool CTCPUpdate::downloadEachFile()
 {
     const int total = m_downloadList.size();
     m_window->setOverallProgress(QStringLiteral("准备下载文件，共 %1 个文件").arg(total), 0);
-    logInfo(QStringLiteral("开始迭代下载，总文件数: %1").arg(total));
+    Logger::info(QStringLiteral("开始迭代下载，总文件数: %1").arg(total));
 
     while (m_currentIndex < m_downloadList.size()) {
         if (m_cancelRequested) {
@@ -162,12 +147,12 @@ bool CTCPUpdate::downloadEachFile()
     // A cancel that arrived with the last file (or while its progress was shown) counts too.
     if (m_cancelRequested) {
         m_window->showStatus(QStringLiteral("下载已取消"));
-        logInfo(QStringLiteral("下载被用户取消"));
+        Logger::info(QStringLiteral("下载被用户取消"));
         return false;
     }
     m_window->showSuccess();
     m_window->showStatus(QStringLiteral("所有文件下载完成！"));
-    logInfo(QStringLiteral("所有文件下载完成"));
+    Logger::info(QStringLiteral("所有文件下载完成"));
     return true;
 }
 
@@ -181,18 +166,18 @@ bool CTCPUpdate::downloadWithRetry()
         }
         if (attempt > 0) {
             m_window->showStatus(QStringLiteral("第%1次重试下载: %2").arg(attempt).arg(name));
-            logInfo(QStringLiteral("重试下载: %1, 尝试次数: %2").arg(name).arg(attempt));
+            Logger::info(QStringLiteral("重试下载: %1, 尝试次数: %2").arg(name).arg(attempt));
             reconnectIfDropped();
         }
         if (downloadCurrentFile()) {
             return true;
         }
         if (attempt < MaxRetries) {
-            logWarn(QStringLiteral("下载失败，等待重试: ") + name);
+            Logger::warn(QStringLiteral("下载失败，等待重试: ") + name);
             QThread::sleep(RetryPauseSeconds);
         }
     }
-    logError(QStringLiteral("下载最终失败，已达到最大重试次数: ") + name);
+    Logger::error(QStringLiteral("下载最终失败，已达到最大重试次数: ") + name);
     return false;
 }
 
@@ -202,7 +187,7 @@ bool CTCPUpdate::reconnectIfDropped()
     if (!m_client || m_client->isConnected()) {
         return true;
     }
-    logWarn(QStringLiteral("连接已断开，重新连接: %1:%2").arg(m_host).arg(m_port));
+    Logger::warn(QStringLiteral("连接已断开，重新连接: %1:%2").arg(m_host).arg(m_port));
     return m_client->connectToServer(m_host, m_port);
 }
 
@@ -217,19 +202,19 @@ bool CTCPUpdate::downloadCurrentFile()
                                      .arg(m_currentIndex + 1)
                                      .arg(m_downloadList.size()),
                                  0);
-    logInfo(QStringLiteral("开始下载文件: %1 路径: %2").arg(request.fileName, request.filePath));
+    Logger::info(QStringLiteral("开始下载文件: %1 路径: %2").arg(request.fileName, request.filePath));
 
     if (!m_client) {
         m_failureText = QStringLiteral("未连接到服务器");
-        logError(QStringLiteral("文件下载失败: ") + request.fileName);
+        Logger::error(QStringLiteral("文件下载失败: ") + request.fileName);
         return false;
     }
     if (m_client->downloadFile(request, NoTimeLimit)) {
-        logInfo(QStringLiteral("文件下载成功: ") + request.fileName);
+        Logger::info(QStringLiteral("文件下载成功: ") + request.fileName);
         return true;
     }
     m_failureText = m_client->lastError().isEmpty() ? QStringLiteral("下载失败") : m_client->lastError();
-    logError(QStringLiteral("文件下载失败: ") + request.fileName);
+    Logger::error(QStringLiteral("文件下载失败: ") + request.fileName);
     return false;
 }
 
@@ -240,7 +225,7 @@ void CTCPUpdate::updateOverallProgress()
     const int percent = done * 100 / total;
     m_window->setOverallProgress(QStringLiteral("总体进度: %1/%2 (%3%)").arg(done).arg(total).arg(percent),
                                  percent);
-    logInfo(QStringLiteral("下载进度更新: %1/%2 (%3%)").arg(done).arg(total).arg(percent));
+    Logger::info(QStringLiteral("下载进度更新: %1/%2 (%3%)").arg(done).arg(total).arg(percent));
 }
 
 void CTCPUpdate::handleDownloadError()
@@ -274,10 +259,10 @@ void CTCPUpdate::handleDownloadError()
         }
         break;
     }
-    logError(QStringLiteral("下载错误处理完成，文件: %1 错误类型: %2 原因: %3")
-                 .arg(name)
-                 .arg(static_cast<int>(errorClass))
-                 .arg(m_failureText));
+    Logger::error(QStringLiteral("下载错误处理完成，文件: %1 错误类型: %2 原因: %3")
+                      .arg(name)
+                      .arg(static_cast<int>(errorClass))
+                      .arg(m_failureText));
 }
 
 QString CTCPUpdate::currentFileName() const
@@ -300,7 +285,7 @@ void CTCPUpdate::requestCancel()
 void CTCPUpdate::onCancelRequested()
 {
     if (m_downloading) {
-        logInfo(QStringLiteral("用户请求取消下载"));
+        Logger::info(QStringLiteral("用户请求取消下载"));
         requestCancel();
         return;
     }
@@ -330,7 +315,7 @@ void CTCPUpdate::onFileDownloadProgress(const QString& filePath, const QString& 
                              .arg(fileName, formatFileSize(downloaded), formatFileSize(total));
     m_window->setFileProgress(fileName, downloaded, total);
     m_window->setOverallProgress(text, percent);
-    logInfo(
+    Logger::info(
         QStringLiteral("TCP文件下载进度:%1 %2/%3 %4%").arg(fileName).arg(downloaded).arg(total).arg(percent));
 }
 
@@ -338,7 +323,7 @@ void CTCPUpdate::onFileDownloadCompleted(const QString& filePath, const QString&
 {
     Q_UNUSED(filePath)
     m_window->showStatus(QStringLiteral("文件下载完成: %1").arg(fileName));
-    logInfo(QStringLiteral("TCP文件下载完成:") + fileName);
+    Logger::info(QStringLiteral("TCP文件下载完成:") + fileName);
 }
 
 void CTCPUpdate::onFileDownloadError(const QString& filePath, const QString& fileName, const QString& error)

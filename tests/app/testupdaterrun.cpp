@@ -1,6 +1,7 @@
 #include "app/singleinstanceguard.h"
 #include "support/applydriver.h"
-#include "support/filehelpers.h"
+#include "support/consoleresult.h"
+#include "support/files.h"
 #include "support/scratchinstallation.h"
 
 #include <QDateTime>
@@ -63,8 +64,7 @@ private slots:
         const ProcessResult result = installation.runUpdater({QStringLiteral("console")});
         QVERIFY(result.finished);
         QCOMPARE(result.exitCode, 0);
-        QCOMPARE(result.jsonLine(),
-                 QByteArray(R"({"errormsg":"TCP升级服务连接失败","success":false,"update":false})"));
+        QCOMPARE(result.jsonLine(), ConsoleResult::serviceUnreachable());
         QCOMPARE(result.standardOutput.count('{'), 1);
     }
 

@@ -84,8 +84,8 @@ private slots:
         const QByteArray newProgram = prepare(installation);
         QTemporaryDir release;
         QVERIFY(release.isValid());
-        ApplyFixture::writeAt(release.filePath(QStringLiteral("a.txt")), "new a");
-        ApplyFixture::writeAt(release.filePath(QStringLiteral("update.exe")), newProgram);
+        writeFile(release.filePath(QStringLiteral("a.txt")), "new a");
+        writeFile(release.filePath(QStringLiteral("update.exe")), newProgram);
         ReferenceService service;
         QVERIFY2(service.start(release.path(), QStringLiteral("2.0")), qPrintable(service.errorString()));
         QMap<QString, QString> config = ScratchInstallation::offlineConfig();
@@ -111,7 +111,7 @@ private slots:
         prepare(installation);
         QTemporaryDir release;
         QVERIFY(release.isValid());
-        ApplyFixture::writeAt(release.filePath(QStringLiteral("a.txt")), "new a");
+        writeFile(release.filePath(QStringLiteral("a.txt")), "new a");
         ReferenceService service;
         QVERIFY2(service.start(release.path(), QStringLiteral("2.0")), qPrintable(service.errorString()));
         QMap<QString, QString> config = ScratchInstallation::offlineConfig();

@@ -2,7 +2,7 @@
 #include "apply/fileoperationmanager.h"
 #include "apply/updateapplier.h"
 #include "support/applyfixture.h"
-#include "support/filehelpers.h"
+#include "support/files.h"
 #include "support/installsnapshot.h"
 #include "support/logcapture.h"
 
@@ -121,7 +121,7 @@ private slots:
         ApplyFixture fixture;
         fixture.write(QStringLiteral("a.txt"), "old a");
         fixture.write(QStringLiteral("temp/a.txt"), "new a");
-        ApplyFixture::writeAt(fixture.outside(QStringLiteral("victim/system.dll")), "outside");
+        writeFile(fixture.outside(QStringLiteral("victim/system.dll")), "outside");
         if (setup == QLatin1String("installed-link")) {
             QVERIFY(QFile::link(fixture.outside(QStringLiteral("victim")),
                                 fixture.path(QStringLiteral("plugins"))));

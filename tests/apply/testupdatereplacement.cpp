@@ -1,6 +1,6 @@
 #include "apply/updatereplacement.h"
 #include "support/applyfixture.h"
-#include "support/filehelpers.h"
+#include "support/files.h"
 #include "support/installsnapshot.h"
 #include "support/logcapture.h"
 

@@ -1,5 +1,5 @@
 #include "formats/md5list.h"
-#include "support/filehelpers.h"
+#include "support/files.h"
 #include "support/httprelease.h"
 
 #include <QFile>
@@ -73,7 +73,7 @@ void TestMd5List::loadsLines()
     QFETCH(Md5Map, expected);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("md5.txt"));
-    QVERIFY(writeBytes(path, content));
+    QVERIFY(writeFile(path, content));
     QCOMPARE(loadMd5List(path), expected);
 }
 
@@ -105,7 +105,7 @@ void TestMd5List::readsNamesInUtf8OrTheLocalCodePage()
     const LocalCodePage local(codePage);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("md5.txt"));
-    QVERIFY(writeBytes(path, content));
+    QVERIFY(writeFile(path, content));
     QCOMPARE(loadMd5List(path), expected);
 }
 
@@ -146,10 +146,10 @@ void TestMd5List::generatesSortedListOfWholeTree()
 {
     QTemporaryDir dir;
     const QString root = dir.path() + QLatin1Char('/');
-    QVERIFY(writeBytes(root + QStringLiteral("b.txt"), "bee"));
-    QVERIFY(writeBytes(root + QStringLiteral("A.txt"), "ay"));
-    QVERIFY(writeBytes(root + QStringLiteral("sub/deep/c.bin"), QByteArray(100000, 'c')));
-    QVERIFY(writeBytes(root + QStringLiteral("sub/empty.dat"), QByteArray()));
+    QVERIFY(writeFile(root + QStringLiteral("b.txt"), "bee"));
+    QVERIFY(writeFile(root + QStringLiteral("A.txt"), "ay"));
+    QVERIFY(writeFile(root + QStringLiteral("sub/deep/c.bin"), QByteArray(100000, 'c')));
+    QVERIFY(writeFile(root + QStringLiteral("sub/empty.dat"), QByteArray()));
     QVERIFY(QDir(root).mkpath(QStringLiteral("emptyfolder")));
 
     generateMd5List(root);
@@ -176,9 +176,9 @@ void TestMd5List::generateIgnoresEmptyFolder()
 void TestMd5List::collectsFilesWithLeadingSlash()
 {
     QTemporaryDir dir;
-    QVERIFY(writeBytes(dir.filePath(QStringLiteral("x/y/z.txt")), "z"));
-    QVERIFY(writeBytes(dir.filePath(QStringLiteral("top.txt")), "t"));
-    QVERIFY(writeBytes(dir.filePath(QStringLiteral(".hidden")), "h"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("x/y/z.txt")), "z"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("top.txt")), "t"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral(".hidden")), "h"));
     QStringList out{QStringLiteral("kept")};
     collectFiles(dir.path() + QLatin1Char('/'), QString(), out);
     out.sort();

@@ -1,4 +1,5 @@
 #include "http/filedownload.h"
+#include "support/files.h"
 #include "support/httprelease.h"
 #include "support/nginxserver.h"
 #include "support/scratchinstallation.h"
@@ -65,9 +66,9 @@ private:
 
 void TestFileDownload::initTestCase()
 {
-    QVERIFY(writeBytes(m_root.filePath(QStringLiteral("files/small.txt")), SmallContent));
-    QVERIFY(writeBytes(m_root.filePath(QStringLiteral("files/large.bin")), largeContent()));
-    QVERIFY(writeBytes(m_root.filePath(QStringLiteral("slow/large.bin")), largeContent()));
+    QVERIFY(writeFile(m_root.filePath(QStringLiteral("files/small.txt")), SmallContent));
+    QVERIFY(writeFile(m_root.filePath(QStringLiteral("files/large.bin")), largeContent()));
+    QVERIFY(writeFile(m_root.filePath(QStringLiteral("slow/large.bin")), largeContent()));
     m_server =
         std::make_unique<NginxServer>(m_root.path(), QStringLiteral("location /slow/ { limit_rate 512k; }\n"
                                                                     "location = /moved.txt { return 301 "
@@ -148,7 +149,7 @@ void TestFileDownload::failuresRemoveTheFile()
     QFETCH(int, failure);
     QFETCH(int, networkError);
     const QString target = m_target.filePath(QStringLiteral("failed.bin"));
-    QVERIFY(writeBytes(target, "an older file of the same name"));
+    QVERIFY(writeFile(target, "an older file of the same name"));
 
     Run run = startDownload(m_server->baseUrl() + path, target, md5);
     QTRY_COMPARE_WITH_TIMEOUT(run.finished->count(), 1, 20000);
@@ -236,7 +237,7 @@ void TestFileDownload::destructionRemovesPartialFile()
 
 void TestFileDownload::unpreparedTargetFailsAtStart()
 {
-    QVERIFY(writeBytes(m_target.filePath(QStringLiteral("plainfile")), "x"));
+    QVERIFY(writeFile(m_target.filePath(QStringLiteral("plainfile")), "x"));
     CFileDownload download(&m_manager);
     QSignalSpy finished(&download, &CFileDownload::sigFinished);
 

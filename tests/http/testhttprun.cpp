@@ -1,4 +1,6 @@
 // Whole runs of update.exe over the HTTP channel against nginx.
+#include "support/consoleresult.h"
+#include "support/files.h"
 #include "support/httprelease.h"
 #include "support/installsnapshot.h"
 #include "support/nginxserver.h"
@@ -106,7 +108,7 @@ void TestHttpRun::updatesChangedFilesOnly()
     const ProcessResult result = installation.runUpdater({QStringLiteral("console")}, 60000);
     QVERIFY2(result.finished, result.standardOutput.constData());
     QCOMPARE(result.exitCode, 0);
-    QCOMPARE(result.jsonLine(), QByteArray(R"({"errormsg":"","success":true,"update":true})"));
+    QCOMPARE(result.jsonLine(), ConsoleResult::updateAvailable());
 
     QCOMPARE(installation.readFile(QStringLiteral("app.bin")), QByteArray("new program"));
     QCOMPARE(installation.readFile(QStringLiteral("data/new.txt")), QByteArray("added\n"));
@@ -124,7 +126,7 @@ void TestHttpRun::updatesChangedFilesOnly()
 
 void TestHttpRun::followsRedirects()
 {
-    QVERIFY(writeBytes(served(QStringLiteral("update.ini")), manifestText(QStringLiteral("moved"), "2.0")));
+    QVERIFY(writeFile(served(QStringLiteral("update.ini")), manifestText(QStringLiteral("moved"), "2.0")));
     ScratchInstallation installation;
     prepare(installation, InstalledFiles, true, QStringLiteral("1.0"));
 
@@ -145,7 +147,7 @@ void TestHttpRun::equalVersionsEndTheCheck()
     const ProcessResult result = installation.runUpdater({QStringLiteral("console")}, 30000);
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 0);
-    QCOMPARE(result.jsonLine(), QByteArray(R"({"errormsg":"","success":true,"update":false})"));
+    QCOMPARE(result.jsonLine(), ConsoleResult::noUpdate());
     QVERIFY(m_server->requestLog().contains("GET /update.ini"));
     QVERIFY(!m_server->requestLog().contains("md5.txt"));
     const auto after = snapshotFiles(installation.path(), RunFolders);
@@ -160,7 +162,7 @@ void TestHttpRun::missingInstalledListIsGeneratedAndKept()
 
     const ProcessResult result = installation.runUpdater({QStringLiteral("console")}, 30000);
     QVERIFY(result.finished);
-    QCOMPARE(result.jsonLine(), QByteArray(R"({"errormsg":"","success":true,"update":false})"));
+    QCOMPARE(result.jsonLine(), ConsoleResult::noUpdate());
     const QByteArray list = installation.readFile(QStringLiteral("md5.txt"));
     for (auto it = ReleaseFiles.cbegin(); it != ReleaseFiles.cend(); ++it) {
         QVERIFY2(list.contains(md5Hex(it.value()).toLatin1() + "\t/" + it.key().toUtf8() + '\n'),
@@ -188,9 +190,9 @@ void TestHttpRun::failedDownloadLeavesInstallationUnchanged()
 {
     QFETCH(QByteArray, extraListLine);
     QFETCH(QByteArray, servedAppContent);
-    QVERIFY(writeBytes(served(QStringLiteral("r2/app.bin")), servedAppContent));
-    QVERIFY(writeBytes(served(QStringLiteral("r2/md5.txt")), md5ListText(ReleaseFiles) + extraListLine));
-    QVERIFY(writeBytes(served(QStringLiteral("evil.txt")), "evil"));
+    QVERIFY(writeFile(served(QStringLiteral("r2/app.bin")), servedAppContent));
+    QVERIFY(writeFile(served(QStringLiteral("r2/md5.txt")), md5ListText(ReleaseFiles) + extraListLine));
+    QVERIFY(writeFile(served(QStringLiteral("evil.txt")), "evil"));
     ScratchInstallation installation;
     prepare(installation, InstalledFiles, true, QStringLiteral("1.0"));
     const auto before = snapshotFiles(installation.path(), RunFolders);
@@ -199,7 +201,7 @@ void TestHttpRun::failedDownloadLeavesInstallationUnchanged()
     const ProcessResult result =
         installation.runUpdaterUntil({QStringLiteral("console")}, FailureMarker, 60000);
     QVERIFY2(result.markerSeen, result.standardOutput.constData());
-    QCOMPARE(result.jsonLine(), QByteArray(R"({"errormsg":"","success":true,"update":true})"));
+    QCOMPARE(result.jsonLine(), ConsoleResult::updateAvailable());
 
     const auto after = snapshotFiles(installation.path(), RunFolders);
     QVERIFY2(after == before, qPrintable(describeDifference(after, before)));

@@ -1,5 +1,6 @@
 #include "formats/md5list.h"
 #include "http/httpupdate.h"
+#include "support/files.h"
 #include "support/httprelease.h"
 #include "support/httptestsite.h"
 #include "support/scratchtestmain.h"
@@ -24,12 +25,6 @@ const QMap<QString, QByteArray> ReleaseFiles{
 QString labelText(const Widget& widget, const char* name)
 {
     return widget.findChild<QLabel*>(QLatin1String(name))->text();
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
 QProgressBar* bar(const Widget& widget, const char* name)
@@ -93,18 +88,18 @@ void TestHttpWidget::serveRelease(const QString& folder, const QString& version,
 
 void TestHttpWidget::serveList(const QString& folder, const QByteArray& list)
 {
-    QVERIFY(writeBytes(m_site.servedRoot() + folder + QStringLiteral("/md5.txt"), list));
+    QVERIFY(writeFile(m_site.servedRoot() + folder + QStringLiteral("/md5.txt"), list));
 }
 
 void TestHttpWidget::installFiles(const QMap<QString, QByteArray>& files, const QString& version)
 {
     for (auto it = files.cbegin(); it != files.cend(); ++it) {
-        QVERIFY(writeBytes(install(it.key()), it.value()));
+        QVERIFY(writeFile(install(it.key()), it.value()));
     }
-    QVERIFY(writeBytes(install(QStringLiteral("md5.txt")), md5ListText(files)));
+    QVERIFY(writeFile(install(QStringLiteral("md5.txt")), md5ListText(files)));
     if (!version.isNull()) {
-        QVERIFY(writeBytes(install(QStringLiteral("update/update.ini")),
-                           manifestText(QStringLiteral("r"), version)));
+        QVERIFY(writeFile(install(QStringLiteral("update/update.ini")),
+                          manifestText(QStringLiteral("r"), version)));
     }
 }
 
@@ -157,7 +152,7 @@ void TestHttpWidget::unreadableManifest()
 {
     QFETCH(QByteArray, manifest);
     QFETCH(QString, detail);
-    QVERIFY(writeBytes(m_site.servedRoot() + QStringLiteral("update.ini"), manifest));
+    QVERIFY(writeFile(m_site.servedRoot() + QStringLiteral("update.ini"), manifest));
     Widget widget;
     QCOMPARE(widget.checkUpdateVersion(), 3);
     QCOMPARE(widget.statusText(), QStringLiteral("更新失败"));
@@ -180,8 +175,8 @@ void TestHttpWidget::equalVersionsSkipTheList()
 void TestHttpWidget::listStepGeneratesMissingInstalledList()
 {
     serveRelease(QStringLiteral("r2"), QStringLiteral("2.0"), ReleaseFiles);
-    QVERIFY(writeBytes(install(QStringLiteral("same.txt")), ReleaseFiles.value(QStringLiteral("same.txt"))));
-    QVERIFY(writeBytes(install(QStringLiteral("app.bin")), "old program"));
+    QVERIFY(writeFile(install(QStringLiteral("same.txt")), ReleaseFiles.value(QStringLiteral("same.txt"))));
+    QVERIFY(writeFile(install(QStringLiteral("app.bin")), "old program"));
 
     Widget widget;
     CHttpUpdate channel;
@@ -234,8 +229,8 @@ void TestHttpWidget::listStepComparesDigestsAndPaths()
 
 void TestHttpWidget::listNotFetched()
 {
-    QVERIFY(writeBytes(m_site.servedRoot() + QStringLiteral("update.ini"),
-                       manifestText(QStringLiteral("absent"), QStringLiteral("2.0"))));
+    QVERIFY(writeFile(m_site.servedRoot() + QStringLiteral("update.ini"),
+                      manifestText(QStringLiteral("absent"), QStringLiteral("2.0"))));
     Widget widget;
     QCOMPARE(widget.checkUpdateVersion(), 1);
     QCOMPARE(widget.compareMd5List(), 2);
@@ -256,14 +251,14 @@ void TestHttpWidget::fetchFileFailures()
 
     // A stalled transfer ends with the transfer timeout, which the network library reports as
     // a cancellation.
-    QVERIFY(writeBytes(m_site.servedRoot() + QStringLiteral("stall/big.bin"), QByteArray(4096, 's')));
+    QVERIFY(writeFile(m_site.servedRoot() + QStringLiteral("stall/big.bin"), QByteArray(4096, 's')));
     widget.setTransferTimeout(400);
     const QString stalled = m_site.baseUrl() + QStringLiteral("stall/big.bin");
     QVERIFY(!widget.fetchFile(stalled, target, nullptr));
     QCOMPARE(widget.detailText(), QStringLiteral("下载被取消：") + stalled);
     QVERIFY(!QFileInfo::exists(target));
 
-    QVERIFY(writeBytes(install(QStringLiteral("plainfile")), "x"));
+    QVERIFY(writeFile(install(QStringLiteral("plainfile")), "x"));
     QVERIFY(!widget.fetchFile(missing, install(QStringLiteral("plainfile/sub/a.txt")), nullptr));
     QVERIFY(widget.detailText().startsWith(QStringLiteral("无法创建目录:")));
     QVERIFY(QDir().mkpath(install(QStringLiteral("afolder"))));
@@ -306,8 +301,8 @@ void TestHttpWidget::downloadsChangedFiles()
 void TestHttpWidget::followsRedirectedFolder()
 {
     serveRelease(QStringLiteral("release"), QStringLiteral("2.0"), ReleaseFiles);
-    QVERIFY(writeBytes(m_site.servedRoot() + QStringLiteral("update.ini"),
-                       manifestText(QStringLiteral("moved"), QStringLiteral("2.0"))));
+    QVERIFY(writeFile(m_site.servedRoot() + QStringLiteral("update.ini"),
+                      manifestText(QStringLiteral("moved"), QStringLiteral("2.0"))));
     Widget widget;
     QSignalSpy result(&widget, &Widget::sigUpdateResult);
     QCOMPARE(widget.checkUpdateVersion(), 1);
@@ -353,7 +348,7 @@ void TestHttpWidget::downloadFailures()
     serveRelease(QStringLiteral("r2"), QStringLiteral("2.0"), ReleaseFiles);
     // The first file downloads fine; the failing one comes after it.
     serveList(QStringLiteral("r2"), md5Hex("new table\n").toLatin1() + "\t/0first.txt\n" + list);
-    QVERIFY(writeBytes(m_site.servedRoot() + QStringLiteral("r2/0first.txt"), "new table\n"));
+    QVERIFY(writeFile(m_site.servedRoot() + QStringLiteral("r2/0first.txt"), "new table\n"));
     installFiles({}, QStringLiteral("1.0"));
 
     Widget widget;

@@ -2,6 +2,8 @@
 // with the installation exactly the old version or exactly the new one.
 #include "faultrun.h"
 #include "support/applydriver.h"
+#include "support/consoleresult.h"
+#include "support/files.h"
 #include "support/filesizelimit.h"
 #include "support/httprelease.h"
 #include "support/nginxserver.h"
@@ -15,7 +17,6 @@
 namespace {
 
 const QByteArray TempRefused("临时目录配置无效");
-const QByteArray UpdateJson(R"({"errormsg":"","success":true,"update":true})");
 const QByteArray HttpFailed("取消/失败后清理临时文件完成");
 const QByteArray TcpFailed("下载错误处理完成");
 
@@ -203,7 +204,7 @@ void TestFileFaults::folderSettingsLeavingTheInstallation()
     const QString besideName = installFolder.fileName() + QStringLiteral("-beside");
     QDir beside(installFolder.dir().filePath(besideName));
     QVERIFY(beside.mkpath(QStringLiteral(".")));
-    QVERIFY(writeBytes(beside.filePath(QStringLiteral("kept.txt")), "not the updater's"));
+    QVERIFY(writeFile(beside.filePath(QStringLiteral("kept.txt")), "not the updater's"));
     QVERIFY(QFile::link(beside.path(), installation.filePath(QStringLiteral("outlink"))));
     prepareHttp(
         installation,
@@ -240,7 +241,7 @@ void TestFileFaults::malformedInstalledManifestAndList()
     const ProcessResult result = installation.runUpdater({QStringLiteral("console")}, 60000);
 
     QVERIFY2(result.finished, result.standardOutput.right(3000).constData());
-    QCOMPARE(result.jsonLine(), UpdateJson);
+    QCOMPARE(result.jsonLine(), ConsoleResult::updateAvailable());
     QVERIFY(releaseInstalled(installation));
     QCOMPARE(installation.readFile(QStringLiteral("md5.txt")), md5ListText(Release));
     QVERIFY(waitForFile(installation.filePath(FaultRun::HostMarker), 15000));
@@ -257,7 +258,7 @@ void TestFileFaults::generatedListStaysInsideTheInstallation()
     prepareHttp(installation, {{QStringLiteral("Update/URL"), m_server->baseUrl() + base + '/'}});
     QVERIFY(QFile::remove(installation.filePath(QStringLiteral("md5.txt"))));
     QTemporaryDir outside;
-    QVERIFY(writeBytes(outside.filePath(QStringLiteral("secret.txt")), "not the installation's"));
+    QVERIFY(writeFile(outside.filePath(QStringLiteral("secret.txt")), "not the installation's"));
     QVERIFY(QFile::link(installation.path(), installation.filePath(QStringLiteral("loop1"))));
     QVERIFY(QFile::link(installation.path(), installation.filePath(QStringLiteral("bin/loop2"))));
     QVERIFY(QFile::link(outside.path(), installation.filePath(QStringLiteral("outside"))));
@@ -265,7 +266,7 @@ void TestFileFaults::generatedListStaysInsideTheInstallation()
     const ProcessResult result = installation.runUpdater({QStringLiteral("console")}, 60000);
 
     QVERIFY(result.finished);
-    QCOMPARE(result.jsonLine(), QByteArray(R"({"errormsg":"","success":true,"update":false})"));
+    QCOMPARE(result.jsonLine(), ConsoleResult::noUpdate());
     const QByteArray list = installation.readFile(QStringLiteral("md5.txt"));
     QVERIFY2(list.contains("\t/bin/core.dll\n"), list.constData());
     QVERIFY2(!list.contains("loop") && !list.contains("secret"), list.constData());
@@ -295,7 +296,7 @@ void TestFileFaults::runFolderIsAFile()
     // check are gone with the update they described. A failed backup is shown as such, never as
     // a finished update.
     QVERIFY2(result.markerSeen, result.standardOutput.right(3000).constData());
-    QCOMPARE(result.jsonLine(), UpdateJson);
+    QCOMPARE(result.jsonLine(), ConsoleResult::updateAvailable());
     const auto after = installationState(installation);
     QVERIFY2(after == before, qPrintable(describeDifference(after, before)));
     QVERIFY(!installation.exists(FaultRun::HostMarker));

@@ -1,6 +1,8 @@
 // Whole runs of update.exe against web servers that fail, break off or send broken lists: each
 // must end with the installation exactly as it was and the host not started.
 #include "faultrun.h"
+#include "support/consoleresult.h"
+#include "support/files.h"
 #include "support/httprelease.h"
 #include "support/nginxserver.h"
 #include "support/rawtcpresponder.h"
@@ -14,7 +16,6 @@
 
 namespace {
 
-const QByteArray UpdateJson(R"({"errormsg":"","success":true,"update":true})");
 /// Logged once a failed HTTP update has cleaned up; the dialog then waits for the user.
 const QByteArray DownloadFailed("取消/失败后清理临时文件完成");
 
@@ -99,12 +100,12 @@ void TestHttpFaults::serve(const QString& base, const QByteArray& manifest, bool
     const QString root = m_served.filePath(base);
     QVERIFY(writeHttpRelease(root, QStringLiteral("r2"), QStringLiteral("2.0"), Release));
     if (!manifest.isNull()) {
-        QVERIFY(writeBytes(root + QStringLiteral("/update.ini"), manifest));
+        QVERIFY(writeFile(root + QStringLiteral("/update.ini"), manifest));
     }
     if (!withList) {
         QVERIFY(QFile::remove(root + QStringLiteral("/r2/md5.txt")));
     } else if (!extraListLines.isEmpty()) {
-        QVERIFY(writeBytes(root + QStringLiteral("/r2/md5.txt"), md5ListText(Release) + extraListLines));
+        QVERIFY(writeFile(root + QStringLiteral("/r2/md5.txt"), md5ListText(Release) + extraListLines));
     }
 }
 
@@ -242,7 +243,7 @@ void TestHttpFaults::downloadFaults()
         installation.runUpdaterUntil({QStringLiteral("console")}, DownloadFailed, 60000);
 
     QVERIFY2(result.markerSeen, result.standardOutput.right(3000).constData());
-    QCOMPARE(result.jsonLine(), UpdateJson);
+    QCOMPARE(result.jsonLine(), ConsoleResult::updateAvailable());
     QVERIFY2(result.standardOutput.contains(expectedInLog), result.standardOutput.right(3000).constData());
     VERIFY_INSTALLATION_UNCHANGED(installation, before);
 }
@@ -259,7 +260,7 @@ void TestHttpFaults::listGarbageWithoutTabsIsSkipped()
     const ProcessResult result = installation.runUpdater({QStringLiteral("console")}, 60000);
 
     QVERIFY2(result.finished, result.standardOutput.right(3000).constData());
-    QCOMPARE(result.jsonLine(), UpdateJson);
+    QCOMPARE(result.jsonLine(), ConsoleResult::updateAvailable());
     for (auto it = Release.cbegin(); it != Release.cend(); ++it) {
         QCOMPARE(installation.readFile(it.key()), it.value());
     }

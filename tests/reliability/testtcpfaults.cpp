@@ -1,6 +1,8 @@
 // Whole runs of update.exe against TCP update services that fail or lie: each must end with the
 // installation exactly as it was, nothing written outside it, and the host not started.
 #include "faultrun.h"
+#include "support/consoleresult.h"
+#include "support/files.h"
 #include "support/httprelease.h"
 #include "support/referenceservice.h"
 #include "support/scriptedtcpservice.h"
@@ -79,7 +81,7 @@ ScriptedTcpService::Answer answerCheck(CheckFault fault, const Frame& request)
 void writeRelease(const QTemporaryDir& dir)
 {
     for (auto it = Release.cbegin(); it != Release.cend(); ++it) {
-        QVERIFY(writeBytes(dir.filePath(it.key()), it.value()));
+        QVERIFY(writeFile(dir.filePath(it.key()), it.value()));
     }
 }
 
@@ -209,7 +211,7 @@ void TestTcpFaults::downloadFaults()
     QTemporaryDir releaseDir;
     writeRelease(releaseDir);
     // The hostile names exist in the release too, so that only the updater's refusal stops them.
-    QVERIFY(writeBytes(releaseDir.filePath(QStringLiteral("evil.txt")), "evil"));
+    QVERIFY(writeFile(releaseDir.filePath(QStringLiteral("evil.txt")), "evil"));
     ReferenceService service;
     service.captureLog();
     QVERIFY2(service.start(releaseDir.path(), QStringLiteral("2.0"), switches),
@@ -225,7 +227,7 @@ void TestTcpFaults::downloadFaults()
     QVERIFY2(result.markerSeen, result.standardOutput.right(3000).constData());
     QVERIFY2(result.standardOutput.contains(expectedInLog), result.standardOutput.right(3000).constData());
     // The check itself succeeded; the download's failure is shown in the window and the log.
-    QCOMPARE(result.jsonLine(), QByteArray(R"({"errormsg":"","success":true,"update":true})"));
+    QCOMPARE(result.jsonLine(), ConsoleResult::updateAvailable());
     // Names from the service never start a line of their own.
     QCOMPARE(result.standardOutput.count("\n{"), result.standardOutput.startsWith('{') ? 0 : 1);
     VERIFY_INSTALLATION_UNCHANGED(installation, before);
@@ -285,7 +287,7 @@ void TestTcpFaults::updateWithoutFilesEndsTheRun()
     // Nothing to install: the run ends as after an update, with the host started.
     QVERIFY2(result.finished, "the window must not wait for files that never come");
     QCOMPARE(result.exitCode, 0);
-    QCOMPARE(result.jsonLine(), QByteArray(R"({"errormsg":"","success":true,"update":true})"));
+    QCOMPARE(result.jsonLine(), ConsoleResult::updateAvailable());
     QVERIFY(waitForFile(installation.filePath(FaultRun::HostMarker), 15000));
     auto after = FaultRun::snapshot(installation);
     after.remove(FaultRun::HostMarker);

@@ -6,13 +6,10 @@
 #include "log/logger.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
-#include <QProcess>
 #include <QPushButton>
-#include <QThread>
 #include <QTimer>
 
 #include <cstdio>
@@ -102,41 +99,3 @@ ProcessResult run(const ScratchInstallation& installation, const QMap<QString, Q
 }
 
 } // namespace ApplyDriver
-
-ProcessResult runProcessWithEnvironment(const QString& program, const QStringList& arguments,
-                                        const QString& workingDir, const QMap<QString, QString>& environment,
-                                        int timeoutMs)
-{
-    ProcessResult result;
-    QProcess process;
-    process.setWorkingDirectory(workingDir);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    for (auto it = environment.cbegin(); it != environment.cend(); ++it) {
-        env.insert(it.key(), it.value());
-    }
-    process.setProcessEnvironment(env);
-    process.start(program, arguments);
-    result.finished = process.waitForFinished(timeoutMs);
-    if (!result.finished) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.standardOutput = process.readAllStandardOutput();
-    result.standardError = process.readAllStandardError();
-    return result;
-}
-
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired()) {
-            return false;
-        }
-        QCoreApplication::processEvents();
-        QThread::msleep(20);
-    }
-    return true;
-}

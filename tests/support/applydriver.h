@@ -7,8 +7,6 @@
 #include <QString>
 #include <QTest>
 
-#include <functional>
-
 /// Lets a test executable play the applying run of an update, for whole-run tests of the apply
 /// steps that need no update channel.
 ///
@@ -37,14 +35,6 @@ ProcessResult run(const ScratchInstallation& installation, const QMap<QString, Q
                   int timeoutMs = 30000);
 
 } // namespace ApplyDriver
-
-/// Runs `program` like runProcess, with `environment` added to the test's own.
-ProcessResult runProcessWithEnvironment(const QString& program, const QStringList& arguments,
-                                        const QString& workingDir, const QMap<QString, QString>& environment,
-                                        int timeoutMs);
-
-/// Waits until `condition` holds, processing events; false after `timeoutMs`.
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs);
 
 #define UPDATER_APPLY_DRIVER_TEST_MAIN(TestObject)                                                           \
     int main(int argc, char** argv)                                                                          \

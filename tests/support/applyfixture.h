@@ -1,6 +1,7 @@
 #pragma once
 
 #include "apply/applyfolders.h"
+#include "support/files.h"
 
 #include <QDir>
 #include <QFile>
@@ -27,14 +28,7 @@ public:
 
     bool write(const QString& relative, const QByteArray& content) const
     {
-        return writeAt(path(relative), content);
-    }
-
-    static bool writeAt(const QString& absolute, const QByteArray& content)
-    {
-        QDir().mkpath(QFileInfo(absolute).path());
-        QFile file(absolute);
-        return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
+        return writeFile(path(relative), content);
     }
 
     QByteArray read(const QString& relative) const

@@ -1,5 +1,7 @@
 #include "support/httprelease.h"
 
+#include "support/files.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -8,15 +10,6 @@
 QString md5Hex(const QByteArray& content)
 {
     return QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex());
-}
-
-bool writeBytes(const QString& path, const QByteArray& content)
-{
-    if (!QDir().mkpath(QFileInfo(path).path())) {
-        return false;
-    }
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
 }
 
 QByteArray md5ListText(const QMap<QString, QByteArray>& files)
@@ -38,9 +31,9 @@ bool writeHttpRelease(const QString& root, const QString& folder, const QString&
                       const QMap<QString, QByteArray>& files)
 {
     const QString releaseDir = root + QLatin1Char('/') + folder + QLatin1Char('/');
-    bool ok = writeBytes(root + QStringLiteral("/update.ini"), manifestText(folder, version));
+    bool ok = writeFile(root + QStringLiteral("/update.ini"), manifestText(folder, version));
     for (auto it = files.cbegin(); it != files.cend(); ++it) {
-        ok = writeBytes(releaseDir + it.key(), it.value()) && ok;
+        ok = writeFile(releaseDir + it.key(), it.value()) && ok;
     }
-    return writeBytes(releaseDir + QStringLiteral("md5.txt"), md5ListText(files)) && ok;
+    return writeFile(releaseDir + QStringLiteral("md5.txt"), md5ListText(files)) && ok;
 }

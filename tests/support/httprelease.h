@@ -7,9 +7,6 @@
 /// Lower-case hex MD5 of `content`, as the MD5 list writes it.
 QString md5Hex(const QByteArray& content);
 
-/// Writes `content` to `path`, creating its folder. False when any step fails.
-bool writeBytes(const QString& path, const QByteArray& content);
-
 /// Lays out a release for the HTTP channel below `root`: root/update.ini naming `folder` and
 /// `version`, every file of `files` (relative path without leading "/" -> content) below
 /// root/folder/, and root/folder/md5.txt listing them in the updater's key form ("/" + path).

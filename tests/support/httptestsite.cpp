@@ -1,4 +1,5 @@
 #include "support/httptestsite.h"
+#include "support/files.h"
 
 #include "support/httprelease.h"
 #include "support/scratchtestmain.h"
@@ -26,7 +27,7 @@ bool HttpTestSite::start()
     const QByteArray config = "[Update]\nURL=" + m_server->baseUrl().toUtf8() +
                               "\nHttpEnable=true\n[Paths]\nTemp=" + QByteArray(TempValue) +
                               "\nBackup=backup/\n";
-    if (!writeBytes(installFolder() + QStringLiteral("system.cfg"), config)) {
+    if (!writeFile(installFolder() + QStringLiteral("system.cfg"), config)) {
         m_lastError = QStringLiteral("cannot write system.cfg");
         return false;
     }

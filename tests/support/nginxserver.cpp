@@ -1,5 +1,7 @@
 #include "support/nginxserver.h"
 
+#include "support/files.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -111,9 +113,7 @@ bool NginxServer::writeConfig(quint16 port)
                          .arg(work)
                          .arg(port)
                          .arg(m_rootDir, m_extraConfig, tlsConfig());
-    QFile file(work + QStringLiteral("/nginx.conf"));
-    const QByteArray bytes = config.toUtf8();
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+    return writeFile(work + QStringLiteral("/nginx.conf"), config.toUtf8());
 }
 
 bool NginxServer::startOnPort(quint16 port, int timeoutMs)

@@ -1,6 +1,6 @@
 #pragma once
 
-/// Makes the product's resources (":/res/bk.png", ":/res/logo.ico") available to a test
-/// executable, which does not link them: compiles res/res.qrc with rcc and registers the result.
-/// Returns true when ":/res/bk.png" can be opened afterwards.
-bool registerProductResources();
+/// Makes the product's compiled-in resources (":/res/bk.png", ":/res/logo.ico") available to a test
+/// executable as update.exe has them: they live in the static support library, whose resource
+/// initializer the linker drops without this reference. True when ":/res/bk.png" can be opened.
+bool loadProductResources();

@@ -2,9 +2,6 @@
 
 #include <QString>
 
-/// Makes the program's compiled-in resources (":/res/...") available to a test executable.
-void initProjectResources();
-
 /// A path under the build folder's "review" directory, for images and files that a person looks
 /// at after a run; the directory is created.
 QString reviewOutputPath(const QString& fileName);

@@ -1,25 +1,11 @@
 #include "support/scratchinstallation.h"
 
-#include "support/applydriver.h"
+#include "support/files.h"
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
-#include <QThread>
-
-QByteArray ProcessResult::jsonLine() const
-{
-    for (const QByteArray& line : standardOutput.split('\n')) {
-        if (line.startsWith('{')) {
-            return line.trimmed();
-        }
-    }
-    return QByteArray();
-}
 
 ScratchInstallation::ScratchInstallation()
 {
@@ -60,16 +46,12 @@ QMap<QString, QString> ScratchInstallation::offlineConfig()
 
 bool ScratchInstallation::writeFile(const QString& relative, const QByteArray& content)
 {
-    const QString target = filePath(relative);
-    QDir().mkpath(QFileInfo(target).path());
-    QFile file(target);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
+    return ::writeFile(filePath(relative), content);
 }
 
 QByteArray ScratchInstallation::readFile(const QString& relative) const
 {
-    QFile file(filePath(relative));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return ::readFile(filePath(relative));
 }
 
 bool ScratchInstallation::exists(const QString& relative) const
@@ -109,64 +91,4 @@ ProcessResult ScratchInstallation::runUpdaterUntil(const QStringList& arguments,
                                                    int timeoutMs) const
 {
     return runProcessUntil(updaterPath(), arguments, path(), marker, timeoutMs);
-}
-
-ProcessResult runProcessUntil(const QString& program, const QStringList& arguments, const QString& workingDir,
-                              const QByteArray& marker, int timeoutMs,
-                              const QMap<QString, QString>& environment)
-{
-    ProcessResult result;
-    QProcess process;
-    process.setWorkingDirectory(workingDir);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    for (auto it = environment.cbegin(); it != environment.cend(); ++it) {
-        env.insert(it.key(), it.value());
-    }
-    process.setProcessEnvironment(env);
-    process.start(program, arguments);
-    QDeadlineTimer deadline(timeoutMs);
-    while (!deadline.hasExpired() && process.state() != QProcess::NotRunning) {
-        process.waitForReadyRead(50);
-        result.standardOutput += process.readAllStandardOutput();
-        result.standardError += process.readAllStandardError();
-        if (result.standardOutput.contains(marker) || result.standardError.contains(marker)) {
-            result.markerSeen = true;
-            break;
-        }
-    }
-    result.finished = process.state() == QProcess::NotRunning;
-    if (!result.finished) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
-    result.exitCode =
-        result.finished && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.standardOutput += process.readAllStandardOutput();
-    result.standardError += process.readAllStandardError();
-    return result;
-}
-
-ProcessResult runProcess(const QString& program, const QStringList& arguments, const QString& workingDir,
-                         int timeoutMs)
-{
-    return runProcessWithEnvironment(program, arguments, workingDir, {}, timeoutMs);
-}
-
-QString builtProgram(const QString& name)
-{
-    return QStringLiteral(UPDATER_BIN_DIR) + QLatin1Char('/') + name;
-}
-
-bool waitForFile(const QString& path, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!QFileInfo::exists(path)) {
-        if (deadline.hasExpired()) {
-            return false;
-        }
-        QCoreApplication::processEvents();
-        QThread::msleep(20);
-    }
-    return true;
 }

@@ -1,6 +1,6 @@
 #include "support/winerun.h"
 
-#include "support/applydriver.h"
+#include "support/processes.h"
 
 #include <QDir>
 #include <QDirIterator>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "support/scratchinstallation.h"
+#include "support/processes.h"
 
 #include <QMap>
 #include <QProcessEnvironment>

@@ -2,7 +2,7 @@
 #include "config/configmanager.h"
 #include "tcp/filedatawriter.h"
 
-#include "support/filehelpers.h"
+#include "support/files.h"
 
 #include <QtTest>
 

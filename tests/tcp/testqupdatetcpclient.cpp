@@ -4,7 +4,7 @@
 #include "tcp/filedatawriter.h"
 #include "tcp/qupdatetcpclient.h"
 
-#include "support/filehelpers.h"
+#include "support/files.h"
 
 #include <QtTest>
 

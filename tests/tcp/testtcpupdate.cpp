@@ -1,5 +1,5 @@
 #include "config/configmanager.h"
-#include "support/reviewoutput.h"
+#include "support/productresources.h"
 #include "tcp/qupdatetcpclient.h"
 #include "tcp/tcpupdate.h"
 #include "ui/updatewidget.h"
@@ -99,7 +99,7 @@ private slots:
 
 void TestTcpUpdate::initTestCase()
 {
-    initProjectResources();
+    QVERIFY(loadProductResources());
 }
 
 void TestTcpUpdate::classifyError_data()

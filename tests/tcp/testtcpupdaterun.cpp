@@ -1,4 +1,5 @@
 // Whole runs of update.exe in a scratch installation against the reference update service.
+#include "support/consoleresult.h"
 #include "support/installsnapshot.h"
 #include "support/referenceservice.h"
 #include "support/scratchinstallation.h"
@@ -144,8 +145,7 @@ void TestTcpUpdateRun::updateInstallsAndRelaunches_data()
     QTest::addColumn<QByteArray>("expectedJson");
 
     QTest::newRow("normal") << QStringList() << QByteArray();
-    QTest::newRow("console") << QStringList({QStringLiteral("console")})
-                             << QByteArray(R"({"errormsg":"","success":true,"update":true})");
+    QTest::newRow("console") << QStringList({QStringLiteral("console")}) << ConsoleResult::updateAvailable();
 }
 
 void TestTcpUpdateRun::updateInstallsAndRelaunches()
@@ -175,8 +175,8 @@ void TestTcpUpdateRun::noUpdate_data()
     QTest::addColumn<bool>("hostStarted");
 
     QTest::newRow("normal") << QStringList() << QByteArray() << true;
-    QTest::newRow("console") << QStringList({QStringLiteral("console")})
-                             << QByteArray(R"({"errormsg":"","success":true,"update":false})") << false;
+    QTest::newRow("console") << QStringList({QStringLiteral("console")}) << ConsoleResult::noUpdate()
+                             << false;
 }
 
 void TestTcpUpdateRun::noUpdate()

@@ -1,9 +1,9 @@
 // The TCP channel against the reference update service, in this process, so that the window can
 // be watched and clicked while files arrive.
 #include "config/configmanager.h"
-#include "support/filehelpers.h"
+#include "support/files.h"
+#include "support/productresources.h"
 #include "support/referenceservice.h"
-#include "support/reviewoutput.h"
 #include "tcp/filedatawriter.h"
 #include "tcp/qupdatetcpclient.h"
 #include "tcp/tcpupdate.h"
@@ -135,7 +135,7 @@ private slots:
 
 void TestTcpUpdateService::initTestCase()
 {
-    initProjectResources();
+    QVERIFY(loadProductResources());
 }
 
 void TestTcpUpdateService::downloadsEveryFile()

@@ -1,4 +1,4 @@
-#include "support/reviewoutput.h"
+#include "support/productresources.h"
 #include "tcp/updatemodel.h"
 #include "ui/updatewidget.h"
 #include "ui/widget.h"
@@ -10,7 +10,7 @@ class TestUpdateModel : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase() { initProjectResources(); }
+    void initTestCase() { QVERIFY(loadProductResources()); }
     void nothingToRunBeforeCheck();
     void showsTcpWindowOfController();
     void showWithoutWindows();

@@ -1,17 +1,11 @@
 // Channel selection of the update model, in whole runs of update.exe against the reference
 // service: what decides whether the TCP channel is tried, and that it wins when it answers.
+#include "support/consoleresult.h"
 #include "support/referenceservice.h"
 #include "support/scratchinstallation.h"
 
 #include <QTemporaryDir>
 #include <QTest>
-
-namespace {
-
-const QByteArray Unreachable = R"({"errormsg":"TCP升级服务连接失败","success":false,"update":false})";
-const QByteArray NoUpdate = R"({"errormsg":"","success":true,"update":false})";
-
-} // namespace
 
 class TestUpdateModelRun : public QObject
 {
@@ -43,17 +37,18 @@ void TestUpdateModelRun::channelChoice_data()
 
     const QString service = QString::number(m_service.port());
     const QString local = QStringLiteral("127.0.0.1");
-    QTest::newRow("service answers") << local << service << "false" << NoUpdate << true;
+    QTest::newRow("service answers") << local << service << "false" << ConsoleResult::noUpdate() << true;
     // An update service that answers wins over an enabled HTTP channel, however it is spelt.
-    QTest::newRow("service wins over HTTP") << local << service << "TRUE" << NoUpdate << true;
+    QTest::newRow("service wins over HTTP")
+        << local << service << "TRUE" << ConsoleResult::noUpdate() << true;
     // Only the low 16 bits of the configured number are the port.
     QTest::newRow("65536 is port 0") << local << "65536"
-                                     << "false" << Unreachable << false;
+                                     << "false" << ConsoleResult::serviceUnreachable() << false;
     QTest::newRow("65536 + port is port")
-        << local << QString::number(65536 + m_service.port()) << "false" << NoUpdate << true;
-    QTest::newRow("no server") << "" << service << "false" << Unreachable << false;
+        << local << QString::number(65536 + m_service.port()) << "false" << ConsoleResult::noUpdate() << true;
+    QTest::newRow("no server") << "" << service << "false" << ConsoleResult::serviceUnreachable() << false;
     QTest::newRow("port not a number") << local << "port"
-                                       << "false" << Unreachable << false;
+                                       << "false" << ConsoleResult::serviceUnreachable() << false;
 }
 
 void TestUpdateModelRun::channelChoice()

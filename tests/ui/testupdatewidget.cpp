@@ -1,3 +1,4 @@
+#include "support/productresources.h"
 #include "support/reviewoutput.h"
 #include "tcp/tcpupdate.h"
 #include "ui/updatewidget.h"
@@ -64,7 +65,7 @@ private slots:
 
 void TestUpdateWidget::initTestCase()
 {
-    initProjectResources();
+    QVERIFY(loadProductResources());
 }
 
 void TestUpdateWidget::construction()

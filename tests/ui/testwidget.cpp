@@ -1,3 +1,4 @@
+#include "support/files.h"
 #include "support/httprelease.h"
 #include "support/httptestsite.h"
 #include "support/productresources.h"
@@ -121,7 +122,7 @@ private:
 void TestWidget::initTestCase()
 {
     QVERIFY2(m_site.start(), qPrintable(m_site.lastError()));
-    QVERIFY(registerProductResources());
+    QVERIFY(loadProductResources());
 }
 
 void TestWidget::init()
@@ -134,9 +135,9 @@ void TestWidget::startSlowUpdate(Widget& widget)
     QVERIFY(
         writeHttpRelease(m_site.servedRoot(), QStringLiteral("slow"), QStringLiteral("2.0"),
                          {{QStringLiteral("big.bin"), SlowContent}, {QStringLiteral("second.bin"), "2"}}));
-    QVERIFY(writeBytes(install(QStringLiteral("md5.txt")), QByteArray()));
+    QVERIFY(writeFile(install(QStringLiteral("md5.txt")), QByteArray()));
     QVERIFY(
-        writeBytes(install(QStringLiteral("update/update.ini")), manifestText(QStringLiteral("r1"), "1.0")));
+        writeFile(install(QStringLiteral("update/update.ini")), manifestText(QStringLiteral("r1"), "1.0")));
     QCOMPARE(widget.checkUpdateVersion(), 1);
     QCOMPARE(widget.compareMd5List(), 1);
     widget.startDownload();

@@ -1,13 +1,12 @@
 // Whole runs of the Windows build of update.exe under Wine, against the reference update service and
 // nginx running on Linux: the Windows code paths (code pages, the cmd.exe launcher, file sharing,
 // the single-instance guard over a Windows file mapping, drive-letter paths) run for real here.
-#include "support/applydriver.h"
-#include "support/filehelpers.h"
+#include "support/files.h"
 #include "support/httprelease.h"
 #include "support/installsnapshot.h"
 #include "support/nginxserver.h"
+#include "support/processes.h"
 #include "support/referenceservice.h"
-#include "support/scratchinstallation.h"
 #include "support/winerun.h"
 
 #include <QDir>
@@ -79,7 +78,7 @@ public:
             }
             text += it.key().section(QLatin1Char('/'), 1).toUtf8() + "=" + iniEscaped(it.value()) + "\n";
         }
-        writeBytes(filePath(QStringLiteral("system.cfg")), text);
+        writeFile(filePath(QStringLiteral("system.cfg")), text);
     }
 
     ProcessResult run(const QStringList& arguments, const char* locale, int timeoutMs = RunTimeoutMs) const
@@ -91,12 +90,12 @@ public:
     bool installOldVersion()
     {
         for (auto it = Installed.cbegin(); it != Installed.cend(); ++it) {
-            if (!writeBytes(filePath(it.key()), it.value())) {
+            if (!writeFile(filePath(it.key()), it.value())) {
                 return false;
             }
         }
-        return writeBytes(filePath(QStringLiteral("update/update.ini")), "[Version]\nVersion=1.0\n") &&
-               writeBytes(filePath(QStringLiteral("md5.txt")), md5ListText(Installed)) &&
+        return writeFile(filePath(QStringLiteral("update/update.ini")), "[Version]\nVersion=1.0\n") &&
+               writeFile(filePath(QStringLiteral("md5.txt")), md5ListText(Installed)) &&
                QFile::copy(WineRun::windowsProgram(QStringLiteral("hostprobe.exe")), filePath(HostExe));
     }
 
@@ -252,7 +251,7 @@ private slots:
     {
         QTemporaryDir releaseDir;
         for (auto it = Release.cbegin(); it != Release.cend(); ++it) {
-            QVERIFY(writeBytes(releaseDir.filePath(it.key()), it.value()));
+            QVERIFY(writeFile(releaseDir.filePath(it.key()), it.value()));
         }
         ReferenceService service;
         QVERIFY2(service.start(releaseDir.path(), QStringLiteral("2.0")), qPrintable(service.errorString()));

@@ -79,7 +79,7 @@ QString fileRefusal(const QString& relativePath)
     }
     const QStringList segments = relativePath.split(QLatin1Char('/'));
     for (const QString& segment : segments) {
-        const QString reason = segmentRefusal(segment);
+        QString reason = segmentRefusal(segment);
         if (!reason.isEmpty()) {
             return reason;
         }

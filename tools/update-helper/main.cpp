@@ -10,6 +10,7 @@
 #include "apply/pathguard.h"
 #include "config/configmanager.h"
 #include "config/confignames.h"
+#include "config/folderpath.h"
 #include "log/logger.h"
 
 #include <QCoreApplication>
@@ -20,16 +21,6 @@ namespace {
 constexpr int ExitWaitMs = 30000;
 constexpr int ReplaceRetryMs = 30000;
 
-void logInfo(const QString& text)
-{
-    Logger::info(text.toStdString());
-}
-
-void logError(const QString& text)
-{
-    Logger::error(text.toStdString());
-}
-
 /// A bare file name: the helper never writes anywhere but the two folders it knows.
 bool isPlainFileName(const QString& name)
 {
@@ -38,33 +29,28 @@ bool isPlainFileName(const QString& name)
            !name.contains(QLatin1Char(':'));
 }
 
-QString withSlash(const QString& folder)
-{
-    return folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
-}
-
 bool swapProgram(const QStringList& arguments, const QString& installDir, QString& installedName)
 {
     if (arguments.size() < 2 || !isPlainFileName(arguments.at(0)) || !isPlainFileName(arguments.at(1))) {
-        logError(QStringLiteral("expected two file names, got: ") + arguments.join(QLatin1Char(' ')));
+        Logger::error(QStringLiteral("expected two file names, got: ") + arguments.join(QLatin1Char(' ')));
         return false;
     }
     installedName = arguments.at(1);
     const CConfigManager& config = CConfigManager::instance();
-    const QString tempDir = withSlash(installDir + config.getTempDir());
+    const QString tempDir = withTrailingSlash(installDir + config.getTempDir());
     if (config.getTempDir().isEmpty() || !PathGuard::isSafeRunFolder(installDir, tempDir)) {
-        logError(QStringLiteral("unusable temporary folder: ") + tempDir);
+        Logger::error(QStringLiteral("unusable temporary folder: ") + tempDir);
         return false;
     }
 
     ProgramSwap swap(tempDir + arguments.at(0), installDir + installedName);
-    logInfo(QStringLiteral("waiting for the updater to quit: ") + installDir + installedName);
+    Logger::info(QStringLiteral("waiting for the updater to quit: ") + installDir + installedName);
     if (!swap.waitForExit(ExitWaitMs) || !swap.replace(ReplaceRetryMs)) {
-        logError(swap.lastError());
+        Logger::error(swap.lastError());
         return false;
     }
-    logInfo(QStringLiteral("installed ") + tempDir + arguments.at(0) + QStringLiteral("->") + installDir +
-            installedName);
+    Logger::info(QStringLiteral("installed ") + tempDir + arguments.at(0) + QStringLiteral("->") +
+                 installDir + installedName);
     return true;
 }
 
@@ -74,10 +60,9 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     const QString installDir = QCoreApplication::applicationDirPath() + QLatin1Char('/');
-    Logger::init((installDir + CConfigManager::instance().getLogDir() + QStringLiteral("update-helper.log"))
-                     .toUtf8()
-                     .toStdString());
-    logInfo(QStringLiteral("update helper started: ") + QCoreApplication::arguments().join(QLatin1Char(' ')));
+    Logger::init(installDir + CConfigManager::instance().getLogDir() + QStringLiteral("update-helper.log"));
+    Logger::info(QStringLiteral("update helper started: ") +
+                 QCoreApplication::arguments().join(QLatin1Char(' ')));
 
     QString installedName = QLatin1String(ConfigNames::UpdaterExe);
     const bool swapped = swapProgram(QCoreApplication::arguments().mid(1), installDir, installedName);
@@ -87,10 +72,10 @@ int main(int argc, char* argv[])
         QLatin1String(swapped ? ConfigNames::SwitchHelperSuccess : ConfigNames::SwitchHelperFailed)};
     const QString updater = installDir + installedName;
     if (!QProcess::startDetached(updater, restartArguments, installDir)) {
-        logError(QStringLiteral("cannot start ") + updater);
+        Logger::error(QStringLiteral("cannot start ") + updater);
         return 2;
     }
-    logInfo(QStringLiteral("started ") + updater + QLatin1Char(' ') +
-            restartArguments.join(QLatin1Char(' ')));
+    Logger::info(QStringLiteral("started ") + updater + QLatin1Char(' ') +
+                 restartArguments.join(QLatin1Char(' ')));
     return swapped ? 0 : 1;
 }

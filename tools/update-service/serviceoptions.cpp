@@ -3,73 +3,115 @@
 #include <QCommandLineParser>
 #include <QDir>
 
+#include <functional>
+#include <vector>
+
 namespace {
 
-bool toNumber(const QString& text, qint64 minimum, qint64 maximum, qint64& value)
+/// One command-line option: how it is described and where its value goes. `store` is called only
+/// when the option is given (with no values for a switch) and returns the error for a value it
+/// cannot take, or an empty text.
+struct OptionRow
 {
-    bool ok = false;
-    value = text.toLongLong(&ok, 10);
-    return ok && value >= minimum && value <= maximum;
+    QString name;
+    QString description;
+    QString valueName; ///< empty for a switch
+    std::function<QString(ServiceOptions&, const QStringList& values)> store;
+};
+
+QString badValue(const char* name)
+{
+    return QStringLiteral("bad --") + QLatin1String(name);
+}
+
+/// A whole number within [minimum, maximum], handed to `assign`.
+OptionRow numberRow(const char* name, const char* description, const char* valueName, qint64 minimum,
+                    qint64 maximum, const std::function<void(ServiceOptions&, qint64)>& assign)
+{
+    return {QLatin1String(name), QLatin1String(description), QLatin1String(valueName),
+            [=](ServiceOptions& options, const QStringList& values) {
+                bool ok = false;
+                const qint64 value = values.constLast().toLongLong(&ok, 10);
+                if (!ok || value < minimum || value > maximum) {
+                    return badValue(name);
+                }
+                assign(options, value);
+                return QString();
+            }};
+}
+
+/// Every value given, handed to `assign`; an empty `valueName` makes a switch.
+OptionRow textRow(const char* name, const char* description, const char* valueName,
+                  const std::function<void(ServiceOptions&, const QStringList&)>& assign)
+{
+    return {QLatin1String(name), QLatin1String(description), QLatin1String(valueName),
+            [=](ServiceOptions& options, const QStringList& values) {
+                assign(options, values);
+                return QString();
+            }};
+}
+
+/// The options in the order their values are checked; the first bad one is reported.
+std::vector<OptionRow> optionRows()
+{
+    return {
+        {QStringLiteral("root"), QStringLiteral("Release folder."), QStringLiteral("DIR"),
+         [](ServiceOptions& o, const QStringList& v) {
+             o.root = QDir(v.constLast()).absolutePath();
+             return QDir(o.root).exists() ? QString()
+                                          : QStringLiteral("release folder does not exist: ") + o.root;
+         }},
+        textRow("version", "Release version.", "TEXT",
+                [](ServiceOptions& o, const QStringList& v) { o.version = v.constLast(); }),
+        numberRow("port", "Port; 0 picks a free one, printed first.", "N", 0, 65535,
+                  [](ServiceOptions& o, qint64 n) { o.port = static_cast<quint16>(n); }),
+        {QStringLiteral("host"), QStringLiteral("Address to listen on (default 127.0.0.1)."),
+         QStringLiteral("ADDR"),
+         [](ServiceOptions& o, const QStringList& v) {
+             return o.host.setAddress(v.constLast()) ? QString() : badValue("host");
+         }},
+        numberRow("chunk-size", "Data bytes per chunk (default 65536).", "BYTES", 1, qint64{16} * 1024 * 1024,
+                  [](ServiceOptions& o, qint64 n) { o.chunkSize = static_cast<int>(n); }),
+        numberRow("product-code", "Product code in version replies.", "N", INT32_MIN, INT32_MAX,
+                  [](ServiceOptions& o, qint64 n) { o.productCode = static_cast<qint32>(n); }),
+        textRow("error-file", "Answer this file with an error (test).", "PATH",
+                [](ServiceOptions& o, const QStringList& v) { o.errorFiles = v; }),
+        textRow("error-version", "Answer version checks with an error (test).", "",
+                [](ServiceOptions& o, const QStringList&) { o.errorVersion = true; }),
+        numberRow("drop-after", "Close after this many file data bytes (test).", "BYTES", 0, INT64_MAX,
+                  [](ServiceOptions& o, qint64 n) { o.dropAfter = n; }),
+        numberRow("drop-times", "Connections to drop (default 1, test).", "N", 0, INT32_MAX,
+                  [](ServiceOptions& o, qint64 n) { o.dropTimes = static_cast<int>(n); }),
+        numberRow("delay", "Delay before each answer (test).", "MS", 0, 600000,
+                  [](ServiceOptions& o, qint64 n) { o.delayMs = static_cast<int>(n); }),
+        numberRow("chunk-delay", "Pause between chunks (test).", "MS", 0, 600000,
+                  [](ServiceOptions& o, qint64 n) { o.chunkDelayMs = static_cast<int>(n); }),
+        numberRow("announce-size", "Announce this file size in every chunk (test).", "BYTES", 0, UINT32_MAX,
+                  [](ServiceOptions& o, qint64 n) { o.announceSize = n; }),
+        textRow("corrupt", "Send a corrupt frame before each answer (test).", "",
+                [](ServiceOptions& o, const QStringList&) { o.corrupt = true; }),
+        textRow("prepend-file", "Stream this file before each requested one (test).", "PATH",
+                [](ServiceOptions& o, const QStringList& v) { o.prependFile = v.constLast(); }),
+        textRow("empty-final-chunk", "End each file with an empty chunk (test).", "",
+                [](ServiceOptions& o, const QStringList&) { o.emptyFinalChunk = true; }),
+        textRow("extra-record", "List an extra \"folder|name\" record (test).", "RECORD",
+                [](ServiceOptions& o, const QStringList& v) { o.extraRecords = v; }),
+        textRow("answer-as", "Label every chunk \"folder|name\" (test).", "RECORD",
+                [](ServiceOptions& o, const QStringList& v) { o.answerAs = v.constLast(); }),
+    };
 }
 
 } // namespace
 
 bool ServiceOptions::parse(const QStringList& arguments, QString& error)
 {
+    const std::vector<OptionRow> rows = optionRows();
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Serves one release folder to the updater over TCP."));
     parser.addHelpOption();
-    const QCommandLineOption rootOption(QStringLiteral("root"), QStringLiteral("Release folder."),
-                                        QStringLiteral("DIR"));
-    const QCommandLineOption versionOption(QStringLiteral("version"), QStringLiteral("Release version."),
-                                           QStringLiteral("TEXT"));
-    const QCommandLineOption portOption(QStringLiteral("port"),
-                                        QStringLiteral("Port; 0 picks a free one, printed first."),
-                                        QStringLiteral("N"));
-    const QCommandLineOption hostOption(QStringLiteral("host"),
-                                        QStringLiteral("Address to listen on (default 127.0.0.1)."),
-                                        QStringLiteral("ADDR"));
-    const QCommandLineOption chunkOption(QStringLiteral("chunk-size"),
-                                         QStringLiteral("Data bytes per chunk (default 65536)."),
-                                         QStringLiteral("BYTES"));
-    const QCommandLineOption productOption(QStringLiteral("product-code"),
-                                           QStringLiteral("Product code in version replies."),
-                                           QStringLiteral("N"));
-    const QCommandLineOption errorFileOption(QStringLiteral("error-file"),
-                                             QStringLiteral("Answer this file with an error (test)."),
-                                             QStringLiteral("PATH"));
-    const QCommandLineOption errorVersionOption(
-        QStringLiteral("error-version"), QStringLiteral("Answer version checks with an error (test)."));
-    const QCommandLineOption dropOption(QStringLiteral("drop-after"),
-                                        QStringLiteral("Close after this many file data bytes (test)."),
-                                        QStringLiteral("BYTES"));
-    const QCommandLineOption dropTimesOption(QStringLiteral("drop-times"),
-                                             QStringLiteral("Connections to drop (default 1, test)."),
-                                             QStringLiteral("N"));
-    const QCommandLineOption delayOption(
-        QStringLiteral("delay"), QStringLiteral("Delay before each answer (test)."), QStringLiteral("MS"));
-    const QCommandLineOption chunkDelayOption(
-        QStringLiteral("chunk-delay"), QStringLiteral("Pause between chunks (test)."), QStringLiteral("MS"));
-    const QCommandLineOption announceOption(QStringLiteral("announce-size"),
-                                            QStringLiteral("Announce this file size in every chunk (test)."),
-                                            QStringLiteral("BYTES"));
-    const QCommandLineOption corruptOption(QStringLiteral("corrupt"),
-                                           QStringLiteral("Send a corrupt frame before each answer (test)."));
-    const QCommandLineOption prependOption(
-        QStringLiteral("prepend-file"), QStringLiteral("Stream this file before each requested one (test)."),
-        QStringLiteral("PATH"));
-    const QCommandLineOption emptyFinalOption(QStringLiteral("empty-final-chunk"),
-                                              QStringLiteral("End each file with an empty chunk (test)."));
-    const QCommandLineOption extraRecordOption(QStringLiteral("extra-record"),
-                                               QStringLiteral("List an extra \"folder|name\" record (test)."),
-                                               QStringLiteral("RECORD"));
-    const QCommandLineOption answerAsOption(QStringLiteral("answer-as"),
-                                            QStringLiteral("Label every chunk \"folder|name\" (test)."),
-                                            QStringLiteral("RECORD"));
-    parser.addOptions({rootOption, versionOption, portOption, hostOption, chunkOption, productOption,
-                       errorFileOption, errorVersionOption, dropOption, dropTimesOption, delayOption,
-                       chunkDelayOption, announceOption, corruptOption, prependOption, emptyFinalOption,
-                       extraRecordOption, answerAsOption});
+    for (const OptionRow& row : rows) {
+        parser.addOption(QCommandLineOption(row.name, row.description, row.valueName));
+    }
     if (!parser.parse(arguments)) {
         error = parser.errorText();
         return false;
@@ -78,76 +120,19 @@ bool ServiceOptions::parse(const QStringList& arguments, QString& error)
         error = parser.helpText();
         return false;
     }
-    if (!parser.isSet(rootOption) || !parser.isSet(versionOption) || !parser.isSet(portOption)) {
+    if (!parser.isSet(QStringLiteral("root")) || !parser.isSet(QStringLiteral("version")) ||
+        !parser.isSet(QStringLiteral("port"))) {
         error = QStringLiteral("--root, --version and --port are required");
         return false;
     }
-    root = QDir(parser.value(rootOption)).absolutePath();
-    if (!QDir(root).exists()) {
-        error = QStringLiteral("release folder does not exist: ") + root;
-        return false;
-    }
-    version = parser.value(versionOption);
-    qint64 number = 0;
-    if (!toNumber(parser.value(portOption), 0, 65535, number)) {
-        error = QStringLiteral("bad --port");
-        return false;
-    }
-    port = static_cast<quint16>(number);
-    if (parser.isSet(hostOption) && !host.setAddress(parser.value(hostOption))) {
-        error = QStringLiteral("bad --host");
-        return false;
-    }
-    if (parser.isSet(chunkOption)) {
-        if (!toNumber(parser.value(chunkOption), 1, 16 * 1024 * 1024, number)) {
-            error = QStringLiteral("bad --chunk-size");
+    for (const OptionRow& row : rows) {
+        if (!parser.isSet(row.name)) {
+            continue;
+        }
+        error = row.store(*this, row.valueName.isEmpty() ? QStringList() : parser.values(row.name));
+        if (!error.isEmpty()) {
             return false;
         }
-        chunkSize = static_cast<int>(number);
     }
-    if (parser.isSet(productOption)) {
-        if (!toNumber(parser.value(productOption), INT32_MIN, INT32_MAX, number)) {
-            error = QStringLiteral("bad --product-code");
-            return false;
-        }
-        productCode = static_cast<qint32>(number);
-    }
-    if (parser.isSet(dropOption) && !toNumber(parser.value(dropOption), 0, INT64_MAX, dropAfter)) {
-        error = QStringLiteral("bad --drop-after");
-        return false;
-    }
-    if (parser.isSet(dropTimesOption)) {
-        if (!toNumber(parser.value(dropTimesOption), 0, INT32_MAX, number)) {
-            error = QStringLiteral("bad --drop-times");
-            return false;
-        }
-        dropTimes = static_cast<int>(number);
-    }
-    if (parser.isSet(delayOption)) {
-        if (!toNumber(parser.value(delayOption), 0, 600000, number)) {
-            error = QStringLiteral("bad --delay");
-            return false;
-        }
-        delayMs = static_cast<int>(number);
-    }
-    if (parser.isSet(chunkDelayOption)) {
-        if (!toNumber(parser.value(chunkDelayOption), 0, 600000, number)) {
-            error = QStringLiteral("bad --chunk-delay");
-            return false;
-        }
-        chunkDelayMs = static_cast<int>(number);
-    }
-    if (parser.isSet(announceOption) &&
-        !toNumber(parser.value(announceOption), 0, UINT32_MAX, announceSize)) {
-        error = QStringLiteral("bad --announce-size");
-        return false;
-    }
-    errorFiles = parser.values(errorFileOption);
-    errorVersion = parser.isSet(errorVersionOption);
-    corrupt = parser.isSet(corruptOption);
-    prependFile = parser.value(prependOption);
-    emptyFinalChunk = parser.isSet(emptyFinalOption);
-    extraRecords = parser.values(extraRecordOption);
-    answerAs = parser.value(answerAsOption);
     return true;
 }

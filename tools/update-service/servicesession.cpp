@@ -10,7 +10,7 @@
 namespace {
 
 // Enough queued data to keep the connection busy without reading whole files ahead.
-constexpr qint64 minimumBacklog = 256 * 1024;
+constexpr qint64 minimumBacklog = qint64{256} * 1024;
 constexpr quint32 wrongMagic = 0xDEADBEEF;
 const QByteArray forgedContent = QByteArrayLiteral("forged\n");
 

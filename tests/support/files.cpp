@@ -1,4 +1,4 @@
-#include "support/filehelpers.h"
+#include "support/files.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -7,7 +7,9 @@
 
 bool writeFile(const QString& path, const QByteArray& content)
 {
-    QDir().mkpath(QFileInfo(path).path());
+    if (!QDir().mkpath(QFileInfo(path).path())) {
+        return false;
+    }
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
 }

@@ -4,7 +4,7 @@
 #include <QString>
 #include <QStringList>
 
-/// Writes `content` to `path`, creating missing folders; false when any byte was not written.
+/// Writes `content` to `path`, creating missing folders; false when any step fails.
 bool writeFile(const QString& path, const QByteArray& content);
 
 /// The whole content of `path`, or an empty array when it cannot be read.
