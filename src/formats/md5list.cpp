@@ -19,8 +19,7 @@ const QLatin1String ListFileName("md5.txt");
 QString decodeListText(const QByteArray& bytes)
 {
     QTextCodec::ConverterState state;
-    const QString text =
-        QTextCodec::codecForName("UTF-8")->toUnicode(bytes.constData(), bytes.size(), &state);
+    QString text = QTextCodec::codecForName("UTF-8")->toUnicode(bytes.constData(), bytes.size(), &state);
     if (state.invalidChars == 0 && state.remainingChars == 0) {
         return text;
     }
