@@ -30,15 +30,20 @@ def clamp(v):
 
 
 def background(x, y):
-    # Deep blue diagonal gradient with soft concentric rings in the upper right corner.
+    # A blue banner with soft concentric rings across the top, fading into an almost white field
+    # below, where the labels sit: the windows' dark texts (#333, #666, black) need a light ground to
+    # stay readable (contrast of at least 4.5:1 for #666 needs a relative luminance above 0.77).
+    fade = min(1.0, max(0.0, (y - 70) / 60.0))
     t = (x / 640.0) * 0.6 + (y / 455.0) * 0.4
-    r, g, b = 14 + 20 * t, 38 + 50 * t, 78 + 70 * t
-    d = math.hypot(x - 560, y - 70)
-    ring = 0.5 + 0.5 * math.cos(d / 9.0)
-    glow = max(0.0, 1.0 - d / 420.0) * ring * 22
-    # A faint horizon band where the progress bars sit.
-    band = max(0.0, 1.0 - abs(y - 300) / 60.0) * 10
-    return (clamp(r + glow * 0.4 + band), clamp(g + glow * 0.8 + band), clamp(b + glow + band), 255)
+    banner = (20 + 30 * t, 70 + 60 * t, 140 + 70 * t)
+    d = math.hypot(x - 560, y - 40)
+    ring = (0.5 + 0.5 * math.cos(d / 9.0)) * max(0.0, 1.0 - d / 300.0) * 30
+    banner = (banner[0] + ring * 0.4, banner[1] + ring * 0.8, banner[2] + ring)
+    # The field: white with a faint blue tint that deepens slightly towards the bottom corners.
+    tint = 4 + 6 * (y / 455.0) * abs(x - 320) / 320.0
+    field = (250 - 2 * tint, 252 - tint, 255)
+    mix = [b + (f - b) * fade for b, f in zip(banner, field)]
+    return (clamp(mix[0]), clamp(mix[1]), clamp(mix[2]), 255)
 
 
 def logo(size):

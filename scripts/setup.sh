@@ -10,6 +10,7 @@ packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   clang libclang-rt-14-dev
   libbenchmark-dev time
+  wine64 xvfb xauth x11-apps fonts-wqy-microhei
 )
 
 missing=()
@@ -24,3 +25,13 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo_cmd apt-get update -qq
   $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+# The Windows runs under Wine take their code page from the locale: a Chinese one gives code page
+# 936 (GBK) as on a Chinese Windows, a Western one code page 1252.
+for locale in zh_CN en_US; do
+  if ! locale -a 2>/dev/null | grep -qx "$locale.utf8"; then
+    sudo_cmd=""
+    [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+    $sudo_cmd localedef -i "$locale" -f UTF-8 "$locale.UTF-8"
+  fi
+done

@@ -6,11 +6,25 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QSet>
+#include <QTextCodec>
 #include <QTextStream>
 
 namespace {
 
 const QLatin1String ListFileName("md5.txt");
+
+/// Lists are UTF-8. One written earlier in a system's own code page (GBK on a Chinese Windows) is
+/// not valid UTF-8 as soon as it holds a non-ASCII name, and is then read in the local code page,
+/// so that such lists keep working where they were written.
+QString decodeListText(const QByteArray& bytes)
+{
+    QTextCodec::ConverterState state;
+    QString text = QTextCodec::codecForName("UTF-8")->toUnicode(bytes.constData(), bytes.size(), &state);
+    if (state.invalidChars == 0 && state.remainingChars == 0) {
+        return text;
+    }
+    return QString::fromLocal8Bit(bytes);
+}
 
 bool hasUnsafeCharacter(const QString& key)
 {
@@ -78,11 +92,12 @@ void generateMd5List(const QString& dir)
 bool writeMd5List(const QString& listPath, const Md5Map& digests, QString& error)
 {
     QSaveFile file(listPath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+    if (!file.open(QIODevice::WriteOnly)) {
         error = QStringLiteral("cannot write %1: %2").arg(listPath, file.errorString());
         return false;
     }
     QTextStream out(&file);
+    out.setCodec("UTF-8");
     for (auto it = digests.cbegin(); it != digests.cend(); ++it) {
         out << it.value() << '\t' << it.key() << '\n';
     }
@@ -104,10 +119,11 @@ Md5Map loadMd5List(const QString& filePath)
 {
     Md5Map entries;
     QFile file(filePath);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    if (!file.open(QIODevice::ReadOnly)) {
         return entries;
     }
-    QTextStream in(&file);
+    QString text = decodeListText(file.readAll());
+    QTextStream in(&text, QIODevice::ReadOnly);
     QString line;
     while (in.readLineInto(&line)) {
         const QStringList fields = line.split(QLatin1Char('\t'));

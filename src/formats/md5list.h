@@ -16,9 +16,8 @@ constexpr qint64 Md5ListMaxBytes = qint64{16} * 1024 * 1024;
 void generateMd5List(const QString& dir);
 
 /// Writes `digests` to `listPath`: one line per path in ascending order, made of the digest, a tab,
-/// the path and a line end, in text mode with the default text stream encoding (so line ends and
-/// the encoding of non-ASCII paths are those of the system it runs on). The file is replaced as a
-/// whole or not at all; false leaves a reason in `error`.
+/// the path and a line feed, in UTF-8 on every system. The file is replaced as a whole or not at
+/// all; false leaves a reason in `error`.
 bool writeMd5List(const QString& listPath, const Md5Map& digests, QString& error);
 
 /// Appends the paths of all files below `base` + `relDir` to `out`, each as `relDir` + "/" + name.
@@ -26,8 +25,10 @@ bool writeMd5List(const QString& listPath, const Md5Map& digests, QString& error
 /// listed once, so that the walk never leaves the installation and always ends.
 void collectFiles(const QString& base, const QString& relDir, QStringList& out);
 
-/// Reads a list file. Lines with fewer than two tab-separated fields are skipped, further fields
-/// are ignored and a repeated path keeps its last digest. An unreadable file gives an empty map.
+/// Reads a list file: UTF-8 when its bytes are valid UTF-8 (a byte order mark is skipped), in the
+/// local code page otherwise (lists written by older versions). Lines with fewer than two
+/// tab-separated fields are skipped, further fields are ignored and a repeated path keeps its last
+/// digest; line ends may be LF or CR LF. An unreadable file gives an empty map.
 Md5Map loadMd5List(const QString& filePath);
 
 /// The server entries whose path is missing locally or whose digest text differs (exact match).

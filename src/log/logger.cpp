@@ -79,8 +79,8 @@ void Logger::init(const std::string& path)
     try {
         auto console = Platform::createConsoleSink();
         console->set_level(spdlog::level::info);
-        auto file =
-            std::make_shared<spdlog::sinks::rotating_file_sink_mt>(path, maxFileSize, maxFiles, false);
+        auto file = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(Platform::logFileName(path),
+                                                                           maxFileSize, maxFiles, false);
         file->set_level(spdlog::level::debug);
 
         s_logger = std::make_shared<spdlog::logger>(loggerName, spdlog::sinks_init_list{console, file});

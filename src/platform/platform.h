@@ -2,11 +2,10 @@
 
 #include <QString>
 
-#include <memory>
+#include <spdlog/common.h>
 
-namespace spdlog::sinks {
-class sink;
-}
+#include <memory>
+#include <string>
 
 /// The few operating-system services that differ between Windows and other systems.
 /// One source file per system implements them (platform_win.cpp, platform_unix.cpp);
@@ -40,6 +39,10 @@ bool startScript(const QString& scriptPath);
 
 /// The program path in the form the system's own tools expect (backslashes on Windows).
 QString nativeProgramPath(const QString& path);
+
+/// The log file path (UTF-8) in the form the logging library opens it. On Windows a narrow name
+/// would be read in the ANSI code page, which turns a non-ASCII folder into another folder.
+spdlog::filename_t logFileName(const std::string& utf8Path);
 
 /// Console sink with level colours on the standard output handle.
 std::shared_ptr<spdlog::sinks::sink> createConsoleSink();

@@ -102,6 +102,11 @@ QString nativeProgramPath(const QString& path)
     return path;
 }
 
+spdlog::filename_t logFileName(const std::string& utf8Path)
+{
+    return utf8Path;
+}
+
 std::shared_ptr<spdlog::sinks::sink> createConsoleSink()
 {
     return std::make_shared<spdlog::sinks::ansicolor_stdout_sink_mt>();

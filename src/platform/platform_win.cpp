@@ -93,6 +93,17 @@ QString nativeProgramPath(const QString& path)
     return QDir::toNativeSeparators(path);
 }
 
+spdlog::filename_t logFileName(const std::string& utf8Path)
+{
+    const QString path = QString::fromStdString(utf8Path);
+#ifdef SPDLOG_WCHAR_FILENAMES
+    return path.toStdWString();
+#else
+    // A logging library built for narrow names opens them in the ANSI code page.
+    return path.toLocal8Bit().toStdString();
+#endif
+}
+
 std::shared_ptr<spdlog::sinks::sink> createConsoleSink()
 {
     return std::make_shared<spdlog::sinks::wincolor_stdout_sink_mt>();

@@ -8,7 +8,9 @@
 #include <QTextCodec>
 #include <QtTest>
 
+#ifndef Q_OS_WIN
 #include <sys/stat.h>
+#endif
 
 /// The delayed-start script texts, both checked on every system.
 class TestLaunchScript : public QObject
@@ -95,6 +97,9 @@ private slots:
 
     void posixShellRunsProgramWithExactArgumentsAndDeletesItself()
     {
+#ifdef Q_OS_WIN
+        QSKIP("the POSIX launcher runs only where /bin/sh exists");
+#endif
         QTemporaryDir dir;
         const QString folder = dir.filePath(QStringLiteral("文件夹 with 'quotes' and $vars"));
         QVERIFY(QDir().mkpath(folder));
@@ -144,6 +149,12 @@ private slots:
     void exclusiveCreation()
     {
         QFETCH(QString, planted);
+#ifdef Q_OS_WIN
+        if (planted == QLatin1String("link") || planted == QLatin1String("dangling") ||
+            planted == QLatin1String("pipe")) {
+            QSKIP("QFile::link makes a shortcut file on Windows, and named pipes live outside folders");
+        }
+#endif
         QTemporaryDir dir;
         const QString name = dir.filePath(QStringLiteral("delay_start_1.sh"));
         const QString target = dir.filePath(QStringLiteral("target"));
@@ -158,7 +169,9 @@ private slots:
         } else if (planted == QLatin1String("dangling")) {
             QVERIFY(QFile::link(target, name));
         } else if (planted == QLatin1String("pipe")) {
+#ifndef Q_OS_WIN
             QVERIFY(::mkfifo(QFile::encodeName(name).constData(), 0666) == 0);
+#endif
         } else if (planted == QLatin1String("folder")) {
             QVERIFY(QDir().mkdir(name));
         }
@@ -170,8 +183,10 @@ private slots:
             QFile file(name);
             QVERIFY(file.open(QIODevice::ReadOnly));
             QCOMPARE(file.readAll(), QByteArray("#!/bin/sh\n"));
+#ifndef Q_OS_WIN // Windows keeps access in lists that QFileInfo does not read by default.
             QCOMPARE(QFileInfo(name).permissions() & (QFile::WriteGroup | QFile::WriteOther),
                      QFileDevice::Permissions());
+#endif
         }
         if (planted == QLatin1String("link")) {
             QFile file(target);
@@ -189,9 +204,11 @@ private slots:
         QVERIFY(!first.isEmpty());
         QVERIFY(first != second);
         QVERIFY(first.startsWith(dir.path() + QLatin1Char('/')));
+#ifndef Q_OS_WIN // Windows keeps access in lists that QFileInfo does not read by default.
         QCOMPARE(QFileInfo(first).permissions() & (QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
                                                    QFile::ReadOther | QFile::WriteOther | QFile::ExeOther),
                  QFileDevice::Permissions());
+#endif
         QVERIFY(QDir(first).isEmpty());
     }
 };

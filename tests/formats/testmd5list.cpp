@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextCodec>
 
 class TestMd5List : public QObject
 {
@@ -12,6 +13,8 @@ class TestMd5List : public QObject
 private slots:
     void loadsLines_data();
     void loadsLines();
+    void readsNamesInUtf8OrTheLocalCodePage_data();
+    void readsNamesInUtf8OrTheLocalCodePage();
     void missingListIsEmpty();
     void diffsLists_data();
     void diffsLists();
@@ -20,7 +23,28 @@ private slots:
     void collectsFilesWithLeadingSlash();
     void mapsKeysInsideFolderOnly_data();
     void mapsKeysInsideFolderOnly();
+    void writesUtf8InEveryCodePage_data();
+    void writesUtf8InEveryCodePage();
 };
+
+namespace {
+
+/// Makes `codec` the local code page for the life of the object (none: the system's own).
+class LocalCodePage
+{
+public:
+    explicit LocalCodePage(const QByteArray& codec)
+    {
+        if (!codec.isEmpty()) {
+            QTextCodec::setCodecForLocale(QTextCodec::codecForName(codec));
+        }
+    }
+    ~LocalCodePage() { QTextCodec::setCodecForLocale(nullptr); }
+    LocalCodePage(const LocalCodePage&) = delete;
+    LocalCodePage& operator=(const LocalCodePage&) = delete;
+};
+
+} // namespace
 
 void TestMd5List::loadsLines_data()
 {
@@ -47,6 +71,38 @@ void TestMd5List::loadsLines()
 {
     QFETCH(QByteArray, content);
     QFETCH(Md5Map, expected);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("md5.txt"));
+    QVERIFY(writeFile(path, content));
+    QCOMPARE(loadMd5List(path), expected);
+}
+
+void TestMd5List::readsNamesInUtf8OrTheLocalCodePage_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<Md5Map>("expected");
+    QTest::addColumn<QByteArray>("codePage");
+
+    const Md5Map chineseName{{QStringLiteral("/数据/新.txt"), QStringLiteral("aa")}};
+    const QByteArray utf8List = QStringLiteral("aa\t/数据/新.txt\n").toUtf8();
+    QTest::newRow("UTF-8 name on a Chinese system") << utf8List << chineseName << QByteArray("GBK");
+    QTest::newRow("UTF-8 name on a Western system") << utf8List << chineseName << QByteArray("windows-1252");
+    QTest::newRow("UTF-8 with byte order mark")
+        << "\xEF\xBB\xBF" + utf8List << chineseName << QByteArray("GBK");
+    QTest::newRow("old GBK list on a Chinese system")
+        << QTextCodec::codecForName("GBK")->fromUnicode(QStringLiteral("aa\t/数据/新.txt\n")) << chineseName
+        << QByteArray("GBK");
+    QTest::newRow("old 1252 list on a Western system")
+        << QByteArray("aa\t/caf\xE9.txt\n") << Md5Map{{QStringLiteral("/café.txt"), QStringLiteral("aa")}}
+        << QByteArray("windows-1252");
+}
+
+void TestMd5List::readsNamesInUtf8OrTheLocalCodePage()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(Md5Map, expected);
+    QFETCH(QByteArray, codePage);
+    const LocalCodePage local(codePage);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("md5.txt"));
     QVERIFY(writeFile(path, content));
@@ -166,6 +222,27 @@ void TestMd5List::mapsKeysInsideFolderOnly()
     if (accepted) {
         QCOMPARE(path, folder + key);
     }
+}
+
+void TestMd5List::writesUtf8InEveryCodePage_data()
+{
+    QTest::addColumn<QByteArray>("codePage");
+    QTest::newRow("Chinese system") << QByteArray("GBK");
+    QTest::newRow("Western system") << QByteArray("windows-1252");
+}
+
+void TestMd5List::writesUtf8InEveryCodePage()
+{
+    QFETCH(QByteArray, codePage);
+    const LocalCodePage local(codePage);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("md5.txt"));
+    QString error;
+    QVERIFY(writeMd5List(path,
+                         {{QStringLiteral("/数据/新.txt"), QStringLiteral("aa")},
+                          {QStringLiteral("/b"), QStringLiteral("bb")}},
+                         error));
+    QCOMPARE(readFile(path), QStringLiteral("bb\t/b\naa\t/数据/新.txt\n").toUtf8());
 }
 
 QTEST_GUILESS_MAIN(TestMd5List)

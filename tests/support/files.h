@@ -12,3 +12,13 @@ QByteArray readFile(const QString& path);
 
 /// Paths of every file below `root` (hidden ones too), relative to it and sorted.
 QStringList filesBelow(const QString& root);
+
+/// Skips the current test where QFile::link cannot make a link that the file system follows: on
+/// Windows it makes a shortcut (.lnk) file instead.
+#ifdef Q_OS_WIN
+#define SKIP_WITHOUT_FILE_LINKS() QSKIP("QFile::link makes a shortcut file on Windows, not a link")
+#else
+#define SKIP_WITHOUT_FILE_LINKS()                                                                            \
+    do {                                                                                                     \
+    } while (false)
+#endif

@@ -17,13 +17,17 @@ QByteArray ProcessResult::jsonLine() const
 }
 
 ProcessResult runProcessUntil(const QString& program, const QStringList& arguments, const QString& workingDir,
-                              const QByteArray& marker, int timeoutMs)
+                              const QByteArray& marker, int timeoutMs,
+                              const QMap<QString, QString>& environment)
 {
     ProcessResult result;
     QProcess process;
     process.setWorkingDirectory(workingDir);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    for (auto it = environment.cbegin(); it != environment.cend(); ++it) {
+        env.insert(it.key(), it.value());
+    }
     process.setProcessEnvironment(env);
     process.start(program, arguments);
     QDeadlineTimer deadline(timeoutMs);

@@ -26,8 +26,10 @@ ProcessResult runProcess(const QString& program, const QStringList& arguments, c
 
 /// Runs `program` until `marker` appears in its standard output or error, then kills it (by its
 /// pid); `markerSeen` tells whether it appeared. Also ends at exit or after `timeoutMs`.
+/// `environment` is added to the test's own.
 ProcessResult runProcessUntil(const QString& program, const QStringList& arguments, const QString& workingDir,
-                              const QByteArray& marker, int timeoutMs);
+                              const QByteArray& marker, int timeoutMs,
+                              const QMap<QString, QString>& environment = {});
 
 /// Path of a program built into the project's bin folder (update.exe, tools).
 QString builtProgram(const QString& name);

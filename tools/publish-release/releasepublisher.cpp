@@ -12,7 +12,6 @@
 #include <QSaveFile>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <QTextCodec>
 
 #include <algorithm>
 #include <memory>
@@ -37,16 +36,6 @@ bool isSameOrInside(const QString& path, const QString& folder)
 bool overlap(const QString& a, const QString& b)
 {
     return isSameOrInside(a, b) || isSameOrInside(b, a);
-}
-
-bool hasNonAscii(const QString& text)
-{
-    for (const QChar c : text) {
-        if (c.unicode() > 0x7f) {
-            return true;
-        }
-    }
-    return false;
 }
 
 } // namespace
@@ -331,16 +320,6 @@ bool ReleasePublisher::installManifest()
 
 void ReleasePublisher::collectWarnings()
 {
-    for (const ReleaseFile& file : m_scan.files()) {
-        if (hasNonAscii(file.relativePath)) {
-            m_summary.warnings
-                << QStringLiteral("md5.txt holds non-ASCII names in this system's encoding (%1); updaters "
-                                  "read it in their own code page, so publish from a system that uses "
-                                  "the same encoding as your users' Windows")
-                       .arg(QString::fromLatin1(QTextCodec::codecForLocale()->name()));
-            break;
-        }
-    }
     if (m_request.tcpRoot.isEmpty()) {
         return;
     }
