@@ -16,12 +16,12 @@ QByteArray ProcessResult::jsonLine() const
     return QByteArray();
 }
 
-ProcessResult runProcessUntil(const QString& program, const QStringList& arguments, const QString& workingDir,
-                              const QByteArray& marker, int timeoutMs,
-                              const QMap<QString, QString>& environment)
+namespace {
+
+// Every child runs offscreen, so that windows need no display, plus the caller's extra variables.
+void startOffscreen(QProcess& process, const QString& program, const QStringList& arguments,
+                    const QString& workingDir, const QMap<QString, QString>& environment)
 {
-    ProcessResult result;
-    QProcess process;
     process.setWorkingDirectory(workingDir);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -30,6 +30,17 @@ ProcessResult runProcessUntil(const QString& program, const QStringList& argumen
     }
     process.setProcessEnvironment(env);
     process.start(program, arguments);
+}
+
+} // namespace
+
+ProcessResult runProcessUntil(const QString& program, const QStringList& arguments, const QString& workingDir,
+                              const QByteArray& marker, int timeoutMs,
+                              const QMap<QString, QString>& environment)
+{
+    ProcessResult result;
+    QProcess process;
+    startOffscreen(process, program, arguments, workingDir, environment);
     QDeadlineTimer deadline(timeoutMs);
     while (!deadline.hasExpired() && process.state() != QProcess::NotRunning) {
         process.waitForReadyRead(50);
@@ -82,14 +93,7 @@ ProcessResult runProcessWithEnvironment(const QString& program, const QStringLis
 {
     ProcessResult result;
     QProcess process;
-    process.setWorkingDirectory(workingDir);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    for (auto it = environment.cbegin(); it != environment.cend(); ++it) {
-        env.insert(it.key(), it.value());
-    }
-    process.setProcessEnvironment(env);
-    process.start(program, arguments);
+    startOffscreen(process, program, arguments, workingDir, environment);
     result.finished = process.waitForFinished(timeoutMs);
     if (!result.finished) {
         process.kill();
