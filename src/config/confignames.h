@@ -10,6 +10,7 @@ inline constexpr const char* SectionServer = "Server";
 inline constexpr const char* SectionGeneral = "General";
 inline constexpr const char* SectionPaths = "Paths";
 inline constexpr const char* SectionProject = "Project";
+inline constexpr const char* SectionSecurity = "Security";
 
 // [Update]
 inline constexpr const char* KeyUrl = "URL";
@@ -31,6 +32,10 @@ inline constexpr const char* KeyLog = "Log";
 // [Project]
 inline constexpr const char* KeyName = "Name";
 inline constexpr const char* KeyType = "Type";
+// [Security]: base64 Ed25519 public keys; the next one lets a release signed with it install
+// while the vendor rotates keys.
+inline constexpr const char* KeyPublicKey = "PublicKey";
+inline constexpr const char* KeyPublicKeyNext = "PublicKeyNext";
 
 // Manifest (update.ini / updateTmp.ini) sections and keys
 inline constexpr const char* SectionSummary = "Summary";
@@ -55,6 +60,8 @@ inline constexpr const char* Md5ListFile = "md5.txt";
 inline constexpr const char* StagedMd5ListFile = "md5Tmp.txt";
 inline constexpr const char* LogFile = "update.log";
 inline constexpr const char* UpdaterExe = "update.exe";
+inline constexpr const char* ReleaseManifestFile = "release.manifest";
+inline constexpr const char* ReleaseSignatureFile = "release.manifest.sig";
 
 // Folders (relative to the installation folder, with trailing "/")
 inline constexpr const char* ManifestFolder = "update/";
@@ -62,6 +69,7 @@ inline constexpr const char* LeftoverFolder = "UpdateTmp/";
 
 // Command-line switches
 inline constexpr const char* SwitchConsole = "console";
+inline constexpr const char* SwitchVerify = "verify";
 inline constexpr const char* SwitchUpdateHelper = "updatehelper";
 inline constexpr const char* SwitchHelperSuccess = "HelperSuccess";
 inline constexpr const char* SwitchHelperFailed = "HelperFaile";

@@ -36,7 +36,8 @@ bool ReleaseManifest::parse(const QByteArray& bytes, ReleaseManifest& out, QStri
                 error = QStringLiteral("bad file line");
                 return false;
             }
-            out.files.append({parts.at(2), parts.at(1).toLongLong(), QByteArray::fromHex(parts.at(0).toLatin1())});
+            out.files.append(
+                {parts.at(2), parts.at(1).toLongLong(), QByteArray::fromHex(parts.at(0).toLatin1())});
         }
     }
     if (out.formatVersion != FormatVersion || !sawVersion) {
@@ -55,7 +56,8 @@ QByteArray ReleaseManifest::serialize() const
         out += "expires " + expires.toString(Qt::ISODate).toUtf8() + "\n";
     }
     for (const ReleaseManifestFile& file : files) {
-        out += "file " + file.sha256.toHex() + " " + QByteArray::number(file.size) + " " + file.path.toUtf8() + "\n";
+        out += "file " + file.sha256.toHex() + " " + QByteArray::number(file.size) + " " +
+               file.path.toUtf8() + "\n";
     }
     return out;
 }

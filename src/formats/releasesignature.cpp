@@ -33,9 +33,11 @@ QByteArray ReleaseSignature::sign(const QByteArray& message, const QByteArray& s
     return signature;
 }
 
-bool ReleaseSignature::verify(const QByteArray& message, const QByteArray& signature, const QByteArray& publicKey)
+bool ReleaseSignature::verify(const QByteArray& message, const QByteArray& signature,
+                              const QByteArray& publicKey)
 {
-    return ready() && signature.size() == crypto_sign_BYTES && publicKey.size() == crypto_sign_PUBLICKEYBYTES &&
+    return ready() && signature.size() == crypto_sign_BYTES &&
+           publicKey.size() == crypto_sign_PUBLICKEYBYTES &&
            crypto_sign_verify_detached(reinterpret_cast<const unsigned char*>(signature.constData()),
                                        reinterpret_cast<const unsigned char*>(message.constData()),
                                        static_cast<unsigned long long>(message.size()),

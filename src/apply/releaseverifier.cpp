@@ -1,0 +1,237 @@
+#include "apply/releaseverifier.h"
+
+#include "config/configmanager.h"
+#include "config/confignames.h"
+#include "formats/releasesignature.h"
+#include "log/logger.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+/// Reads at most `limit` + 1 bytes, so that a caller can tell an oversized file; false when the
+/// file is missing or unreadable.
+bool readCapped(const QString& path, qint64 limit, QByteArray& bytes)
+{
+    QFile file(path);
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    bytes = file.read(limit + 1);
+    return true;
+}
+
+QByteArray sha256Of(QFile& file)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(&file);
+    return hash.result();
+}
+
+/// Size and SHA-256 of `path` equal the listed ones; false too when it cannot be read.
+bool matchesListing(const QString& path, const ReleaseManifestFile& listed, bool& missing)
+{
+    const QFileInfo info(path);
+    missing = !info.isFile();
+    if (missing || info.size() != listed.size) {
+        return false;
+    }
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) && sha256Of(file) == listed.sha256;
+}
+
+} // namespace
+
+ReleaseVerifier::ReleaseVerifier(const CConfigManager& config) : m_keyTexts(config.getPublicKeys()) {}
+
+QString ReleaseVerifier::listedForm(const QString& path)
+{
+    return path.startsWith(QLatin1Char('/')) ? path.mid(1) : path;
+}
+
+QString ReleaseVerifier::oversizedText(const QString& path)
+{
+    return QStringLiteral("文件超过发布清单所列大小，已中止下载: ") + path;
+}
+
+QString ReleaseVerifier::signaturePathFor(const QString& manifestPath)
+{
+    return manifestPath + QStringLiteral(".sig");
+}
+
+bool ReleaseVerifier::acceptManifestFile(const QString& manifestPath, const QString& offeredVersion,
+                                         const QString& installedManifestPath)
+{
+    QByteArray manifest;
+    if (!readCapped(manifestPath, ReleaseManifest::MaxBytes, manifest)) {
+        return fail("manifest-missing",
+                    QStringLiteral("缺少发布清单") + QLatin1String(ConfigNames::ReleaseManifestFile));
+    }
+    QByteArray signature;
+    if (!readCapped(signaturePathFor(manifestPath), MaxSignatureBytes, signature)) {
+        return fail("signature-missing",
+                    QStringLiteral("缺少发布清单签名") + QLatin1String(ConfigNames::ReleaseSignatureFile));
+    }
+    return acceptManifest(manifest, signature, offeredVersion, installedManifestPath);
+}
+
+bool ReleaseVerifier::acceptManifest(const QByteArray& manifest, const QByteArray& signature,
+                                     const QString& offeredVersion, const QString& installedManifestPath)
+{
+    m_accepted = false;
+    m_manifest = ReleaseManifest();
+    // The signature is checked over the exact bytes before the parser ever sees them.
+    if (!verifySignature(manifest, signature)) {
+        return false;
+    }
+    QString error;
+    if (!ReleaseManifest::parse(manifest, m_manifest, error)) {
+        return fail("manifest-format", QStringLiteral("发布清单格式错误: ") + error);
+    }
+    if (!checkVersion(offeredVersion, installedManifestPath)) {
+        return false;
+    }
+    if (m_manifest.expires.isValid() && m_manifest.expires < QDateTime::currentDateTimeUtc()) {
+        return fail(
+            "expired",
+            QStringLiteral("发布清单已于%1过期").arg(m_manifest.expires.toUTC().toString(Qt::ISODate)));
+    }
+    m_accepted = true;
+    Logger::info(QStringLiteral("发布清单签名验证通过，版本:") + m_manifest.version);
+    return true;
+}
+
+bool ReleaseVerifier::verifySignature(const QByteArray& manifest, const QByteArray& signature)
+{
+    bool anyKey = false;
+    for (const QString& text : qAsConst(m_keyTexts)) {
+        const QByteArray key = ReleaseSignature::decodePublicKey(text);
+        if (key.isEmpty()) {
+            Logger::error(QStringLiteral("发布公钥无效，已忽略:") + text);
+            continue;
+        }
+        anyKey = true;
+        if (ReleaseSignature::verify(manifest, signature, key)) {
+            return true;
+        }
+    }
+    if (!anyKey) {
+        return fail("public-key", QStringLiteral("配置的发布公钥无效"));
+    }
+    return fail("signature", QStringLiteral("发布清单签名无效"));
+}
+
+bool ReleaseVerifier::checkVersion(const QString& offeredVersion, const QString& installedManifestPath)
+{
+    if (m_manifest.version != offeredVersion) {
+        return fail(
+            "version",
+            QStringLiteral("发布清单版本%1与服务器提供的版本%2不符").arg(m_manifest.version, offeredVersion));
+    }
+    QByteArray installedBytes;
+    if (!readCapped(installedManifestPath, ReleaseManifest::MaxBytes, installedBytes)) {
+        return true;
+    }
+    ReleaseManifest installed;
+    QString error;
+    if (!ReleaseManifest::parse(installedBytes, installed, error)) {
+        // The installed manifest is the installation's own file; a broken one gives no base to
+        // compare with, and refusing every update would leave the installation stuck on it.
+        Logger::warn(QStringLiteral("已安装的发布清单无法读取，跳过降级检查:") + error);
+        return true;
+    }
+    if (ReleaseManifest::compareVersions(m_manifest.version, installed.version) < 0) {
+        return fail("rollback", QStringLiteral("发布清单版本%1低于已安装版本%2，拒绝降级")
+                                    .arg(m_manifest.version, installed.version));
+    }
+    return true;
+}
+
+bool ReleaseVerifier::checkListed(const QStringList& relativePaths)
+{
+    for (const QString& path : relativePaths) {
+        if (!m_accepted || !m_manifest.find(listedForm(path))) {
+            return fail("unlisted-file", QStringLiteral("文件不在发布清单中: ") + path);
+        }
+    }
+    return true;
+}
+
+qint64 ReleaseVerifier::sizeLimit(const QString& relativePath) const
+{
+    const ReleaseManifestFile* listed = m_accepted ? m_manifest.find(listedForm(relativePath)) : nullptr;
+    return listed ? listed->size : -1;
+}
+
+QHash<QString, qint64> ReleaseVerifier::sizeLimits() const
+{
+    QHash<QString, qint64> limits;
+    if (m_accepted) {
+        for (const ReleaseManifestFile& file : m_manifest.files) {
+            limits.insert(file.path, file.size);
+        }
+    }
+    return limits;
+}
+
+QHash<QString, qint64> ReleaseVerifier::manifestSizeLimits()
+{
+    const QString manifest =
+        QLatin1String(ConfigNames::ManifestFolder) + QLatin1String(ConfigNames::ReleaseManifestFile);
+    return {{manifest, ReleaseManifest::MaxBytes}, {signaturePathFor(manifest), MaxSignatureBytes}};
+}
+
+bool ReleaseVerifier::checkDownloadedFiles(const QString& folder)
+{
+    const QDir base(folder);
+    const QString manifestPath =
+        QLatin1String(ConfigNames::ManifestFolder) + QLatin1String(ConfigNames::ReleaseManifestFile);
+    const QString signaturePath = signaturePathFor(manifestPath);
+    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString relative = base.relativeFilePath(it.next());
+        if (relative != manifestPath && relative != signaturePath && !checkFile(folder, relative)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ReleaseVerifier::checkFile(const QString& folder, const QString& relativePath)
+{
+    if (!checkListed({relativePath})) {
+        return false;
+    }
+    const ReleaseManifestFile* listed = m_manifest.find(relativePath);
+    bool missing = false;
+    if (matchesListing(QDir(folder).filePath(relativePath), *listed, missing)) {
+        return true;
+    }
+    if (QFileInfo(QDir(folder).filePath(relativePath)).size() != listed->size) {
+        return fail("size", QStringLiteral("文件大小与发布清单不符: ") + relativePath);
+    }
+    return fail("sha256", QStringLiteral("文件SHA-256与发布清单不符: ") + relativePath);
+}
+
+void ReleaseVerifier::compareInstallation(const ReleaseManifest& manifest, const QString& installationFolder,
+                                          QStringList& missing, QStringList& differing)
+{
+    for (const ReleaseManifestFile& listed : manifest.files) {
+        bool absent = false;
+        if (!matchesListing(QDir(installationFolder).filePath(listed.path), listed, absent)) {
+            (absent ? missing : differing).append(listed.path);
+        }
+    }
+}
+
+bool ReleaseVerifier::fail(const char* rule, const QString& reason)
+{
+    m_lastError = reason;
+    Logger::error(QStringLiteral("发布校验未通过，规则: %1，原因: %2").arg(QLatin1String(rule), reason));
+    return false;
+}
