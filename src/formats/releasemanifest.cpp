@@ -31,13 +31,9 @@ bool ReleaseManifest::parse(const QByteArray& bytes, ReleaseManifest& out, QStri
         } else if (key == "expires") {
             out.expires = QDateTime::fromString(value, Qt::ISODate);
         } else if (key == "file") {
-            const QStringList parts = value.split(QLatin1Char(' '));
-            if (parts.size() != 3) {
-                error = QStringLiteral("bad file line");
-                return false;
-            }
-            out.files.append(
-                {parts.at(2), parts.at(1).toLongLong(), QByteArray::fromHex(parts.at(0).toLatin1())});
+            out.files.append({value.section(QLatin1Char(' '), 2),
+                              value.section(QLatin1Char(' '), 1, 1).toLongLong(),
+                              QByteArray::fromHex(value.section(QLatin1Char(' '), 0, 0).toLatin1())});
         }
     }
     if (out.formatVersion != FormatVersion || !sawVersion) {
