@@ -59,23 +59,28 @@ QString ReleaseVerifier::oversizedText(const QString& path)
     return QStringLiteral("文件超过发布清单所列大小，已中止下载: ") + path;
 }
 
-QString ReleaseVerifier::signaturePathFor(const QString& manifestPath)
+QString ReleaseVerifier::manifestPath()
 {
-    return manifestPath + QStringLiteral(".sig");
+    return QLatin1String(ConfigNames::ManifestFolder) + QLatin1String(ReleaseManifest::FileName);
 }
 
-bool ReleaseVerifier::acceptManifestFile(const QString& manifestPath, const QString& offeredVersion,
+QString ReleaseVerifier::signaturePathFor(const QString& manifestFile)
+{
+    return manifestFile + QStringLiteral(".sig");
+}
+
+bool ReleaseVerifier::acceptManifestFile(const QString& manifestFile, const QString& offeredVersion,
                                          const QString& installedManifestPath)
 {
     QByteArray manifest;
-    if (!readCapped(manifestPath, ReleaseManifest::MaxBytes, manifest)) {
+    if (!readCapped(manifestFile, ReleaseManifest::MaxBytes, manifest)) {
         return fail("manifest-missing",
-                    QStringLiteral("缺少发布清单") + QLatin1String(ConfigNames::ReleaseManifestFile));
+                    QStringLiteral("缺少发布清单") + QLatin1String(ReleaseManifest::FileName));
     }
     QByteArray signature;
-    if (!readCapped(signaturePathFor(manifestPath), MaxSignatureBytes, signature)) {
+    if (!readCapped(signaturePathFor(manifestFile), MaxSignatureBytes, signature)) {
         return fail("signature-missing",
-                    QStringLiteral("缺少发布清单签名") + QLatin1String(ConfigNames::ReleaseSignatureFile));
+                    QStringLiteral("缺少发布清单签名") + QLatin1String(ReleaseManifest::SignatureFileName));
     }
     return acceptManifest(manifest, signature, offeredVersion, installedManifestPath);
 }
@@ -181,21 +186,19 @@ QHash<QString, qint64> ReleaseVerifier::sizeLimits() const
 
 QHash<QString, qint64> ReleaseVerifier::manifestSizeLimits()
 {
-    const QString manifest =
-        QLatin1String(ConfigNames::ManifestFolder) + QLatin1String(ConfigNames::ReleaseManifestFile);
+    const QString manifest = manifestPath();
     return {{manifest, ReleaseManifest::MaxBytes}, {signaturePathFor(manifest), MaxSignatureBytes}};
 }
 
 bool ReleaseVerifier::checkDownloadedFiles(const QString& folder)
 {
     const QDir base(folder);
-    const QString manifestPath =
-        QLatin1String(ConfigNames::ManifestFolder) + QLatin1String(ConfigNames::ReleaseManifestFile);
-    const QString signaturePath = signaturePathFor(manifestPath);
+    const QString manifest = manifestPath();
+    const QString signature = signaturePathFor(manifest);
     QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString relative = base.relativeFilePath(it.next());
-        if (relative != manifestPath && relative != signaturePath && !checkFile(folder, relative)) {
+        if (relative != manifest && relative != signature && !checkFile(folder, relative)) {
             return false;
         }
     }

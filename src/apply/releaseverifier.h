@@ -29,10 +29,10 @@ public:
     /// release is refused rather than installed unchecked).
     bool isEnabled() const { return !m_keyTexts.isEmpty(); }
 
-    /// Reads the manifest and signature at `manifestPath` and `manifestPath` + ".sig" and accepts
+    /// Reads the manifest and signature at `manifestFile` and `manifestFile` + ".sig" and accepts
     /// them as described above. `installedManifestPath` may name a missing file (first signed
     /// release).
-    bool acceptManifestFile(const QString& manifestPath, const QString& offeredVersion,
+    bool acceptManifestFile(const QString& manifestFile, const QString& offeredVersion,
                             const QString& installedManifestPath);
     bool acceptManifest(const QByteArray& manifest, const QByteArray& signature,
                         const QString& offeredVersion, const QString& installedManifestPath);
@@ -59,8 +59,11 @@ public:
     static QString listedForm(const QString& path);
     /// The reason given when a transfer of `path` was cut off at its listed size.
     static QString oversizedText(const QString& path);
+    /// Where the signed manifest lies, relative to the installation and to the temporary folder:
+    /// "update/release.manifest".
+    static QString manifestPath();
     /// Path of the manifest's signature beside it.
-    static QString signaturePathFor(const QString& manifestPath);
+    static QString signaturePathFor(const QString& manifestFile);
 
 private:
     bool verifySignature(const QByteArray& manifest, const QByteArray& signature);

@@ -60,8 +60,6 @@ inline constexpr const char* Md5ListFile = "md5.txt";
 inline constexpr const char* StagedMd5ListFile = "md5Tmp.txt";
 inline constexpr const char* LogFile = "update.log";
 inline constexpr const char* UpdaterExe = "update.exe";
-inline constexpr const char* ReleaseManifestFile = "release.manifest";
-inline constexpr const char* ReleaseSignatureFile = "release.manifest.sig";
 
 // Folders (relative to the installation folder, with trailing "/")
 inline constexpr const char* ManifestFolder = "update/";

@@ -7,6 +7,7 @@
 #include "config/confignames.h"
 #include "config/folderpath.h"
 #include "control/delayedstart.h"
+#include "formats/releasemanifest.h"
 #include "log/logger.h"
 #include "tcp/updatemodel.h"
 #include "ui/updatewidget.h"
@@ -234,8 +235,7 @@ bool CControler::verifyDownloadedRelease()
     if (!verifier.isEnabled()) {
         return true;
     }
-    const QString manifest =
-        QLatin1String(ConfigNames::ManifestFolder) + QLatin1String(ConfigNames::ReleaseManifestFile);
+    const QString manifest = ReleaseVerifier::manifestPath();
     if (verifier.acceptManifestFile(m_tempDir + manifest, m_model->offeredVersion(), m_appDir + manifest) &&
         verifier.checkDownloadedFiles(m_tempDir)) {
         return true;
@@ -293,8 +293,7 @@ bool CControler::isAnyWindowVisible() const
 
 bool CControler::verifyInstallation()
 {
-    const QString path = m_appDir + QLatin1String(ConfigNames::ManifestFolder) +
-                         QLatin1String(ConfigNames::ReleaseManifestFile);
+    const QString path = m_appDir + ReleaseVerifier::manifestPath();
     QFile file(path);
     ReleaseManifest manifest;
     QString error;

@@ -4,6 +4,7 @@
 #include "config/configmanager.h"
 #include "config/confignames.h"
 #include "formats/md5list.h"
+#include "formats/releasemanifest.h"
 #include "formats/servermanifest.h"
 #include "http/filedownload.h"
 #include "log/logger.h"
@@ -21,8 +22,8 @@ namespace {
 bool isInstalledManifest(const QString& fileName)
 {
     return fileName == QLatin1String(ConfigNames::ManifestFile) ||
-           fileName == QLatin1String(ConfigNames::ReleaseManifestFile) ||
-           fileName == QLatin1String(ConfigNames::ReleaseSignatureFile);
+           fileName == QLatin1String(ReleaseManifest::FileName) ||
+           fileName == QLatin1String(ReleaseManifest::SignatureFileName);
 }
 
 QString fetchErrorText(QNetworkReply::NetworkError error, const CFileDownload& download, const QString& url,
@@ -252,11 +253,10 @@ bool Widget::acceptSignedRelease()
     if (!verifier.isEnabled()) {
         return true;
     }
-    const QString manifest =
-        QLatin1String(ConfigNames::ManifestFolder) + QLatin1String(ConfigNames::ReleaseManifestFile);
+    const QString manifest = ReleaseVerifier::manifestPath();
     const QString target =
         localPathForKey(m_appDir + CConfigManager::instance().getTempDirWithSlash(), manifest);
-    const QString address = baseAddress() + m_serverFolder + QLatin1String(ConfigNames::ReleaseManifestFile);
+    const QString address = baseAddress() + m_serverFolder + QLatin1String(ReleaseManifest::FileName);
     // The fetches get a time limit of their own; a file that does not arrive is missing to the
     // verifier, which names it.
     m_checkDeadline.setRemainingTime(CheckTimeLimitMs);

@@ -3,6 +3,7 @@
 #include "apply/releaseverifier.h"
 #include "config/configmanager.h"
 #include "config/confignames.h"
+#include "formats/releasemanifest.h"
 #include "log/logger.h"
 #include "tcp/filedatawriter.h"
 #include "tcp/qupdatetcpclient.h"
@@ -172,7 +173,7 @@ int CTCPUpdate::moveReleaseManifestFirst()
 {
     const QString folder = QString::fromLatin1(ConfigNames::ManifestFolder).chopped(1);
     int moved = 0;
-    for (const char* name : {ConfigNames::ReleaseManifestFile, ConfigNames::ReleaseSignatureFile}) {
+    for (const char* name : {ReleaseManifest::FileName, ReleaseManifest::SignatureFileName}) {
         for (int i = moved; i < m_downloadList.size(); ++i) {
             if (m_downloadList.at(i).filePath == folder &&
                 m_downloadList.at(i).fileName == QLatin1String(name)) {
@@ -191,8 +192,7 @@ bool CTCPUpdate::acceptSignedRelease()
         return true;
     }
     const CFileDataWriter& writer = m_writer ? *m_writer : CFileDataWriter::instance();
-    const QString manifest =
-        QLatin1String(ConfigNames::ManifestFolder) + QLatin1String(ConfigNames::ReleaseManifestFile);
+    const QString manifest = ReleaseVerifier::manifestPath();
     QStringList others;
     for (int i = m_signedFileCount; i < m_downloadList.size(); ++i) {
         others.append(m_downloadList.at(i).relativePath());
