@@ -10,7 +10,7 @@ packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   clang libclang-rt-14-dev
   libbenchmark-dev time
-  wine64 xvfb xauth x11-apps fonts-wqy-microhei
+  wine64 xvfb fonts-wqy-microhei
 )
 
 missing=()
