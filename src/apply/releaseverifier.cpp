@@ -2,7 +2,9 @@
 
 #include "config/configmanager.h"
 #include "config/confignames.h"
+#include "formats/md5list.h"
 #include "formats/releasesignature.h"
+#include "formats/servermanifest.h"
 #include "log/logger.h"
 
 #include <QCryptographicHash>
@@ -160,7 +162,7 @@ bool ReleaseVerifier::checkVersion(const QString& offeredVersion, const QString&
 bool ReleaseVerifier::checkListed(const QStringList& relativePaths)
 {
     for (const QString& path : relativePaths) {
-        if (!m_accepted || !m_manifest.find(listedForm(path))) {
+        if (!m_accepted || (!m_manifest.find(listedForm(path)) && !isReleaseList(listedForm(path)))) {
             return fail("unlisted-file", QStringLiteral("文件不在发布清单中: ") + path);
         }
     }
@@ -175,7 +177,8 @@ qint64 ReleaseVerifier::sizeLimit(const QString& relativePath) const
 
 QHash<QString, qint64> ReleaseVerifier::sizeLimits() const
 {
-    QHash<QString, qint64> limits;
+    QHash<QString, qint64> limits{{QLatin1String(ConfigNames::ManifestFile), ServerManifest::MaxBytes},
+                                  {QLatin1String(ConfigNames::Md5ListFile), Md5ListMaxBytes}};
     if (m_accepted) {
         for (const ReleaseManifestFile& file : m_manifest.files) {
             limits.insert(file.path, file.size);
@@ -198,8 +201,39 @@ bool ReleaseVerifier::checkDownloadedFiles(const QString& folder)
     QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString relative = base.relativeFilePath(it.next());
-        if (relative != manifest && relative != signature && !checkFile(folder, relative)) {
+        if (relative == manifest || relative == signature) {
+            continue;
+        }
+        if (!(isReleaseList(relative) ? checkReleaseList(folder, relative) : checkFile(folder, relative))) {
             return false;
+        }
+    }
+    return true;
+}
+
+bool ReleaseVerifier::isReleaseList(const QString& relativePath)
+{
+    return relativePath == QLatin1String(ConfigNames::ManifestFile) ||
+           relativePath == QLatin1String(ConfigNames::Md5ListFile);
+}
+
+bool ReleaseVerifier::checkReleaseList(const QString& folder, const QString& relativePath)
+{
+    // The release's own lists are written after its manifest is signed, so the manifest cannot
+    // list them; instead they must agree with it: update.ini names its version, and md5.txt gives
+    // every file it names the MD5 of the verified download.
+    const QString path = QDir(folder).filePath(relativePath);
+    if (relativePath == QLatin1String(ConfigNames::ManifestFile)) {
+        if (ServerManifest::versionOf(path) == m_manifest.version) {
+            return true;
+        }
+        return fail("release-list", QStringLiteral("update.ini的版本与发布清单不符"));
+    }
+    const Md5Map list = loadMd5List(path);
+    for (auto it = list.cbegin(); it != list.cend(); ++it) {
+        const QString listed = listedForm(it.key());
+        if (!m_manifest.find(listed) || fileMd5(QDir(folder).filePath(listed)) != it.value()) {
+            return fail("release-list", QStringLiteral("md5.txt与发布清单不符: ") + listed);
         }
     }
     return true;

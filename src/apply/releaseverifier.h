@@ -36,16 +36,19 @@ public:
                             const QString& installedManifestPath);
     bool acceptManifest(const QByteArray& manifest, const QByteArray& signature,
                         const QString& offeredVersion, const QString& installedManifestPath);
-    /// True when every path (relative, '/'-separated) is listed in the accepted manifest.
+    /// True when every path (relative, '/'-separated) is listed in the accepted manifest or is
+    /// one of the release's own lists (update.ini, md5.txt at the top), checked after download.
     bool checkListed(const QStringList& relativePaths);
     /// The listed size of `relativePath`, or -1 when it is not listed or nothing was accepted.
     qint64 sizeLimit(const QString& relativePath) const;
-    /// Listed sizes of every file of the accepted manifest, by relative path.
+    /// Listed sizes of every file of the accepted manifest, by relative path, and the caps of the
+    /// release's own lists.
     QHash<QString, qint64> sizeLimits() const;
     /// Caps for the manifest and its signature themselves, while they are fetched.
     static QHash<QString, qint64> manifestSizeLimits();
     /// Every file below `folder` other than the manifest and its signature is listed with the
-    /// same size and SHA-256.
+    /// same size and SHA-256; the release's update.ini and md5.txt at the top agree with the
+    /// manifest (same version; every MD5 listed is that of a verified file).
     bool checkDownloadedFiles(const QString& folder);
 
     const ReleaseManifest& manifest() const { return m_manifest; }
@@ -69,6 +72,9 @@ private:
     bool verifySignature(const QByteArray& manifest, const QByteArray& signature);
     bool checkVersion(const QString& offeredVersion, const QString& installedManifestPath);
     bool checkFile(const QString& folder, const QString& relativePath);
+    /// The release's update.ini and md5.txt at the top of the download.
+    static bool isReleaseList(const QString& relativePath);
+    bool checkReleaseList(const QString& folder, const QString& relativePath);
     /// Logs the rule that failed with the reason and keeps the reason; always false.
     bool fail(const char* rule, const QString& reason);
 

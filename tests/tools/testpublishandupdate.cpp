@@ -260,8 +260,11 @@ private slots:
         ReferenceService service;
         QVERIFY2(service.start(work(QStringLiteral("tcp/r2")), QStringLiteral("2.0")),
                  qPrintable(service.errorString()));
+        // The installation trusts the key the release was published with.
         ScratchInstallation installation;
         auto config = ScratchInstallation::offlineConfig();
+        config[QStringLiteral("Security/PublicKey")] =
+            QString::fromLatin1(readFile(work(QStringLiteral("keys/release-signing.pub"))).trimmed());
         config[QStringLiteral("Server/UpdatePort")] = QString::number(service.port());
         installVersion1(installation, config);
 
