@@ -510,8 +510,10 @@ def frame_figures(bench, options, failures):
         failures.append(f"bench_frames: {error}")
         return []
     figures = []
+    # One repetition gives no aggregates, only the run itself.
+    wanted = ("aggregate", "median") if options.runs > 1 else ("iteration", None)
     for entry in report.get("benchmarks", []):
-        if entry.get("aggregate_name") != "median":
+        if (entry.get("run_type"), entry.get("aggregate_name")) != wanted:
             continue
         name = entry["run_name"]
         figures.append({"id": "frames-" + name.replace("/", "-"), "title": f"Frames: {name}", "unit": "MiB/s",
