@@ -93,6 +93,12 @@ int compareDigits(const QString& a, const QString& b)
     return order < 0 ? -1 : (order > 0 ? 1 : 0);
 }
 
+/// The whole of `bytes` as text; QString::fromUtf8(QByteArray) would stop at a NUL byte.
+QString wholeText(const QByteArray& bytes)
+{
+    return QString::fromUtf8(bytes.constData(), bytes.size());
+}
+
 bool pathLess(const ReleaseManifestFile& a, const ReleaseManifestFile& b)
 {
     return a.path.toUtf8() < b.path.toUtf8();
@@ -126,7 +132,7 @@ private:
         }
         const qint64 version = parseSize(words.at(1));
         if (version != ReleaseManifest::FormatVersion) {
-            return fail(QStringLiteral("unknown format version \"%1\"").arg(QString::fromUtf8(words.at(1))));
+            return fail(QStringLiteral("unknown format version \"%1\"").arg(wholeText(words.at(1))));
         }
         out.formatVersion = int(version);
         return true;
@@ -137,7 +143,7 @@ private:
         QHash<QString, QString> values;
         int lastKey = -1;
         for (m_line = 2; m_line <= m_lines.size() && !m_lines.at(m_line - 1).isEmpty(); ++m_line) {
-            const QString line = QString::fromUtf8(m_lines.at(m_line - 1));
+            const QString line = wholeText(m_lines.at(m_line - 1));
             const int colon = line.indexOf(QStringLiteral(": "));
             const QString key = line.left(colon);
             const QString value = line.mid(colon + 2);
@@ -249,7 +255,7 @@ private:
         if (file.size < 0) {
             return fail(QStringLiteral("the size must be a decimal number of bytes"));
         }
-        file.path = QString::fromUtf8(fields.at(2));
+        file.path = wholeText(fields.at(2));
         const QString refusal = ReleaseManifest::pathRefusal(file.path);
         if (!refusal.isEmpty()) {
             return fail(QStringLiteral("the path \"%1\" is refused: %2").arg(file.path, refusal));

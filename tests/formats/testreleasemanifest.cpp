@@ -139,6 +139,12 @@ void TestReleaseManifest::refusesMalformed_data()
     QTest::newRow("leading zero size") << manifestText(GoodHeader, fileLine("a", "05")) << "decimal number";
     QTest::newRow("huge size") << manifestText(GoodHeader, fileLine("a", "9999999999999999999"))
                                << "decimal number";
+    QTest::newRow("NUL in path") << manifestText(GoodHeader, fileLine(QByteArray("dat\0/x.txt", 9)))
+                                 << "control character";
+    QTest::newRow("NUL in value") << manifestText(
+                                         QByteArray(GoodHeader).replace("2.0", QByteArray("2.0\0x", 5)),
+                                         files)
+                                  << "control character";
     QTest::newRow("absolute path") << manifestText(GoodHeader, fileLine("/etc/passwd")) << "absolute";
     QTest::newRow("parent segment") << manifestText(GoodHeader, fileLine("a/../../x")) << "'..'";
     QTest::newRow("empty segment") << manifestText(GoodHeader, fileLine("a//b")) << "empty, '.'";

@@ -11,7 +11,8 @@
 #include <QtTest>
 
 /// A release published with publish-release updates real installations over both channels, and
-/// the list it publishes is the one the updater itself would write for the same files.
+/// the list it publishes is the one the updater itself would write for the same files. The release
+/// is signed; installations without a key take it as they take an unsigned one.
 class TestPublishAndUpdate : public QObject
 {
     Q_OBJECT
@@ -78,11 +79,16 @@ private slots:
     {
         QVERIFY(m_work.isValid());
         QVERIFY(writeTree(work(QStringLiteral("v2")), version2()));
+        const QString publisher = builtProgram(QStringLiteral("publish-release"));
+        const ProcessResult keys = runProcess(
+            publisher, {QStringLiteral("keygen"), work(QStringLiteral("keys"))}, m_work.path(), 30000);
+        QVERIFY2(keys.exitCode == 0, keys.standardError.constData());
         const ProcessResult published =
-            runProcess(builtProgram(QStringLiteral("publish-release")),
+            runProcess(publisher,
                        {work(QStringLiteral("v2")), QStringLiteral("2.0"), QStringLiteral("r2"),
                         QStringLiteral("--web-root"), work(QStringLiteral("web")),
-                        QStringLiteral("--tcp-root"), work(QStringLiteral("tcp"))},
+                        QStringLiteral("--tcp-root"), work(QStringLiteral("tcp")),
+                        QStringLiteral("--sign-key"), work(QStringLiteral("keys/release-signing.key"))},
                        m_work.path(), 30000);
         QVERIFY2(published.exitCode == 0, published.standardError.constData());
     }
@@ -116,6 +122,10 @@ private slots:
         QCOMPARE(result.exitCode, 0);
         QCOMPARE(result.jsonLine(), ConsoleResult::updateAvailable());
         verifyVersion2(installation);
+        // The service offered the manifest like any other file, and it landed where it is kept.
+        QFile manifest(work(QStringLiteral("tcp/r2/update/release.manifest")));
+        QVERIFY(manifest.open(QIODevice::ReadOnly));
+        QCOMPARE(installation.readFile(QStringLiteral("update/release.manifest")), manifest.readAll());
     }
 
     void publishedReleaseUpdatesOverHttp()
