@@ -5,6 +5,7 @@
 #include "formats/md5list.h"
 #include "formats/servermanifest.h"
 #include "http/filedownload.h"
+#include "log/downloadwindow.h"
 #include "log/logger.h"
 #include "ui/widget.h"
 #include "ui_widget.h"
@@ -267,6 +268,7 @@ void Widget::beginUpdate(const QMap<QString, QString>& files)
     } else if (m_tasks.isEmpty()) {
         onUpdateCompleted(true);
     } else {
+        DownloadWindow::started();
         downloadNext();
     }
 }
@@ -278,6 +280,7 @@ void Widget::downloadNext()
         return;
     }
     if (m_currentIndex >= m_totalCount) {
+        DownloadWindow::finished(QStringLiteral("http"));
         onUpdateCompleted(true);
         return;
     }
