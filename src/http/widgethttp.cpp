@@ -7,6 +7,7 @@
 #include "formats/releasemanifest.h"
 #include "formats/servermanifest.h"
 #include "http/filedownload.h"
+#include "log/downloadwindow.h"
 #include "log/logger.h"
 #include "ui/widget.h"
 #include "ui_widget.h"
@@ -311,6 +312,7 @@ void Widget::beginUpdate(const QMap<QString, QString>& files)
     } else if (m_tasks.isEmpty()) {
         onUpdateCompleted(true);
     } else {
+        DownloadWindow::started();
         downloadNext();
     }
 }
@@ -322,6 +324,7 @@ void Widget::downloadNext()
         return;
     }
     if (m_currentIndex >= m_totalCount) {
+        DownloadWindow::finished(QStringLiteral("http"));
         onUpdateCompleted(true);
         return;
     }

@@ -4,6 +4,7 @@
 #include "config/configmanager.h"
 #include "config/confignames.h"
 #include "formats/releasemanifest.h"
+#include "log/downloadwindow.h"
 #include "log/logger.h"
 #include "tcp/filedatawriter.h"
 #include "tcp/qupdatetcpclient.h"
@@ -142,6 +143,7 @@ bool CTCPUpdate::downloadEachFile()
     const int total = m_downloadList.size();
     m_window->setOverallProgress(QStringLiteral("准备下载文件，共 %1 个文件").arg(total), 0);
     Logger::info(QStringLiteral("开始迭代下载，总文件数: %1").arg(total));
+    DownloadWindow::started();
 
     while (m_currentIndex < m_downloadList.size()) {
         if (m_cancelRequested) {
@@ -163,6 +165,7 @@ bool CTCPUpdate::downloadEachFile()
         Logger::info(QStringLiteral("下载被用户取消"));
         return false;
     }
+    DownloadWindow::finished(QStringLiteral("tcp"));
     m_window->showSuccess();
     m_window->showStatus(QStringLiteral("所有文件下载完成！"));
     Logger::info(QStringLiteral("所有文件下载完成"));

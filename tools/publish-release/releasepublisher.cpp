@@ -110,6 +110,8 @@ bool ReleasePublisher::checkRequest()
 bool ReleasePublisher::checkSigning()
 {
     m_secretKey.clear();
+    m_signedManifest.clear();
+    m_signature.clear();
     if (m_request.signKeyFile.isEmpty()) {
         return true;
     }
