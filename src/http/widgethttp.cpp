@@ -49,8 +49,9 @@ bool Widget::fetchFile(const QString& url, const QString& savePath, QProgressBar
     m_detailText.clear();
     m_fetchTooLarge = false;
     m_fetchOutOfTime = false;
-    QNetworkAccessManager manager;
-    CFileDownload download(&manager);
+    // The dialog's one manager fetches the lists and the files, so every request of the run can
+    // reuse the same keep-alive connection.
+    CFileDownload download(&m_manager);
     download.setTransferTimeout(m_transferTimeoutMs);
     download.setMaximumSize(maxBytes);
     if (!download.start(url, savePath)) {
