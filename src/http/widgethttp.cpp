@@ -6,6 +6,7 @@
 #include "formats/servermanifest.h"
 #include "http/filedownload.h"
 #include "log/logger.h"
+#include "ui/refreshthrottle.h"
 #include "ui/widget.h"
 #include "ui_widget.h"
 
@@ -64,9 +65,10 @@ bool Widget::fetchFile(const QString& url, const QString& savePath, QProgressBar
     QEventLoop loop;
     if (progressBar) {
         connect(&download, &CFileDownload::sigProgress, progressBar,
-                [progressBar](qint64 received, qint64 total) {
+                [this, progressBar](qint64 received, qint64 total) {
                     if (total > 0) {
                         progressBar->setValue(static_cast<int>(received * 100 / total));
+                        m_refresh->changed();
                     }
                 });
     }
@@ -303,6 +305,7 @@ void Widget::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
     if (bytesTotal > 0) {
         ui->progressBar_updatefile->setValue(static_cast<int>(bytesReceived * 100 / bytesTotal));
+        m_refresh->changed();
     }
 }
 
@@ -402,6 +405,7 @@ void Widget::onUpdateCompleted(bool success)
     if (success) {
         ui->label_update->setText(tr("更新完成!"));
         ui->progressBar_updatefile->setValue(100);
+        m_refresh->settled();
     } else {
         cleanupTempFiles();
         m_statusText = QStringLiteral("更新失败");

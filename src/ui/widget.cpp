@@ -1,5 +1,6 @@
 #include "ui/widget.h"
 
+#include "ui/refreshthrottle.h"
 #include "ui_widget.h"
 
 #include <QCloseEvent>
@@ -18,6 +19,7 @@ const int DialogHeight = 455;
 
 Widget::Widget(QWidget* parent)
     : QDialog(parent), ui(new Ui::Widget),
+      m_refresh(new RefreshThrottle(this, RefreshThrottle::LeaveToEventLoop)),
       m_appDir(QCoreApplication::applicationDirPath() + QLatin1Char('/')),
       m_transferTimeoutMs(defaultTransferTimeout())
 {
@@ -52,6 +54,7 @@ void Widget::refreshLabels()
 {
     ui->label_update->setText(m_statusText);
     ui->label_updatefile->setText(m_detailText);
+    m_refresh->settled();
 }
 
 void Widget::showInstallFailure(const QString& text)
