@@ -2,9 +2,12 @@
 
 #include <QApplication>
 
-RefreshThrottle::RefreshThrottle(QWidget* window, Pumping pumping)
-    : QObject(window), m_window(window), m_pumping(pumping)
+RefreshThrottle::RefreshThrottle(QWidget* window, const QVector<QWidget*>& held, Pumping pumping)
+    : QObject(window), m_pumping(pumping)
 {
+    for (QWidget* widget : held) {
+        m_held.append(widget);
+    }
     m_pending.setSingleShot(true);
     // The timer fires inside a running event loop, which paints by itself.
     connect(&m_pending, &QTimer::timeout, this, &RefreshThrottle::release);
@@ -17,10 +20,7 @@ void RefreshThrottle::changed()
         refresh();
         return;
     }
-    // A busy owner leaves the changed widgets dirty until its next refresh, or until an event
-    // loop runs and paints them; a running loop would paint after every change, so there the
-    // updates are held back until the interval is over.
-    if (m_pumping == LeaveToEventLoop && !m_holding) {
+    if (!m_holding) {
         holdUpdates(true);
         m_pending.start(static_cast<int>(IntervalMs - sinceRefresh));
     }
@@ -48,15 +48,19 @@ void RefreshThrottle::release()
 
 void RefreshThrottle::holdUpdates(bool hold)
 {
-    if (m_holding == hold || !m_window) {
+    if (m_holding == hold) {
         return;
     }
     m_holding = hold;
-    // Released updates repaint the whole window once with everything that changed meanwhile.
-    m_window->setUpdatesEnabled(!hold);
-    if (!hold) {
-        // Paint now: an update request that came while updates were held was dropped, and Qt
-        // posts no other one for widgets that it still counts as dirty.
-        m_window->repaint();
+    for (const QPointer<QWidget>& widget : qAsConst(m_held)) {
+        if (!widget) {
+            continue;
+        }
+        widget->setUpdatesEnabled(!hold);
+        if (!hold) {
+            // Paint now: an update request that came while updates were held was dropped, and
+            // Qt posts no other one for a widget that it still counts as dirty.
+            widget->repaint();
+        }
     }
 }

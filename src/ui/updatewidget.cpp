@@ -35,14 +35,14 @@ const char* const BackgroundImage = ":/res/bk.png";
 
 } // namespace
 
-UpdateWidget::UpdateWidget(QWidget* parent)
-    : QWidget(parent), m_ui(new Ui::TCPWidget),
-      m_refresh(new RefreshThrottle(this, RefreshThrottle::PumpEvents))
+UpdateWidget::UpdateWidget(QWidget* parent) : QWidget(parent), m_ui(new Ui::TCPWidget)
 {
     setWindowTitle(QStringLiteral("TCP升级"));
     setWindowFlags(Qt::FramelessWindowHint);
     setFixedSize(WindowWidth, WindowHeight);
     m_ui->setupUi(this);
+    m_refresh = new RefreshThrottle(this, {m_ui->progressBar_main, m_ui->progressBar_updatefile},
+                                    RefreshThrottle::PumpEvents);
     applyStyles();
     resetProgress();
     connect(m_ui->pushButton_cancel, &QPushButton::clicked, this, &UpdateWidget::sigCancelRequested);

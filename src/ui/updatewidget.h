@@ -49,5 +49,5 @@ private:
     void centreOnPrimaryScreen();
 
     Ui::TCPWidget* m_ui;
-    RefreshThrottle* m_refresh;
+    RefreshThrottle* m_refresh = nullptr;
 };

@@ -19,11 +19,12 @@ const int DialogHeight = 455;
 
 Widget::Widget(QWidget* parent)
     : QDialog(parent), ui(new Ui::Widget),
-      m_refresh(new RefreshThrottle(this, RefreshThrottle::LeaveToEventLoop)),
       m_appDir(QCoreApplication::applicationDirPath() + QLatin1Char('/')),
       m_transferTimeoutMs(defaultTransferTimeout())
 {
     ui->setupUi(this);
+    m_refresh = new RefreshThrottle(this, {ui->progressBar_update, ui->progressBar_updatefile},
+                                    RefreshThrottle::LeaveToEventLoop);
     applyAppearance();
     connect(ui->pushButton_cancel, &QPushButton::clicked, this, &Widget::onCancelUpdate);
     m_cancelTimer = new QTimer(this);

@@ -122,7 +122,7 @@ private:
 
     Ui::Widget* ui;
     /// Progress repaints at most about 60 times a second; status texts at once.
-    RefreshThrottle* m_refresh;
+    RefreshThrottle* m_refresh = nullptr;
     QString m_appDir;
     QString m_serverFolder;
     QString m_serverVersion;
