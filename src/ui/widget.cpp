@@ -48,7 +48,6 @@ void Widget::applyAppearance()
         bar->setValue(0);
         bar->setStyleSheet(QStringLiteral("color: rgb(255, 255, 255);"));
     }
-    m_background = QPixmap(QStringLiteral(":/res/bk.png"));
 }
 
 void Widget::refreshLabels()
@@ -134,6 +133,11 @@ void Widget::cleanupIfLeftRunning()
 void Widget::paintEvent(QPaintEvent* event)
 {
     {
+        // Decoded at the first paint: a console check never shows the dialog, and decoding the
+        // image was a noticeable part of its start-up.
+        if (m_background.isNull()) {
+            m_background = QPixmap(QStringLiteral(":/res/bk.png"));
+        }
         QPainter painter(this);
         painter.drawPixmap(rect(), m_background);
     }
