@@ -5,12 +5,12 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang-format clang-tidy
   qtbase5-dev qtbase5-dev-tools libqt5network5
-  libspdlog-dev libfmt-dev
+  libspdlog-dev libfmt-dev libsodium-dev
   nginx-light openssl curl procps python3
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   clang libclang-rt-14-dev
   libbenchmark-dev time
-  wine64 xvfb xauth x11-apps fonts-wqy-microhei
+  wine64 xvfb fonts-wqy-microhei
 )
 
 missing=()

@@ -38,7 +38,8 @@ cp -u "${dlls[@]}" "$bin/"
 cp -u "$kit"/qt5/plugins/platforms/{qwindows,qoffscreen}.dll "$bin/platforms/"
 cp -u "$kit"/qt5/plugins/imageformats/qico.dll "$bin/imageformats/"
 cp -u "$kit"/qt5/plugins/styles/qwindowsvistastyle.dll "$bin/styles/"
-[ -f "$kit/bin/libsodium-23.dll" ] && cp -u "$kit/bin/libsodium-23.dll" "$bin/"
+# The release signature is checked with libsodium.
+cp -u "$kit/bin/libsodium-23.dll" "$bin/"
 
 # The administrator manifest of res/update.rc must be linked into the program.
 grep -q requireAdministrator "$bin/update.exe" || {

@@ -1,6 +1,7 @@
 #include "apply/fileoperationmanager.h"
 
 #include "apply/filesystem.h"
+#include "apply/syncbatch.h"
 #include "config/folderpath.h"
 #include "log/logger.h"
 
@@ -47,6 +48,8 @@ bool CFileOperationManager::initialize()
 bool CFileOperationManager::restoreFromBackup(const QString& backupDir, const QString& installDir,
                                               const QStringList& names)
 {
+    // The restored files are flushed together at the end, before the caller removes the journal.
+    SyncBatch batch;
     QStringList entries = names;
     if (entries.isEmpty()) {
         for (const QFileInfo& entry : FileSystem::listEntries(backupDir, Qt::CaseInsensitive)) {
@@ -81,6 +84,9 @@ bool CFileOperationManager::restoreFromBackup(const QString& backupDir, const QS
             }
         }
         Logger::info(QStringLiteral("回退文件成功:") + backupPath + QStringLiteral("->") + installPath);
+    }
+    if (!batch.flush()) {
+        return fail(QStringLiteral("回退文件失败: ") + batch.failedPath());
     }
     return true;
 }

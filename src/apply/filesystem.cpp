@@ -1,6 +1,7 @@
 #include "apply/filesystem.h"
 
 #include "apply/faultswitch.h"
+#include "apply/syncbatch.h"
 #include "platform/fileplatform.h"
 
 #include <QDir>
@@ -8,6 +9,28 @@
 #include <QFileInfo>
 
 namespace {
+
+/// Makes the written data of `file` durable now, or hands it to the open batch.
+bool syncWritten(QFile& file)
+{
+    SyncBatch* batch = SyncBatch::current();
+    if (batch == nullptr) {
+        return FilePlatform::syncFile(file);
+    }
+    FilePlatform::startWriteback(file);
+    batch->addFile(file.fileName());
+    return true;
+}
+
+/// Makes the entries of `folder` durable now, or hands it to the open batch.
+void syncEntries(const QString& folder)
+{
+    if (SyncBatch* batch = SyncBatch::current()) {
+        batch->addFolder(folder);
+    } else {
+        FilePlatform::syncFolder(folder);
+    }
+}
 
 constexpr qint64 CopyChunkSize = qint64{256} * 1024;
 
@@ -35,7 +58,7 @@ bool copyLink(const QString& source, const QString& destination)
         !QFile::link(target, destination)) {
         return false;
     }
-    FilePlatform::syncFolder(FileSystem::parentFolder(destination));
+    syncEntries(FileSystem::parentFolder(destination));
     FaultSwitch::fileOperationDone();
     return true;
 }
@@ -78,7 +101,7 @@ bool makePath(const QString& folder)
     }
     const bool made = QDir().mkpath(folder);
     if (made) {
-        FilePlatform::syncFolder(parentFolder(QDir::cleanPath(folder)));
+        syncEntries(parentFolder(QDir::cleanPath(folder)));
         FaultSwitch::fileOperationDone();
     }
     return made;
@@ -100,14 +123,13 @@ bool copyFile(const QString& source, const QString& destination)
     if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
         return false;
     }
-    const bool copied =
-        copyContent(in, out) && out.setPermissions(in.permissions()) && FilePlatform::syncFile(out);
+    const bool copied = copyContent(in, out) && out.setPermissions(in.permissions()) && syncWritten(out);
     out.close();
     if (!copied || out.error() != QFileDevice::NoError) {
         out.remove();
         return false;
     }
-    FilePlatform::syncFolder(parentFolder(destination));
+    syncEntries(parentFolder(destination));
     FaultSwitch::fileOperationDone();
     return true;
 }
@@ -140,7 +162,7 @@ bool removeFile(const QString& path)
     }
     const bool removed = QFile::remove(path);
     if (removed) {
-        FilePlatform::syncFolder(parentFolder(path));
+        syncEntries(parentFolder(path));
         FaultSwitch::fileOperationDone();
     }
     return removed;
@@ -150,6 +172,7 @@ bool removeEmptyFolder(const QString& folder)
 {
     const bool removed = QDir().rmdir(folder);
     if (removed) {
+        syncEntries(parentFolder(QDir::cleanPath(folder)));
         FaultSwitch::fileOperationDone();
     }
     return removed;
@@ -162,7 +185,7 @@ bool removeFolderRecursively(const QString& folder)
     const QString cleaned = QDir::cleanPath(folder);
     if (QFileInfo(cleaned).isSymLink()) {
         const bool removed = QFile::remove(cleaned);
-        FilePlatform::syncFolder(parentFolder(cleaned));
+        syncEntries(parentFolder(cleaned));
         FaultSwitch::fileOperationDone();
         return removed;
     }
@@ -171,7 +194,7 @@ bool removeFolderRecursively(const QString& folder)
         return true;
     }
     const bool removed = dir.removeRecursively();
-    FilePlatform::syncFolder(parentFolder(QDir::cleanPath(folder)));
+    syncEntries(parentFolder(QDir::cleanPath(folder)));
     FaultSwitch::fileOperationDone();
     return removed;
 }

@@ -8,6 +8,9 @@
 /// folders and files (no "." or "..", no hidden or system entries) sorted by name without grouping
 /// folders first; a copy never overwrites and reaches the disk before it reports success.
 ///
+/// While a SyncBatch is open, "reaches the disk" and "flushed" below mean: by the time the batch's
+/// flush() returns true. writeFileAtomically() always flushes at once.
+///
 /// Every operation that changes the disk counts towards the test-only FaultSwitch.
 namespace FileSystem {
 
@@ -35,7 +38,7 @@ bool sameContent(const QString& first, const QString& second);
 /// Removes one file (not a folder); the removal reaches the disk before it returns.
 bool removeFile(const QString& path);
 
-/// Removes `folder` only when it is empty.
+/// Removes `folder` only when it is empty; the removal reaches the disk before it returns.
 bool removeEmptyFolder(const QString& folder);
 
 /// Removes `folder` with all its contents; true when it does not exist afterwards. Links are

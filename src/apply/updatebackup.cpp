@@ -1,6 +1,7 @@
 #include "apply/updatebackup.h"
 
 #include "apply/filesystem.h"
+#include "apply/syncbatch.h"
 #include "config/confignames.h"
 #include "log/logger.h"
 
@@ -11,6 +12,8 @@ CUpdateBackup::CUpdateBackup(const ApplyFolders& folders) : m_folders(folders) {
 bool CUpdateBackup::backupFiles()
 {
     Logger::info("开始执行文件备份操作");
+    // The copies are flushed together at the end, before the caller writes the journal.
+    SyncBatch batch;
     m_complete = true;
     m_lastError.clear();
     FileSystem::makePath(m_folders.backupDir);
@@ -44,6 +47,10 @@ bool CUpdateBackup::backupFiles()
     }
     if (!m_complete) {
         recordFailure(QStringLiteral("文件备份不完整，不替换任何文件"));
+        return false;
+    }
+    if (!batch.flush()) {
+        recordFailure(QStringLiteral("备份文件失败:") + batch.failedPath());
         return false;
     }
     Logger::info("文件备份操作完成");

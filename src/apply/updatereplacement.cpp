@@ -1,6 +1,7 @@
 #include "apply/updatereplacement.h"
 
 #include "apply/filesystem.h"
+#include "apply/syncbatch.h"
 #include "config/confignames.h"
 #include "log/logger.h"
 
@@ -39,6 +40,8 @@ bool CUpdateReplacement::replaceFiles()
 {
     m_lastError.clear();
     Logger::info("开始执行文件替换操作");
+    // The new files are flushed together at the end, before the caller removes the journal.
+    SyncBatch batch;
     for (const QFileInfo& entry : FileSystem::listEntries(m_folders.tempDir, Qt::CaseInsensitive)) {
         // The running program cannot replace itself: the update helper installs it later.
         if (entry.fileName() == QLatin1String(ConfigNames::UpdaterExe)) {
@@ -61,6 +64,10 @@ bool CUpdateReplacement::replaceFiles()
 
     if (!replaceSpecialFiles()) {
         Logger::error("替换特殊文件失败");
+        return false;
+    }
+    if (!batch.flush()) {
+        fail(QStringLiteral("文件复制失败:") + batch.failedPath());
         return false;
     }
     Logger::info("文件替换操作完成");

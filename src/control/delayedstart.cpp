@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QtGlobal>
 
@@ -27,12 +28,24 @@ void removeScript(const QString& folder, const QString& script)
 }
 
 /// The script text for the interpreter that the platform runs scripts with.
-QByteArray delayedStartScript(const QString& program, const QStringList& arguments, const QString& scriptPath)
+QString delayedStartScript(const QString& program, const QStringList& arguments, const QString& scriptPath)
 {
     if (Platform::scriptShell() == Platform::ScriptShell::WindowsBatch) {
         return LaunchScript::windowsBatch(program, arguments, scriptPath);
     }
     return LaunchScript::posixShell(program, arguments, scriptPath);
+}
+
+/// The script's bytes, with every path in a form the interpreter's encoding can carry (a Chinese
+/// installation folder on a Western system goes in by its short name). False when some text has
+/// no such form: a script that names another program must never be run.
+bool encodedScript(const QString& program, const QStringList& arguments, const QString& folder,
+                   const QString& script, QByteArray& bytes)
+{
+    const QString scriptInText =
+        Platform::scriptSafePath(folder) + QLatin1Char('/') + QFileInfo(script).fileName();
+    const QString text = delayedStartScript(Platform::scriptSafePath(program), arguments, scriptInText);
+    return Platform::encodeScriptText(text, bytes);
 }
 
 } // namespace
@@ -46,8 +59,9 @@ void startDelayed(const QString& program, const QStringList& arguments)
     const QString script = (folder.isEmpty() ? QDir::tempPath() : folder) + QLatin1Char('/') +
                            Platform::delayedStartScriptName(QDateTime::currentMSecsSinceEpoch());
 
-    const QByteArray text = delayedStartScript(absolute, arguments, script);
-    if (folder.isEmpty() || !Platform::writeNewFile(script, text)) {
+    QByteArray text;
+    if (folder.isEmpty() || !encodedScript(absolute, arguments, folder, script, text) ||
+        !Platform::writeNewFile(script, text)) {
         warn(QStringLiteral("无法创建批处理文件:") + script);
         removeScript(folder, script);
         QProcess::startDetached(absolute, arguments);

@@ -1,7 +1,6 @@
 #include "control/launchscript.h"
 
 #include <QFileInfo>
-#include <QTextCodec>
 
 namespace {
 
@@ -20,7 +19,7 @@ QString folderOf(const QString& scriptPath)
 
 namespace LaunchScript {
 
-QByteArray windowsBatch(const QString& program, const QStringList& arguments, const QString& batchPath)
+QString windowsBatch(const QString& program, const QStringList& arguments, const QString& batchPath)
 {
     QString command = QLatin1Char('"') + withBackslashes(program) + QLatin1Char('"');
     for (const QString& argument : arguments) {
@@ -40,8 +39,7 @@ QByteArray windowsBatch(const QString& program, const QStringList& arguments, co
     for (const QString& line : lines) {
         text += line + QStringLiteral("\r\n");
     }
-    QTextCodec* gbk = QTextCodec::codecForName("GBK");
-    return gbk ? gbk->fromUnicode(text) : text.toLocal8Bit();
+    return text;
 }
 
 QString shellQuote(const QString& text)
@@ -51,18 +49,17 @@ QString shellQuote(const QString& text)
     return QLatin1Char('\'') + quoted + QLatin1Char('\'');
 }
 
-QByteArray posixShell(const QString& program, const QStringList& arguments, const QString& scriptPath)
+QString posixShell(const QString& program, const QStringList& arguments, const QString& scriptPath)
 {
     QString command = shellQuote(program);
     for (const QString& argument : arguments) {
         command += QLatin1Char(' ') + shellQuote(argument);
     }
-    const QString text = QStringLiteral("#!/bin/sh\n"
-                                        "echo 'Starting in 1 second...'\n"
-                                        "sleep 1\n") +
-                         command + QStringLiteral("\nrm -f ") + shellQuote(scriptPath) +
-                         QStringLiteral("\nrmdir ") + shellQuote(folderOf(scriptPath)) + QLatin1Char('\n');
-    return text.toUtf8();
+    return QStringLiteral("#!/bin/sh\n"
+                          "echo 'Starting in 1 second...'\n"
+                          "sleep 1\n") +
+           command + QStringLiteral("\nrm -f ") + shellQuote(scriptPath) + QStringLiteral("\nrmdir ") +
+           shellQuote(folderOf(scriptPath)) + QLatin1Char('\n');
 }
 
 } // namespace LaunchScript

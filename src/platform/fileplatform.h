@@ -13,6 +13,14 @@ namespace FilePlatform {
 /// Flushes an open file's data to the device. False when the system reports an error.
 bool syncFile(QFile& file);
 
+/// Hands an open file's written data to the device without waiting for it, so that a later
+/// syncPath() of the same file finds little left to write. Systems without such a call do nothing.
+void startWriteback(QFile& file);
+
+/// Flushes the data of the file at `path` to the device; opens it for that. False when it cannot
+/// be opened or the system reports an error.
+bool syncPath(const QString& path);
+
 /// Makes the entries of `folder` (created, renamed or removed names) durable. Systems whose file
 /// system journals folder entries by itself report true without doing anything.
 bool syncFolder(const QString& folder);

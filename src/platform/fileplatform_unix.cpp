@@ -12,6 +12,29 @@ bool syncFile(QFile& file)
     return file.flush() && ::fsync(file.handle()) == 0;
 }
 
+void startWriteback(QFile& file)
+{
+#ifdef Q_OS_LINUX
+    if (file.flush()) {
+        ::sync_file_range(file.handle(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    }
+#else
+    file.flush();
+#endif
+}
+
+bool syncPath(const QString& path)
+{
+    // A descriptor opened for reading flushes the file's data as well as one opened for writing.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        return false;
+    }
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
+}
+
 bool syncFolder(const QString& folder)
 {
     const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

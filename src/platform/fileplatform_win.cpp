@@ -13,6 +13,18 @@ bool syncFile(QFile& file)
     return file.flush() && ::_commit(file.handle()) == 0;
 }
 
+void startWriteback(QFile& file)
+{
+    file.flush();
+}
+
+bool syncPath(const QString& path)
+{
+    // FlushFileBuffers needs a handle that may write.
+    QFile file(path);
+    return file.open(QIODevice::ReadWrite) && syncFile(file);
+}
+
 bool syncFolder(const QString&)
 {
     // NTFS journals its folder entries; there is no separate flush for them.

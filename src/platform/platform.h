@@ -25,6 +25,16 @@ enum class ScriptShell
 /// The interpreter that `startScript` hands the script to, so that callers write the matching text.
 ScriptShell scriptShell();
 
+/// `text` in the encoding that the command interpreter reads scripts in: the console code page on
+/// Windows (GBK on a Chinese system, code page 437 or 850 on a Western one), UTF-8 elsewhere.
+/// False when some character of `text` has no form in that encoding.
+bool encodeScriptText(const QString& text, QByteArray& encoded);
+
+/// `path` of an existing file or folder in a form that `encodeScriptText` can carry: the path
+/// itself, or on Windows its short (8.3) form when the console code page cannot write the long one.
+/// The path unchanged when neither works; the encoding then refuses it.
+QString scriptSafePath(const QString& path);
+
 /// Creates a new, empty folder below `parent` with a name nobody can guess, that only the user
 /// running the updater can enter or write. Empty when it cannot be created.
 QString createPrivateFolder(const QString& parent);

@@ -25,6 +25,17 @@ ScriptShell scriptShell()
     return ScriptShell::PosixShell;
 }
 
+bool encodeScriptText(const QString& text, QByteArray& encoded)
+{
+    encoded = text.toUtf8();
+    return true;
+}
+
+QString scriptSafePath(const QString& path)
+{
+    return path;
+}
+
 QString createPrivateFolder(const QString& parent)
 {
     // mkdtemp picks an unpredictable name, creates it exclusively and with mode 0700.

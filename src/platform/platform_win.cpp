@@ -10,6 +10,8 @@
 
 #include <sddl.h>
 
+#include <string>
+
 namespace {
 
 /// 128 random bits from the system's cryptographic source, as hexadecimal text.
@@ -36,6 +38,51 @@ QString delayedStartScriptName(qint64 msecsSinceEpoch)
 ScriptShell scriptShell()
 {
     return ScriptShell::WindowsBatch;
+}
+
+bool encodeScriptText(const QString& text, QByteArray& encoded)
+{
+    // cmd.exe reads a batch file in the console code page, not in the ANSI one and not as UTF-8.
+    const UINT codePage = ::GetOEMCP();
+    if (codePage == CP_UTF8) {
+        encoded = text.toUtf8();
+        return true;
+    }
+    encoded.clear();
+    if (text.isEmpty()) {
+        return true;
+    }
+    const auto wide = reinterpret_cast<LPCWCH>(text.utf16());
+    BOOL lossy = FALSE;
+    const int size =
+        ::WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, wide, text.size(), nullptr, 0, nullptr, &lossy);
+    if (size <= 0 || lossy) {
+        return false;
+    }
+    encoded.resize(size);
+    ::WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, wide, text.size(), encoded.data(), size, nullptr,
+                          &lossy);
+    return !lossy;
+}
+
+QString scriptSafePath(const QString& path)
+{
+    QByteArray unused;
+    if (encodeScriptText(path, unused)) {
+        return path;
+    }
+    const std::wstring longPath = QDir::toNativeSeparators(path).toStdWString();
+    const DWORD size = ::GetShortPathNameW(longPath.c_str(), nullptr, 0);
+    if (size == 0) {
+        return path;
+    }
+    std::wstring shortPath(size, L'\0');
+    const DWORD written = ::GetShortPathNameW(longPath.c_str(), shortPath.data(), size);
+    if (written == 0 || written >= size) {
+        return path;
+    }
+    shortPath.resize(written);
+    return QDir::fromNativeSeparators(QString::fromStdWString(shortPath));
 }
 
 QString createPrivateFolder(const QString& parent)

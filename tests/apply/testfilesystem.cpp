@@ -1,12 +1,15 @@
 // The file-system primitives of the apply steps at their edges: links pointing out, dangling
 // links, hidden entries, case, and destinations that are already taken.
 #include "apply/filesystem.h"
+#include "apply/syncbatch.h"
 #include "support/files.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <memory>
 
 class TestFileSystem : public QObject
 {
@@ -17,6 +20,7 @@ private slots:
     void listEntries();
     void copyFile_data();
     void copyFile();
+    void syncBatch();
     void makePath_data();
     void makePath();
     void writeFileAtomically_data();
@@ -72,24 +76,29 @@ void TestFileSystem::copyFile_data()
     QTest::addColumn<QString>("source");
     QTest::addColumn<QString>("destination");
     QTest::addColumn<bool>("copied");
+    QTest::addColumn<bool>("batched");
 
     QTest::newRow("plain copy") << "src/data"
-                                << "copies/plain" << true;
+                                << "copies/plain" << true << false;
+    QTest::newRow("copy in a batch") << "src/data"
+                                     << "copies/batched" << true << true;
+    QTest::newRow("refused copy in a batch") << "src/data"
+                                             << "taken/data" << false << true;
     QTest::newRow("destination exists") << "src/data"
-                                        << "taken/data" << false;
+                                        << "taken/data" << false << false;
     QTest::newRow("destination is a link pointing out") << "src/data"
-                                                        << "taken/out" << false;
+                                                        << "taken/out" << false << false;
     QTest::newRow("destination is a dangling link") << "src/data"
-                                                    << "taken/dangling" << false;
+                                                    << "taken/dangling" << false << false;
     QTest::newRow("destination folder missing") << "src/data"
-                                                << "nowhere/data" << false;
+                                                << "nowhere/data" << false << false;
     QTest::newRow("source missing") << "src/none"
-                                    << "copies/none" << false;
+                                    << "copies/none" << false << false;
     QTest::newRow("source is a folder") << "list/folder"
-                                        << "copies/folder" << false;
+                                        << "copies/folder" << false << false;
     // Links are copied as links, never followed: even one that leads nowhere.
     QTest::newRow("source is a dangling link") << "list/dangling"
-                                               << "copies/dangling" << true;
+                                               << "copies/dangling" << true << false;
 }
 
 void TestFileSystem::copyFile()
@@ -97,10 +106,16 @@ void TestFileSystem::copyFile()
     QFETCH(QString, source);
     QFETCH(QString, destination);
     QFETCH(bool, copied);
+    QFETCH(bool, batched);
     QDir().mkpath(path(QStringLiteral("copies")));
     const QByteArray before = readFile(path(destination));
 
+    std::unique_ptr<SyncBatch> batch(batched ? new SyncBatch : nullptr);
     QCOMPARE(FileSystem::copyFile(path(source), path(destination)), copied);
+    if (batch) {
+        QVERIFY(batch->flush());
+        QVERIFY(batch->failedPath().isEmpty());
+    }
     if (copied) {
         QCOMPARE(readFile(path(destination)), readFile(path(source)));
     } else {
@@ -109,6 +124,30 @@ void TestFileSystem::copyFile()
         QCOMPARE(readFile(path(QStringLiteral("outside/secret"))), QByteArray("outside/secret"));
         QVERIFY(!QFile::exists(path(QStringLiteral("outside/missing"))));
     }
+}
+
+void TestFileSystem::syncBatch()
+{
+    QVERIFY(SyncBatch::current() == nullptr);
+    SyncBatch outer;
+    {
+        SyncBatch inner;
+        QCOMPARE(SyncBatch::current(), &inner);
+        // Written and removed again within the phase: nothing is left to flush, and that is no
+        // failure; the same for a folder made and removed.
+        QVERIFY(FileSystem::makePath(path(QStringLiteral("batch/sub"))));
+        QVERIFY(
+            FileSystem::copyFile(path(QStringLiteral("src/data")), path(QStringLiteral("batch/sub/gone"))));
+        QVERIFY(FileSystem::removeFolderRecursively(path(QStringLiteral("batch/sub"))));
+        QVERIFY(inner.flush());
+    }
+    QCOMPARE(SyncBatch::current(), &outer);
+    // A file that cannot be opened to be flushed any more names the failure.
+    QVERIFY(FileSystem::copyFile(path(QStringLiteral("src/data")), path(QStringLiteral("batch/linked"))));
+    QVERIFY(QFile::remove(path(QStringLiteral("batch/linked"))));
+    QVERIFY(QFile::link(path(QStringLiteral("src/data")), path(QStringLiteral("batch/linked"))));
+    QVERIFY(!outer.flush());
+    QCOMPARE(outer.failedPath(), path(QStringLiteral("batch/linked")));
 }
 
 void TestFileSystem::makePath_data()

@@ -90,29 +90,17 @@ QString NginxServer::tlsConfig() const
 bool NginxServer::writeConfig(quint16 port)
 {
     const QString work = m_workDir.path();
-    QString config = QStringLiteral("daemon off;\n"
-                                    "master_process off;\n"
-                                    "worker_processes 1;\n"
-                                    "pid %1/nginx.pid;\n"
-                                    "error_log %1/error.log warn;\n"
-                                    "events { worker_connections 64; }\n"
-                                    "http {\n"
-                                    "  access_log %1/access.log;\n"
-                                    "  client_body_temp_path %1/body;\n"
-                                    "  proxy_temp_path %1/proxy;\n"
-                                    "  fastcgi_temp_path %1/fastcgi;\n"
-                                    "  uwsgi_temp_path %1/uwsgi;\n"
-                                    "  scgi_temp_path %1/scgi;\n"
-                                    "  default_type application/octet-stream;\n"
-                                    "  server {\n"
-                                    "    listen 127.0.0.1:%2%5;\n"
-                                    "    root %3;\n"
-                                    "%4\n"
-                                    "  }\n"
-                                    "}\n")
-                         .arg(work)
-                         .arg(port)
-                         .arg(m_rootDir, m_extraConfig, tlsConfig());
+    QFile templateFile(QStringLiteral(UPDATER_SOURCE_DIR "/tests/support/nginx.conf.template"));
+    if (!templateFile.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    const QString config = QString::fromUtf8(templateFile.readAll())
+                               .replace(QLatin1String("@WORK@"), work)
+                               .replace(QLatin1String("@ACCESS_LOG@"), work + QStringLiteral("/access.log"))
+                               .replace(QLatin1String("@PORT@"), QString::number(port))
+                               .replace(QLatin1String("@TLS@"), tlsConfig())
+                               .replace(QLatin1String("@ROOT@"), m_rootDir)
+                               .replace(QLatin1String("@SERVER@"), m_extraConfig);
     return writeFile(work + QStringLiteral("/nginx.conf"), config.toUtf8());
 }
 

@@ -1,5 +1,7 @@
 // Whole runs of the release publisher (tools/publish-release) in scratch folders.
 
+#include "formats/releasemanifest.h"
+#include "formats/releasesignature.h"
 #include "support/scratchinstallation.h"
 
 #include <QCryptographicHash>
@@ -82,6 +84,13 @@ QString manifestValue(const QString& manifestPath, const QString& key)
     return QSettings(manifestPath, QSettings::IniFormat).value(key).toString();
 }
 
+/// Makes a signing key pair in `area` with the publisher; the secret key file's path, or empty.
+QString makeKeyPair(const PublishArea& area)
+{
+    const ProcessResult result = area.run({QStringLiteral("keygen"), area.path(QStringLiteral("keys"))});
+    return result.exitCode == 0 ? area.path(QStringLiteral("keys/release-signing.key")) : QString();
+}
+
 } // namespace
 
 class TestPublishRelease : public QObject
@@ -112,6 +121,11 @@ private slots:
     void warnsWhenSystemCfgKeepsTheOldVersion();
     void rejectsAnIncompleteCommandLine_data();
     void rejectsAnIncompleteCommandLine();
+    void makesAKeyPairOnlyOnce();
+    void signsTheReleaseManifestInBothLayouts_data();
+    void signsTheReleaseManifestInBothLayouts();
+    void refusesBadSigningOptions_data();
+    void refusesBadSigningOptions();
 };
 
 void TestPublishRelease::writesBothLayouts()
@@ -443,6 +457,8 @@ void TestPublishRelease::leavesTheUpdatersOwnFilesOut()
     QVERIFY(area.writeSource(QStringLiteral("update.ini"), "[Version]\nVersion=1\n"));
     QVERIFY(area.writeSource(QStringLiteral("update/update.ini"), "[Version]\nVersion=1\n"));
     QVERIFY(area.writeSource(QStringLiteral("update/md5Tmp.txt"), "staged"));
+    QVERIFY(area.writeSource(QStringLiteral("update/release.manifest"), "installed manifest"));
+    QVERIFY(area.writeSource(QStringLiteral("Release.Manifest.sig"), "stale signature"));
     QVERIFY(area.writeSource(QStringLiteral("update/readme.txt"), "kept"));
 
     const ProcessResult result = area.publish(QStringLiteral("2"), QStringLiteral("v"));
@@ -526,6 +542,171 @@ void TestPublishRelease::rejectsAnIncompleteCommandLine()
     QCOMPARE(result.exitCode, 2);
     QVERIFY2(result.standardError.contains("usage: publish-release"), result.standardError.constData());
     QVERIFY(!QFileInfo::exists(area.webRoot()));
+}
+
+void TestPublishRelease::makesAKeyPairOnlyOnce()
+{
+    PublishArea area;
+    const QString keys = area.path(QStringLiteral("keys"));
+    const ProcessResult made = area.run({QStringLiteral("keygen"), keys});
+    QCOMPARE(made.exitCode, 0);
+    const QByteArray publicText = PublishArea::readFile(keys + QStringLiteral("/release-signing.pub"));
+    const QByteArray publicKey = ReleaseSignature::decodePublicKey(QString::fromLatin1(publicText));
+    QCOMPARE(publicKey.size(), 32);
+    QVERIFY(publicText.endsWith('\n') && publicText.count('\n') == 1);
+    QVERIFY2(made.standardOutput.startsWith(publicText), made.standardOutput.constData());
+    QVERIFY2(made.standardOutput.contains("[Security]\nPublicKey=" + publicText),
+             made.standardOutput.constData());
+
+    const QString secretPath = keys + QStringLiteral("/release-signing.key");
+    const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
+                                      QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+    QCOMPARE(QFileInfo(secretPath).permissions() & others, QFile::Permissions());
+    QString error;
+    const QByteArray secretKey = ReleaseSignature::readSecretKeyFile(secretPath, error);
+    QVERIFY2(!secretKey.isEmpty(), qPrintable(error));
+    QCOMPARE(ReleaseSignature::publicKeyOf(secretKey), publicKey);
+    QCOMPARE(QDir(keys).entryList(QDir::Files | QDir::Hidden),
+             (QStringList{QStringLiteral("release-signing.key"), QStringLiteral("release-signing.pub")}));
+
+    // A second pair would orphan every installation that lists the first.
+    const QByteArray secretText = PublishArea::readFile(secretPath);
+    QVERIFY(QFile::remove(keys + QStringLiteral("/release-signing.pub")));
+    QVERIFY(PublishArea::writeFile(keys + QStringLiteral("/release-signing.pub"), publicText));
+    const ProcessResult again = area.run({QStringLiteral("keygen"), keys});
+    QCOMPARE(again.exitCode, 1);
+    QVERIFY2(again.standardError.contains("already exists"), again.standardError.constData());
+    QCOMPARE(PublishArea::readFile(secretPath), secretText);
+    QCOMPARE(PublishArea::readFile(keys + QStringLiteral("/release-signing.pub")), publicText);
+}
+
+void TestPublishRelease::signsTheReleaseManifestInBothLayouts_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("productType");
+    QTest::addColumn<qint64>("expiresInSeconds"); // -1: never
+    QTest::addColumn<QDateTime>("expiresAt");
+
+    const QDateTime none;
+    QTest::newRow("defaults") << QStringList() << "1" << qint64{-1} << none;
+    QTest::newRow("product type") << QStringList{QStringLiteral("--product-type"), QStringLiteral("4")} << "4"
+                                  << qint64{-1} << none;
+    QTest::newRow("expires in days") << QStringList{QStringLiteral("--expires-in-days"), QStringLiteral("30")}
+                                     << "1" << qint64{30} * 24 * 3600 << none;
+    QTest::newRow("expires at a time with zone")
+        << QStringList{QStringLiteral("--expires"), QStringLiteral("2099-01-31T20:00:00.250+08:00")} << "1"
+        << qint64{-1} << QDateTime(QDate(2099, 1, 31), QTime(12, 0), Qt::UTC);
+}
+
+void TestPublishRelease::signsTheReleaseManifestInBothLayouts()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QString, productType);
+    QFETCH(qint64, expiresInSeconds);
+    QFETCH(QDateTime, expiresAt);
+    PublishArea area;
+    const QString secretKey = makeKeyPair(area);
+    QVERIFY(!secretKey.isEmpty());
+    const QMap<QString, QByteArray> files = {{QStringLiteral("app.exe"), "new program"},
+                                             {QStringLiteral("bin/core.dll"), QByteArray(70000, 'c')},
+                                             {QStringLiteral("empty.txt"), QByteArray()},
+                                             {QStringLiteral("资料/说明.txt"), "说明"}};
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        QVERIFY(area.writeSource(it.key(), it.value()));
+    }
+    const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
+    const ProcessResult result = area.publish(QStringLiteral("2.1"), QStringLiteral("v2.1"),
+                                              QStringList{QStringLiteral("--sign-key"), secretKey} + options);
+    QCOMPARE(result.exitCode, 0);
+
+    const QString web = area.webRoot() + QStringLiteral("/v2.1/");
+    const QString tcp = area.tcpRoot() + QStringLiteral("/v2.1/update/");
+    const QByteArray text = PublishArea::readFile(web + QStringLiteral("release.manifest"));
+    const QByteArray signature = PublishArea::readFile(web + QStringLiteral("release.manifest.sig"));
+    QCOMPARE(PublishArea::readFile(tcp + QStringLiteral("release.manifest")), text);
+    QCOMPARE(PublishArea::readFile(tcp + QStringLiteral("release.manifest.sig")), signature);
+    const QByteArray publicKey = ReleaseSignature::decodePublicKey(
+        QString::fromLatin1(PublishArea::readFile(area.path(QStringLiteral("keys/release-signing.pub")))));
+    QVERIFY(ReleaseSignature::verify(text, signature, publicKey));
+    QVERIFY2(result.standardOutput.contains("with public key " + publicKey.toBase64()),
+             result.standardOutput.constData());
+
+    ReleaseManifest manifest;
+    QString error;
+    QVERIFY2(ReleaseManifest::parse(text, manifest, error), qPrintable(error));
+    QCOMPARE(manifest.productType, productType);
+    QCOMPARE(manifest.version, QStringLiteral("2.1"));
+    QCOMPARE(manifest.folder, QStringLiteral("v2.1"));
+    QVERIFY(manifest.created >= before && manifest.created <= QDateTime::currentDateTimeUtc());
+    if (expiresInSeconds >= 0) {
+        QVERIFY(qAbs(manifest.created.secsTo(manifest.expires) - expiresInSeconds) <= 1);
+    } else {
+        QCOMPARE(manifest.expires, expiresAt);
+    }
+    // Exactly the published files, by their installation paths; md5.txt does not list the manifest.
+    QCOMPARE(manifest.files.size(), files.size());
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        const ReleaseManifestFile* listed = manifest.find(it.key());
+        QVERIFY2(listed, qPrintable(it.key()));
+        QCOMPARE(listed->size, qint64(it.value().size()));
+        QCOMPARE(listed->sha256, QCryptographicHash::hash(it.value(), QCryptographicHash::Sha256));
+    }
+    QVERIFY(!PublishArea::readFile(web + QStringLiteral("md5.txt")).contains("release.manifest"));
+}
+
+void TestPublishRelease::refusesBadSigningOptions_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("reason");
+
+    const QString key = QStringLiteral("keys/release-signing.key");
+    const QString signKey = QStringLiteral("--sign-key");
+    QTest::newRow("missing key file") << QStringList{signKey, QStringLiteral("keys/absent.key")} << 1
+                                      << QByteArray("cannot sign: cannot read");
+    QTest::newRow("public key file as secret key")
+        << QStringList{signKey, QStringLiteral("keys/release-signing.pub")} << 1
+        << QByteArray("not a secret key file");
+    QTest::newRow("a folder as key file")
+        << QStringList{signKey, QStringLiteral("keys")} << 1 << QByteArray("cannot sign");
+    QTest::newRow("product type 7") << QStringList{signKey, key, QStringLiteral("--product-type"),
+                                                   QStringLiteral("7")}
+                                    << 1 << QByteArray("from 1 to 6");
+    QTest::newRow("expiry passed") << QStringList{signKey, key, QStringLiteral("--expires"),
+                                                  QStringLiteral("2001-01-01T00:00:00Z")}
+                                   << 1 << QByteArray("already passed");
+    QTest::newRow("expiry without zone")
+        << QStringList{signKey, key, QStringLiteral("--expires"), QStringLiteral("2099-01-01T00:00:00")} << 2
+        << QByteArray("with its zone");
+    QTest::newRow("zero days") << QStringList{signKey, key, QStringLiteral("--expires-in-days"),
+                                              QStringLiteral("0")}
+                               << 2 << QByteArray("from 1 to");
+    QTest::newRow("both expiries") << QStringList{signKey,
+                                                  key,
+                                                  QStringLiteral("--expires-in-days"),
+                                                  QStringLiteral("3"),
+                                                  QStringLiteral("--expires"),
+                                                  QStringLiteral("2099-01-01T00:00:00Z")}
+                                   << 2 << QByteArray("not both");
+    QTest::newRow("expiry without key")
+        << QStringList{QStringLiteral("--expires-in-days"), QStringLiteral("3")} << 2
+        << QByteArray("give --sign-key");
+    QTest::newRow("empty key path") << QStringList{signKey, QString()} << 2 << QByteArray("needs the path");
+}
+
+void TestPublishRelease::refusesBadSigningOptions()
+{
+    QFETCH(QStringList, options);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, reason);
+    PublishArea area;
+    QVERIFY(!makeKeyPair(area).isEmpty());
+    QVERIFY(area.writeSource(QStringLiteral("app.exe"), "x"));
+    const ProcessResult result = area.publish(QStringLiteral("2"), QStringLiteral("v"), options);
+    QCOMPARE(result.exitCode, exitCode);
+    QVERIFY2(result.standardError.contains(reason), result.standardError.constData());
+    QVERIFY(!QFileInfo::exists(area.webRoot()));
+    QVERIFY(!QFileInfo::exists(area.tcpRoot()));
 }
 
 QTEST_GUILESS_MAIN(TestPublishRelease)

@@ -1,6 +1,7 @@
 // publish-release: publishes the folder of a new version of a program for the updater, as the web
 // tree of the HTTP channel and as the release folder of the TCP update service.
 
+#include "keypairwriter.h"
 #include "releasepublisher.h"
 
 #include <QCommandLineParser>
@@ -16,6 +17,9 @@ enum ExitCode
     Refused = 1,
     BadCommandLine = 2
 };
+
+/// About ten years: longer is a manifest that never expires in all but name.
+constexpr int MaxExpiryDays = 3660;
 
 QString describeSize(qint64 bytes)
 {
@@ -50,6 +54,13 @@ void printSummary(const PublishRequest& request, const PublishSummary& summary)
             << shellWord(summary.tcpFolder) << " --version " << shellWord(request.version)
             << " --port PORT)\n";
     }
+    if (!summary.signingKey.isEmpty()) {
+        out << "  signed:       " << ReleaseManifest::FileName << " and "
+            << ReleaseManifest::SignatureFileName << " with public key " << summary.signingKey << "\n";
+        out << "  expires:      "
+            << (request.expires.isValid() ? request.expires.toString(Qt::ISODate) : QStringLiteral("never"))
+            << "\n";
+    }
     for (const QString& skipped : summary.skipped) {
         out << "  skipped:      " << skipped << " (the updater's own file; the publisher writes its own)\n";
     }
@@ -58,6 +69,58 @@ void printSummary(const PublishRequest& request, const PublishSummary& summary)
     for (const QString& warning : summary.warnings) {
         err << "warning: " << warning << "\n";
     }
+}
+
+int makeKeyPair(const QString& dir)
+{
+    KeyPairWriter writer;
+    if (!writer.write(dir)) {
+        QTextStream(stderr) << "publish-release: " << writer.lastError() << "\n";
+        return Refused;
+    }
+    QTextStream out(stdout);
+    out << writer.publicKeyText() << "\n";
+    out << "secret key: " << writer.secretKeyPath()
+        << " (only its owner can read it; keep it on the build machine, never on the update server)\n";
+    out << "public key: " << writer.publicKeyPath() << "\n";
+    out << "Put this into system.cfg of every installation:\n";
+    out << "[Security]\n";
+    out << "PublicKey=" << writer.publicKeyText() << "\n";
+    return Published;
+}
+
+/// The expiry that the command line asks for: null for none; false and a reason when the options
+/// are given twice or are not a time.
+bool readExpiry(const QCommandLineParser& parser, const QCommandLineOption& inDays,
+                const QCommandLineOption& at, QDateTime& expires, QString& error)
+{
+    expires = QDateTime();
+    if (parser.isSet(inDays) && parser.isSet(at)) {
+        error = QStringLiteral("give --expires-in-days or --expires, not both");
+        return false;
+    }
+    if (parser.isSet(inDays)) {
+        bool ok = false;
+        const int days = parser.value(inDays).toInt(&ok);
+        if (!ok || days < 1 || days > MaxExpiryDays) {
+            error = QStringLiteral("--expires-in-days takes a whole number of days from 1 to %1")
+                        .arg(MaxExpiryDays);
+            return false;
+        }
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        expires = now.addMSecs(-now.time().msec()).addDays(days);
+    } else if (parser.isSet(at)) {
+        // A time without a zone would mean something else on every machine.
+        const QDateTime time = QDateTime::fromString(parser.value(at), Qt::ISODate);
+        if (!time.isValid() || time.timeSpec() == Qt::LocalTime) {
+            error = QStringLiteral(
+                "--expires takes an ISO 8601 time with its zone, such as 2027-01-31T12:00:00Z");
+            return false;
+        }
+        expires = time.toUTC();
+        expires = expires.addMSecs(-expires.time().msec());
+    }
+    return true;
 }
 
 } // namespace
@@ -71,7 +134,9 @@ int main(int argc, char* argv[])
     parser.setApplicationDescription(QStringLiteral(
         "Publishes the folder of a new version for the updater: writes the web tree of the HTTP channel "
         "(update.ini, FOLDER/md5.txt and the files) and the release folder that the TCP update service "
-        "serves (TCP-ROOT/FOLDER)."));
+        "serves (TCP-ROOT/FOLDER). With --sign-key it also writes the signed release manifest "
+        "(release.manifest and release.manifest.sig) into both.\n"
+        "publish-release keygen DIR makes a signing key pair in DIR."));
     parser.addHelpOption();
     parser.addPositionalArgument(QStringLiteral("source"), QStringLiteral("Folder of the new version."));
     parser.addPositionalArgument(QStringLiteral("version"),
@@ -85,14 +150,51 @@ int main(int argc, char* argv[])
                                      QStringLiteral("dir"));
     const QCommandLineOption force(QStringLiteral("force"),
                                    QStringLiteral("Replace a release folder of the same name."));
-    parser.addOptions({webRoot, tcpRoot, force});
+    const QCommandLineOption signKey(
+        QStringLiteral("sign-key"),
+        QStringLiteral("Secret key file (from keygen) to sign the release manifest with."),
+        QStringLiteral("file"));
+    const QCommandLineOption productType(
+        QStringLiteral("product-type"),
+        QStringLiteral("Product type named in the signed manifest ([Project] Type, 1 to 6; default 1)."),
+        QStringLiteral("n"), QStringLiteral("1"));
+    const QCommandLineOption expiresInDays(
+        QStringLiteral("expires-in-days"),
+        QStringLiteral("The signed manifest expires this many days from now."), QStringLiteral("days"));
+    const QCommandLineOption expiresAt(
+        QStringLiteral("expires"),
+        QStringLiteral(
+            "The signed manifest expires at this ISO 8601 time (with zone, e.g. 2027-01-31T12:00:00Z)."),
+        QStringLiteral("time"));
+    parser.addOptions({webRoot, tcpRoot, force, signKey, productType, expiresInDays, expiresAt});
     parser.process(app);
 
     QTextStream err(stderr);
     const QStringList positional = parser.positionalArguments();
+    if (positional.size() == 2 && positional.at(0) == QLatin1String("keygen")) {
+        return makeKeyPair(positional.at(1));
+    }
     if (positional.size() != 3 || (!parser.isSet(webRoot) && !parser.isSet(tcpRoot))) {
         err << "usage: publish-release SOURCE VERSION FOLDER [--web-root DIR] [--tcp-root DIR] [--force]\n"
+               "                       [--sign-key FILE [--product-type N] [--expires-in-days N | --expires "
+               "TIME]]\n"
+               "       publish-release keygen DIR\n"
                "       (at least one of --web-root and --tcp-root; --help for details)\n";
+        return BadCommandLine;
+    }
+    QString error;
+    QDateTime expires;
+    if (!readExpiry(parser, expiresInDays, expiresAt, expires, error)) {
+        err << "publish-release: " << error << "\n";
+        return BadCommandLine;
+    }
+    if (parser.isSet(signKey) && parser.value(signKey).isEmpty()) {
+        err << "publish-release: --sign-key needs the path of a secret key file\n";
+        return BadCommandLine;
+    }
+    if (!parser.isSet(signKey) && (expires.isValid() || parser.isSet(productType))) {
+        err << "publish-release: --product-type and the expiry describe the signed manifest; give --sign-key "
+               "too\n";
         return BadCommandLine;
     }
 
@@ -103,6 +205,9 @@ int main(int argc, char* argv[])
     request.webRoot = parser.value(webRoot);
     request.tcpRoot = parser.value(tcpRoot);
     request.force = parser.isSet(force);
+    request.signKeyFile = parser.value(signKey);
+    request.productType = parser.value(productType);
+    request.expires = expires;
 
     ReleasePublisher publisher;
     if (!publisher.publish(request)) {

@@ -127,11 +127,18 @@ QString versionRefusal(const QString& version)
 bool isUpdaterBookkeeping(const QString& relativePath)
 {
     static const QStringList bookkeeping = {
-        QStringLiteral("md5.txt"),           QStringLiteral("update.ini"),
-        QStringLiteral("update/update.ini"), QStringLiteral("update/updateTmp.ini"),
+        QStringLiteral("md5.txt"),
+        QStringLiteral("update.ini"),
+        QStringLiteral("update/update.ini"),
+        QStringLiteral("update/updateTmp.ini"),
         QStringLiteral("update/md5Tmp.txt"),
+        QStringLiteral("release.manifest"),
+        QStringLiteral("release.manifest.sig"),
+        QStringLiteral("update/release.manifest"),
+        QStringLiteral("update/release.manifest.sig"),
     };
-    return bookkeeping.contains(relativePath);
+    // Windows takes "Update/MD5.txt" for the same file as "update/md5.txt".
+    return bookkeeping.contains(relativePath, Qt::CaseInsensitive);
 }
 
 } // namespace ReleaseNames

@@ -23,8 +23,9 @@ QString folderRefusal(const QString& folder);
 /// Why `version` cannot be published as the version text; empty when it can.
 QString versionRefusal(const QString& version);
 
-/// True for the files the updater keeps for itself (the installed list and manifest and their
-/// staged copies): the publisher writes those, a copied installation must not bring its own.
+/// True for the files the updater keeps for itself (the installed list and manifest, their staged
+/// copies and the signed release manifest with its signature), in any case: the publisher writes
+/// those, a copied installation must not bring its own.
 bool isUpdaterBookkeeping(const QString& relativePath);
 
 } // namespace ReleaseNames

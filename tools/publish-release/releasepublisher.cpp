@@ -3,12 +3,14 @@
 #include "releasenames.h"
 
 #include "formats/md5list.h"
+#include "formats/releasesignature.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -46,11 +48,11 @@ bool ReleasePublisher::publish(const PublishRequest& request)
     m_targets.clear();
     m_summary = PublishSummary();
     m_lastError.clear();
-    if (!checkRequest() || !scanSource() || !buildManifest() || !prepareTargets()) {
+    if (!checkRequest() || !checkSigning() || !scanSource() || !buildManifest() || !prepareTargets()) {
         return false;
     }
     QMap<QString, QString> digests;
-    if (!copyFiles(digests) || !writeLists(digests)) {
+    if (!copyFiles(digests) || !signManifest() || !writeLists(digests)) {
         discardStaging();
         return false;
     }
@@ -101,6 +103,33 @@ bool ReleasePublisher::checkRequest()
             }
         }
         releaseFolders << folder;
+    }
+    return true;
+}
+
+bool ReleasePublisher::checkSigning()
+{
+    m_secretKey.clear();
+    m_signedManifest.clear();
+    m_signature.clear();
+    if (m_request.signKeyFile.isEmpty()) {
+        return true;
+    }
+    QString error;
+    m_secretKey = ReleaseSignature::readSecretKeyFile(m_request.signKeyFile, error);
+    if (m_secretKey.isEmpty()) {
+        return fail(QStringLiteral("cannot sign: ") + error);
+    }
+    m_summary.signingKey = ReleaseSignature::encodePublicKey(ReleaseSignature::publicKeyOf(m_secretKey));
+    // The updater compares product types as text; system.cfg takes whole numbers from 1 to 6.
+    static const QRegularExpression productType(QStringLiteral("^[1-6]$"));
+    if (!productType.match(m_request.productType).hasMatch()) {
+        return fail(QStringLiteral("the product type \"%1\" is not a number from 1 to 6 ([Project] Type)")
+                        .arg(m_request.productType));
+    }
+    if (m_request.expires.isValid() && m_request.expires <= QDateTime::currentDateTimeUtc()) {
+        return fail(QStringLiteral("the expiry time %1 has already passed")
+                        .arg(m_request.expires.toUTC().toString(Qt::ISODate)));
     }
     return true;
 }
@@ -193,19 +222,22 @@ bool ReleasePublisher::prepareTargets()
 
 bool ReleasePublisher::copyFiles(QMap<QString, QString>& digests)
 {
+    m_releaseManifest.files.clear();
     for (const ReleaseFile& file : m_scan.files()) {
         QString digest;
-        if (!copyFile(file, digest)) {
+        QByteArray sha256;
+        if (!copyFile(file, digest, sha256)) {
             return false;
         }
         digests.insert(QLatin1Char('/') + file.relativePath, digest);
+        m_releaseManifest.files.append({file.relativePath, file.size, sha256});
         ++m_summary.fileCount;
         m_summary.totalBytes += file.size;
     }
     return true;
 }
 
-bool ReleasePublisher::copyFile(const ReleaseFile& file, QString& digest)
+bool ReleasePublisher::copyFile(const ReleaseFile& file, QString& digest, QByteArray& sha256)
 {
     QFile in(file.sourcePath);
     if (!in.open(QIODevice::ReadOnly)) {
@@ -223,6 +255,7 @@ bool ReleasePublisher::copyFile(const ReleaseFile& file, QString& digest)
         }
     }
     QCryptographicHash hash(QCryptographicHash::Md5);
+    QCryptographicHash sha256Hash(QCryptographicHash::Sha256);
     QByteArray buffer(CopyBufferSize, Qt::Uninitialized);
     qint64 copied = 0;
     for (;;) {
@@ -234,6 +267,7 @@ bool ReleasePublisher::copyFile(const ReleaseFile& file, QString& digest)
             break;
         }
         hash.addData(buffer.constData(), int(count));
+        sha256Hash.addData(buffer.constData(), int(count));
         for (const auto& out : outs) {
             if (out->write(buffer.constData(), count) != count) {
                 return fail(QStringLiteral("cannot write %1: %2").arg(out->fileName(), out->errorString()));
@@ -252,6 +286,31 @@ bool ReleasePublisher::copyFile(const ReleaseFile& file, QString& digest)
         out->setPermissions(in.permissions());
     }
     digest = QString::fromLatin1(hash.result().toHex());
+    sha256 = sha256Hash.result();
+    return true;
+}
+
+bool ReleasePublisher::signManifest()
+{
+    if (m_secretKey.isEmpty()) {
+        return true;
+    }
+    m_releaseManifest.productType = m_request.productType;
+    m_releaseManifest.version = m_request.version;
+    m_releaseManifest.folder = m_request.folder;
+    m_releaseManifest.created = QDateTime::currentDateTimeUtc();
+    m_releaseManifest.expires = m_request.expires;
+    m_signedManifest = m_releaseManifest.serialize();
+    // Read back as the updater will, so that a release it would refuse is never published.
+    ReleaseManifest check;
+    QString error;
+    if (!ReleaseManifest::parse(m_signedManifest, check, error)) {
+        return fail(QStringLiteral("the release manifest would be refused: ") + error);
+    }
+    m_signature = ReleaseSignature::sign(m_signedManifest, m_secretKey);
+    if (m_signature.isEmpty()) {
+        return fail(QStringLiteral("cannot sign the release manifest"));
+    }
     return true;
 }
 
@@ -270,14 +329,35 @@ bool ReleasePublisher::writeLists(const QMap<QString, QString>& digests)
             }
             m_summary.listDigest = QCryptographicHash::hash(list.readAll(), QCryptographicHash::Md5).toHex();
         }
-        if (target.carriesManifest) {
-            QSaveFile manifest(target.stagingPath + QStringLiteral("/update.ini"));
-            if (!manifest.open(QIODevice::WriteOnly) || manifest.write(m_manifest) != m_manifest.size() ||
-                !manifest.commit()) {
-                return fail(
-                    QStringLiteral("cannot write %1: %2").arg(manifest.fileName(), manifest.errorString()));
-            }
+        if (target.carriesManifest &&
+            !writeWhole(target.stagingPath + QStringLiteral("/update.ini"), m_manifest)) {
+            return false;
         }
+        if (!m_signedManifest.isEmpty() && !writeSignedManifest(target)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ReleasePublisher::writeSignedManifest(const Target& target)
+{
+    // The TCP service offers every file of its folder, and the client installs them at the same
+    // place: under update/ the manifest lands where an installation keeps it.
+    const QString folder =
+        target.stagingPath + (target.carriesManifest ? QStringLiteral("/update/") : QStringLiteral("/"));
+    if (!QDir().mkpath(folder)) {
+        return fail(QStringLiteral("cannot create %1").arg(folder));
+    }
+    return writeWhole(folder + QLatin1String(ReleaseManifest::FileName), m_signedManifest) &&
+           writeWhole(folder + QLatin1String(ReleaseManifest::SignatureFileName), m_signature);
+}
+
+bool ReleasePublisher::writeWhole(const QString& path, const QByteArray& content)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.commit()) {
+        return fail(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
     }
     return true;
 }
@@ -309,11 +389,9 @@ bool ReleasePublisher::installManifest()
     if (m_summary.manifestPath.isEmpty()) {
         return true;
     }
-    QSaveFile manifest(m_summary.manifestPath);
-    if (!manifest.open(QIODevice::WriteOnly) || manifest.write(m_manifest) != m_manifest.size() ||
-        !manifest.commit()) {
-        return fail(QStringLiteral("the release folder is in place, but %1 could not be written: %2")
-                        .arg(m_summary.manifestPath, manifest.errorString()));
+    if (!writeWhole(m_summary.manifestPath, m_manifest)) {
+        m_lastError = QStringLiteral("the release folder is in place, but ") + m_lastError;
+        return false;
     }
     return true;
 }

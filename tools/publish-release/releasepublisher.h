@@ -2,7 +2,10 @@
 
 #include "releasescan.h"
 
+#include "formats/releasemanifest.h"
+
 #include <QByteArray>
+#include <QDateTime>
 #include <QMap>
 #include <QString>
 #include <QStringList>
@@ -17,6 +20,10 @@ struct PublishRequest
     QString webRoot;    ///< web tree of the HTTP channel; empty to skip it
     QString tcpRoot;    ///< parent of the TCP release folder; empty to skip it
     bool force = false; ///< replace a release folder that already exists
+    /// Secret key file to sign release.manifest with; empty: no signed manifest is written.
+    QString signKeyFile;
+    QString productType = QStringLiteral("1"); ///< product type named in the signed manifest
+    QDateTime expires;                         ///< when the signed manifest expires; null: never
 };
 
 /// What a publication wrote.
@@ -30,12 +37,17 @@ struct PublishSummary
     QString tcpFolder;     ///< the folder to serve with the TCP update service, or empty
     QStringList skipped;   ///< updater files found in the source and left out
     QStringList warnings;
+    QString signingKey; ///< public key (base64) that signed release.manifest, or empty
 };
 
 /// Writes a new version as the web tree of the HTTP channel (update.ini, <folder>/md5.txt and the
 /// files below <folder>) and as the release folder of the TCP update service (the files, plus
 /// update.ini and md5.txt at its top so that an installation updated over TCP carries the same
 /// manifest and list as one updated over HTTP).
+///
+/// With a signing key it also writes the signed release manifest and its signature: beside md5.txt
+/// in the web tree, and under update/ in the TCP release folder, which the service offers like any
+/// other file and an installation keeps as update/release.manifest.
 ///
 /// Everything is written into staging folders first and moved into place only when complete; the
 /// web tree's update.ini, which sends clients to the new folder, is replaced last.
@@ -61,9 +73,13 @@ private:
     bool scanSource();
     bool buildManifest();
     bool prepareTargets();
+    bool checkSigning();
     bool copyFiles(QMap<QString, QString>& digests);
-    bool copyFile(const ReleaseFile& file, QString& digest);
+    bool copyFile(const ReleaseFile& file, QString& digest, QByteArray& sha256);
+    bool signManifest();
     bool writeLists(const QMap<QString, QString>& digests);
+    bool writeSignedManifest(const Target& target);
+    bool writeWhole(const QString& path, const QByteArray& content);
     bool moveIntoPlace(const Target& target);
     bool installManifest();
     void collectWarnings();
@@ -74,6 +90,10 @@ private:
     ReleaseScan m_scan;
     QVector<Target> m_targets;
     QByteArray m_manifest;
+    QByteArray m_secretKey;
+    ReleaseManifest m_releaseManifest;
+    QByteArray m_signedManifest;
+    QByteArray m_signature;
     PublishSummary m_summary;
     QString m_lastError;
 };
