@@ -42,8 +42,11 @@ make_release "$work/v2" 2.0 "Hello from version 2, now with a new feature"
 cp "$work/v1/docs/manual.txt" "$work/v2/docs/manual.txt"
 echo "Only version 2 has this file." > "$work/v2/data/new-feature.txt"
 
-say "Publishing version 2.0 with publish-release"
-"$bin/publish-release" "$work/v2" 2.0 v2 --web-root "$work/web" --tcp-root "$work/tcp"
+say "Making a signing key and publishing version 2.0, signed, with publish-release"
+"$bin/publish-release" keygen "$work/keys"
+public_key=$(cat "$work/keys/release-signing.pub")
+"$bin/publish-release" "$work/v2" 2.0 v2 --web-root "$work/web" --tcp-root "$work/tcp" \
+  --sign-key "$work/keys/release-signing.key"
 
 new_installation() { # folder
   local dir=$1
@@ -65,6 +68,8 @@ show_outcome() { # folder
   grep -E '备份|替换' "$dir/logs/update.log" | sed -e 's/^/  /' -e "s|$work/||g" | tail -n 8 || true
   echo "Backup and temporary folders left behind: $(ls -d "$dir/backup" "$dir/temp" 2>/dev/null | wc -l)"
   echo "Host program relaunched: $(cat "$dir/host-runs.log" 2>/dev/null || echo 'no')"
+  grep -E '发布清单签名验证通过' "$dir/logs/update.log" | sed -e 's/^/  /' | tail -n 1 || true
+  echo "update.exe verify: $(cd "$dir" && timeout 60 ./update.exe verify 2>/dev/null | grep '^{')"
 }
 
 # --- TCP channel: the reference update service, console mode -----------------------------------
@@ -92,6 +97,8 @@ Version=1.0
 Backup=backup/
 Temp=temp/
 Log=logs/
+[Security]
+PublicKey=$public_key
 CFG
 cp -r "$tcp_install" "$tcp_install.before"
 say "update.exe console (TCP channel), as a host program would start it"
@@ -139,6 +146,8 @@ UpdatePort=0
 Backup=backup/
 Temp=temp/
 Log=logs/
+[Security]
+PublicKey=$public_key
 CFG
 cp -r "$http_install" "$http_install.before"
 say "update.exe (HTTP channel, normal mode with its progress dialog)"

@@ -46,6 +46,10 @@ void printInitFailure()
 int runController(QApplication& app)
 {
     CControler controller;
+    // Checking the installation needs neither windows nor a server.
+    if (QCoreApplication::arguments().contains(QLatin1String(ConfigNames::SwitchVerify))) {
+        return controller.verifyInstallation() ? 0 : 1;
+    }
     if (!controller.init()) {
         if (QCoreApplication::arguments().contains(QLatin1String(ConfigNames::SwitchConsole))) {
             printInitFailure();

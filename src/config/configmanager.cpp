@@ -24,6 +24,7 @@ const std::vector<KeyGroup>& systemKeys()
         {SectionGeneral, {KeyVersion, KeyLastCheckTime}},
         {SectionPaths, {KeyBackup, KeyTemp, KeyLog}},
         {SectionProject, {KeyName, KeyType}},
+        {SectionSecurity, {KeyPublicKey, KeyPublicKeyNext}},
     };
     return groups;
 }
@@ -200,4 +201,16 @@ bool CConfigManager::isHttpEnabled() const
 {
     const QString value = getValue(ConfigNames::SectionUpdate, ConfigNames::KeyHttpEnable);
     return value.toLower() == QLatin1String("true") || value == QLatin1String("1");
+}
+
+QStringList CConfigManager::getPublicKeys() const
+{
+    QStringList keys;
+    for (const char* key : {ConfigNames::KeyPublicKey, ConfigNames::KeyPublicKeyNext}) {
+        const QString text = getValue(ConfigNames::SectionSecurity, key).trimmed();
+        if (!text.isEmpty()) {
+            keys.append(text);
+        }
+    }
+    return keys;
 }

@@ -2,6 +2,7 @@
 
 #include <QMap>
 #include <QString>
+#include <QStringList>
 
 #include <string>
 
@@ -40,6 +41,9 @@ public:
     QString getUpdatePort() const;
     QString getUpdateServer() const;
     bool isHttpEnabled() const;
+    /// The configured release keys as written ([Security] PublicKey, then PublicKeyNext), empty
+    /// ones left out; none means releases are installed unauthenticated.
+    QStringList getPublicKeys() const;
 
 private:
     void readSourceValues();

@@ -10,6 +10,7 @@ inline constexpr const char* SectionServer = "Server";
 inline constexpr const char* SectionGeneral = "General";
 inline constexpr const char* SectionPaths = "Paths";
 inline constexpr const char* SectionProject = "Project";
+inline constexpr const char* SectionSecurity = "Security";
 
 // [Update]
 inline constexpr const char* KeyUrl = "URL";
@@ -31,6 +32,10 @@ inline constexpr const char* KeyLog = "Log";
 // [Project]
 inline constexpr const char* KeyName = "Name";
 inline constexpr const char* KeyType = "Type";
+// [Security]: base64 Ed25519 public keys; the next one lets a release signed with it install
+// while the vendor rotates keys.
+inline constexpr const char* KeyPublicKey = "PublicKey";
+inline constexpr const char* KeyPublicKeyNext = "PublicKeyNext";
 
 // Manifest (update.ini / updateTmp.ini) sections and keys
 inline constexpr const char* SectionSummary = "Summary";
@@ -62,6 +67,7 @@ inline constexpr const char* LeftoverFolder = "UpdateTmp/";
 
 // Command-line switches
 inline constexpr const char* SwitchConsole = "console";
+inline constexpr const char* SwitchVerify = "verify";
 inline constexpr const char* SwitchUpdateHelper = "updatehelper";
 inline constexpr const char* SwitchHelperSuccess = "HelperSuccess";
 inline constexpr const char* SwitchHelperFailed = "HelperFaile";

@@ -1,11 +1,13 @@
 #include "control/controler.h"
 
 #include "apply/fileoperationmanager.h"
+#include "apply/releaseverifier.h"
 #include "apply/updateapplier.h"
 #include "config/configmanager.h"
 #include "config/confignames.h"
 #include "config/folderpath.h"
 #include "control/delayedstart.h"
+#include "formats/releasemanifest.h"
 #include "log/logger.h"
 #include "tcp/updatemodel.h"
 #include "ui/updatewidget.h"
@@ -13,6 +15,8 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QTextStream>
 #include <QTimer>
@@ -92,6 +96,9 @@ bool CControler::run()
     }
     removeBackupDir();
     removeTempDir();
+    if (!ReleaseVerifier(CConfigManager::instance()).isEnabled()) {
+        Logger::warn(QStringLiteral("未配置发布公钥([Security] PublicKey)，更新未经签名验证"));
+    }
 
     const int rc = m_model->checkUpdate();
     m_hasUpdate = rc == 1;
@@ -157,9 +164,13 @@ void CControler::reportRecoveryFailure()
 
 void CControler::reportInstallFailure(const QString& reason, bool restored)
 {
-    const QString text = (restored ? QStringLiteral("更新安装失败，已恢复原版本: ")
-                                   : QStringLiteral("更新安装失败，回退未完成: ")) +
-                         reason;
+    showInstallFailure((restored ? QStringLiteral("更新安装失败，已恢复原版本: ")
+                                 : QStringLiteral("更新安装失败，回退未完成: ")) +
+                       reason);
+}
+
+void CControler::showInstallFailure(const QString& text)
+{
     m_success = false;
     m_errorMsg = text;
     // The staged lists describe an update that did not happen.
@@ -180,6 +191,13 @@ void CControler::reportCheckResult(int rc)
 void CControler::onUpdateResult(bool bSuccess)
 {
     if (!bSuccess) {
+        const QString refusal = m_model->releaseRefusal();
+        if (!refusal.isEmpty()) {
+            refuseRelease(refusal);
+        }
+        return;
+    }
+    if (!verifyDownloadedRelease()) {
         return;
     }
     if (applier().hasNothingToInstall()) {
@@ -209,6 +227,32 @@ void CControler::onUpdateResult(bool bSuccess)
         return;
     }
     finishInstalledUpdate();
+}
+
+bool CControler::verifyDownloadedRelease()
+{
+    ReleaseVerifier verifier(CConfigManager::instance());
+    if (!verifier.isEnabled()) {
+        return true;
+    }
+    const QString manifest = ReleaseVerifier::manifestPath();
+    if (verifier.acceptManifestFile(m_tempDir + manifest, m_model->offeredVersion(), m_appDir + manifest) &&
+        verifier.checkDownloadedFiles(m_tempDir)) {
+        return true;
+    }
+    refuseRelease(verifier.lastError());
+    return false;
+}
+
+void CControler::refuseRelease(const QString& reason)
+{
+    // Nothing was touched yet: the download goes, the installation stays as it was.
+    removeTempDir();
+    showInstallFailure(QStringLiteral("更新未通过安全校验，未安装: ") + reason);
+    // The check's line promised an update; the host learns that none was installed, and why.
+    if (m_mode == Console) {
+        printResult(buildResultJson());
+    }
 }
 
 void CControler::finishInstalledUpdate()
@@ -245,6 +289,37 @@ void CControler::quitApplication()
 bool CControler::isAnyWindowVisible() const
 {
     return m_widget && m_updateWidget && (m_widget->isVisible() || m_updateWidget->isVisible());
+}
+
+bool CControler::verifyInstallation()
+{
+    const QString path = m_appDir + ReleaseVerifier::manifestPath();
+    QFile file(path);
+    ReleaseManifest manifest;
+    QString error;
+    QStringList missing;
+    QStringList differing;
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("没有已安装的发布清单:") + path;
+    } else if (ReleaseManifest::parse(file.read(ReleaseManifest::MaxBytes + 1), manifest, error)) {
+        ReleaseVerifier::compareInstallation(manifest, m_appDir, missing, differing);
+    } else {
+        error = QStringLiteral("已安装的发布清单无法读取: ") + error;
+    }
+    const bool intact = error.isEmpty() && missing.isEmpty() && differing.isEmpty();
+    QJsonObject result;
+    result.insert(QStringLiteral("success"), intact);
+    result.insert(QStringLiteral("missing"), QJsonArray::fromStringList(missing));
+    result.insert(QStringLiteral("differing"), QJsonArray::fromStringList(differing));
+    if (!error.isEmpty()) {
+        result.insert(QStringLiteral("errormsg"), error);
+        Logger::error(error);
+    }
+    Logger::info(QStringLiteral("安装校验完成，缺失文件: %1，不一致文件: %2")
+                     .arg(missing.size())
+                     .arg(differing.size()));
+    printResult(result);
+    return intact;
 }
 
 QJsonObject CControler::buildResultJson() const

@@ -38,6 +38,10 @@ public:
     bool run();
     void finish();
     bool isAnyWindowVisible() const;
+    /// Compares the installation with its signed manifest (update/release.manifest) and prints
+    /// the outcome as one JSON line: "success", the "missing" and "differing" files and, when the
+    /// manifest cannot be read, "errormsg". True when every listed file matches.
+    bool verifyInstallation();
 
     QJsonObject buildResultJson() const;
     void printResult(const QJsonObject& result);
@@ -70,7 +74,12 @@ private:
     void reportRecoveryFailure();
     /// Shows in the progress window that the downloaded update could not be installed.
     void reportInstallFailure(const QString& reason, bool restored);
+    void showInstallFailure(const QString& text);
     void reportCheckResult(int rc);
+    /// With a release key configured, refuses a download that its signed manifest does not
+    /// cover, before anything is backed up; reports why and discards the download.
+    bool verifyDownloadedRelease();
+    void refuseRelease(const QString& reason);
     using ProgramKey = QString (CConfigManager::*)() const;
     bool launch(ProgramKey programKey, const QStringList& arguments);
     /// Clears the folders of an update that needs no self-update, relaunches the host and quits.

@@ -88,6 +88,12 @@ struct FileTransferRequest
 {
     QString filePath;
     QString fileName;
+
+    /// The file's path below the release folder: "folder/name", or "name" without a folder.
+    QString relativePath() const
+    {
+        return filePath.isEmpty() ? fileName : filePath + QLatin1Char('/') + fileName;
+    }
 };
 
 /// What the receiver learned from the decoded 20-byte header of a frame.

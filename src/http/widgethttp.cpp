@@ -1,8 +1,10 @@
 // The HTTP side of Widget: the update check and the download of the changed files. The dialog's
 // own behaviour (form, cancellation, closing) is in ui/widget.cpp.
+#include "apply/releaseverifier.h"
 #include "config/configmanager.h"
 #include "config/confignames.h"
 #include "formats/md5list.h"
+#include "formats/releasemanifest.h"
 #include "formats/servermanifest.h"
 #include "http/filedownload.h"
 #include "log/downloadwindow.h"
@@ -17,6 +19,13 @@
 #include <QTimer>
 
 namespace {
+
+bool isInstalledManifest(const QString& fileName)
+{
+    return fileName == QLatin1String(ConfigNames::ManifestFile) ||
+           fileName == QLatin1String(ReleaseManifest::FileName) ||
+           fileName == QLatin1String(ReleaseManifest::SignatureFileName);
+}
 
 QString fetchErrorText(QNetworkReply::NetworkError error, const CFileDownload& download, const QString& url,
                        const QString& savePath)
@@ -230,7 +239,41 @@ QString Widget::fetchFailureText(const QString& address) const
 void Widget::startDownload()
 {
     ui->pushButton_cancel->setEnabled(true);
+    m_releaseRefusal.clear();
+    m_sizeLimits.clear();
+    if (!acceptSignedRelease()) {
+        failTask(m_releaseRefusal);
+        return;
+    }
     beginUpdate(m_changedFiles);
+}
+
+bool Widget::acceptSignedRelease()
+{
+    ReleaseVerifier verifier(CConfigManager::instance());
+    if (!verifier.isEnabled()) {
+        return true;
+    }
+    const QString manifest = ReleaseVerifier::manifestPath();
+    const QString target =
+        localPathForKey(m_appDir + CConfigManager::instance().getTempDirWithSlash(), manifest);
+    const QString address = baseAddress() + m_serverFolder + QLatin1String(ReleaseManifest::FileName);
+    // The fetches get a time limit of their own; a file that does not arrive is missing to the
+    // verifier, which names it.
+    m_checkDeadline.setRemainingTime(CheckTimeLimitMs);
+    if (!target.isEmpty()) {
+        fetchFile(address, target, nullptr, ReleaseManifest::MaxBytes);
+        fetchFile(ReleaseVerifier::signaturePathFor(address), ReleaseVerifier::signaturePathFor(target),
+                  nullptr, ReleaseVerifier::MaxSignatureBytes);
+    }
+    m_checkDeadline = QDeadlineTimer(QDeadlineTimer::Forever);
+    if (!verifier.acceptManifestFile(target, m_serverVersion, m_appDir + manifest) ||
+        !verifier.checkListed(m_changedFiles.keys())) {
+        m_releaseRefusal = verifier.lastError();
+        return false;
+    }
+    m_sizeLimits = verifier.sizeLimits();
+    return true;
 }
 
 void Widget::beginUpdate(const QMap<QString, QString>& files)
@@ -253,7 +296,8 @@ void Widget::beginUpdate(const QMap<QString, QString>& files)
             refused = true;
             refusedKey = it.key();
         }
-        m_tasks.append({baseAddress() + m_serverFolder + it.key(), localPath, it.value()});
+        m_tasks.append({baseAddress() + m_serverFolder + it.key(), localPath, it.value(),
+                        m_sizeLimits.value(ReleaseVerifier::listedForm(it.key()), -1)});
     }
 
     ui->progressBar_update->setRange(0, m_totalCount);
@@ -292,6 +336,7 @@ void Widget::downloadNext()
     m_reply = new CFileDownload(&m_manager, this);
     m_reply->setTransferTimeout(m_transferTimeoutMs);
     m_reply->setExpectedMd5(task.md5);
+    m_reply->setMaximumSize(task.maxBytes);
     connect(m_reply, &CFileDownload::sigProgress, this, &Widget::onDownloadProgress);
     connect(m_reply, &CFileDownload::sigFinished, this, &Widget::onDownloadFinished);
     connect(m_reply, &CFileDownload::sigNetworkError, this, &Widget::onDownloadError);
@@ -336,6 +381,10 @@ void Widget::onDownloadFinished()
         break;
     case CFileDownload::NetworkFailure:
         failTask(QStringLiteral("文件下载失败:") + download->errorString());
+        break;
+    case CFileDownload::SizeFailure:
+        m_releaseRefusal = ReleaseVerifier::oversizedText(task.localPath);
+        failTask(m_releaseRefusal);
         break;
     default:
         failTask(QStringLiteral("无法保存文件:") + task.localPath);
@@ -435,7 +484,8 @@ void Widget::cleanupTempFiles()
     const QFileInfoList entries =
         folder.entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDir::Unsorted);
     for (const QFileInfo& entry : entries) {
-        if (entry.fileName() == QLatin1String(ConfigNames::ManifestFile)) {
+        // The installed manifests stay: the signed one is the base of the next downgrade check.
+        if (isInstalledManifest(entry.fileName())) {
             continue;
         }
         if (entry.isDir() && !entry.isSymLink()) {

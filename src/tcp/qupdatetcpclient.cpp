@@ -1,5 +1,6 @@
 #include "tcp/qupdatetcpclient.h"
 
+#include "apply/releaseverifier.h"
 #include "config/configmanager.h"
 #include "log/logger.h"
 #include "tcp/asyncwaiter.h"
@@ -159,6 +160,7 @@ bool QUpdateTcpClient::downloadFile(const FileTransferRequest& request, int time
     }
     const QString filePath = request.filePath;
     const QString fileName = request.fileName;
+    m_exceededSizeLimit = false;
     if (!CFileDataWriter::isSafeTarget(filePath, fileName)) {
         m_lastError = QStringLiteral("Refused file path outside the temporary folder: ") + filePath +
                       QLatin1Char('/') + fileName;
@@ -368,6 +370,10 @@ void QUpdateTcpClient::handleFileData(const QByteArray& payload)
     Logger::info(QStringLiteral("收到文件数据块: %1 (大小: %2, 是否结束: %3)")
                      .arg(m_currentFileName, number(chunk.chunkSize),
                           chunk.isLast ? QStringLiteral("是") : QStringLiteral("否")));
+    if (exceedsSizeLimit(static_cast<quint64>(chunk.data.size()))) {
+        cutOffOversizedTransfer();
+        return;
+    }
 
     if (!m_writer->writeChunk(m_currentFilePath, m_currentFileName, chunk.data, chunk.isLast)) {
         const QString filePath = m_currentFilePath;
@@ -431,6 +437,29 @@ void QUpdateTcpClient::finishTransfer()
     }
     Logger::info(QStringLiteral("文件传输完成: %1").arg(fileName));
     emit sigFileDownloadCompleted(filePath, fileName);
+}
+
+bool QUpdateTcpClient::exceedsSizeLimit(quint64 incomingBytes) const
+{
+    if (m_sizeLimits.isEmpty()) {
+        return false;
+    }
+    const qint64 limit =
+        m_sizeLimits.value(FileTransferRequest{m_currentFilePath, m_currentFileName}.relativePath(), -1);
+    return limit < 0 || m_totalSize > static_cast<quint64>(limit) ||
+           m_writtenSize + incomingBytes > static_cast<quint64>(limit);
+}
+
+void QUpdateTcpClient::cutOffOversizedTransfer()
+{
+    const FileTransferRequest transfer{m_currentFilePath, m_currentFileName};
+    m_exceededSizeLimit = true;
+    m_lastError = ReleaseVerifier::oversizedText(transfer.relativePath());
+    Logger::error(m_lastError);
+    abandonTransfer();
+    // The rest of the stream is never read: the connection goes with it.
+    m_socket->abort();
+    emit sigFileDownloadError(transfer.filePath, transfer.fileName, m_lastError);
 }
 
 void QUpdateTcpClient::abandonTransfer()

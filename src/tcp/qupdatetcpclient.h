@@ -4,6 +4,7 @@
 
 #include <QAbstractSocket>
 #include <QByteArray>
+#include <QHash>
 #include <QObject>
 #include <QString>
 
@@ -60,6 +61,12 @@ public:
 
     /// The writer that stores chunks; the process-wide writer unless a test sets another one.
     void setFileWriter(CFileDataWriter* writer);
+    /// Caps each file (by its relative path, "folder/name" or "name") at the given number of
+    /// bytes: a transfer that announces or sends more is cut off and the connection dropped, so
+    /// that a service streaming endless data cannot fill the disk. Empty: no caps.
+    void setSizeLimits(const QHash<QString, qint64>& limits) { m_sizeLimits = limits; }
+    /// True after a transfer was cut off at its cap, until the next download starts.
+    bool exceededSizeLimit() const { return m_exceededSizeLimit; }
 
 signals:
     void connected();
@@ -86,6 +93,8 @@ private:
     void startTransfer(const FileDataChunk& chunk);
     void finishTransfer();
     void abandonTransfer();
+    bool exceedsSizeLimit(quint64 incomingBytes) const;
+    void cutOffOversizedTransfer();
     void fail(const QString& error);
 
     QTcpSocket* m_socket;
@@ -107,5 +116,7 @@ private:
     /// The current transfer was superseded by a new request: its remaining chunks are drained
     /// without being written, so that they cannot be mistaken for the new transfer's.
     bool m_draining = false;
+    QHash<QString, qint64> m_sizeLimits;
+    bool m_exceededSizeLimit = false;
     int m_stallTimeoutMs = defaultStallTimeoutMs;
 };

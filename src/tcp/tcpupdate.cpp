@@ -1,12 +1,17 @@
 #include "tcp/tcpupdate.h"
 
+#include "apply/releaseverifier.h"
 #include "config/configmanager.h"
+#include "config/confignames.h"
+#include "formats/releasemanifest.h"
 #include "log/downloadwindow.h"
 #include "log/logger.h"
+#include "tcp/filedatawriter.h"
 #include "tcp/qupdatetcpclient.h"
 #include "ui/filesize.h"
 #include "ui/updatewidget.h"
 
+#include <QCoreApplication>
 #include <QStringList>
 #include <QThread>
 #include <QtDebug>
@@ -122,6 +127,11 @@ bool CTCPUpdate::downloadAllFiles()
     }
     m_currentIndex = 0;
     m_cancelRequested = false;
+    m_releaseRefusal.clear();
+    m_signedFileCount = moveReleaseManifestFirst();
+    if (m_client && ReleaseVerifier(m_config).isEnabled()) {
+        m_client->setSizeLimits(ReleaseVerifier::manifestSizeLimits());
+    }
     m_downloading = true;
     const bool success = downloadEachFile();
     m_downloading = false;
@@ -138,6 +148,9 @@ bool CTCPUpdate::downloadEachFile()
     while (m_currentIndex < m_downloadList.size()) {
         if (m_cancelRequested) {
             break;
+        }
+        if (m_currentIndex == m_signedFileCount && !acceptSignedRelease()) {
+            return false;
         }
         if (!downloadWithRetry()) {
             handleDownloadError();
@@ -159,6 +172,47 @@ bool CTCPUpdate::downloadEachFile()
     return true;
 }
 
+int CTCPUpdate::moveReleaseManifestFirst()
+{
+    const QString folder = QString::fromLatin1(ConfigNames::ManifestFolder).chopped(1);
+    int moved = 0;
+    for (const char* name : {ReleaseManifest::FileName, ReleaseManifest::SignatureFileName}) {
+        for (int i = moved; i < m_downloadList.size(); ++i) {
+            if (m_downloadList.at(i).filePath == folder &&
+                m_downloadList.at(i).fileName == QLatin1String(name)) {
+                m_downloadList.move(i, moved++);
+                break;
+            }
+        }
+    }
+    return moved;
+}
+
+bool CTCPUpdate::acceptSignedRelease()
+{
+    ReleaseVerifier verifier(m_config);
+    if (!verifier.isEnabled()) {
+        return true;
+    }
+    const CFileDataWriter& writer = m_writer ? *m_writer : CFileDataWriter::instance();
+    const QString manifest = ReleaseVerifier::manifestPath();
+    QStringList others;
+    for (int i = m_signedFileCount; i < m_downloadList.size(); ++i) {
+        others.append(m_downloadList.at(i).relativePath());
+    }
+    const QString installed = QCoreApplication::applicationDirPath() + QLatin1Char('/') + manifest;
+    if (!verifier.acceptManifestFile(writer.temporaryFolder() + manifest, m_versionInfo.version, installed) ||
+        !verifier.checkListed(others)) {
+        m_releaseRefusal = verifier.lastError();
+        m_window->showError(m_releaseRefusal);
+        return false;
+    }
+    if (m_client) {
+        m_client->setSizeLimits(verifier.sizeLimits());
+    }
+    return true;
+}
+
 bool CTCPUpdate::downloadWithRetry()
 {
     const QString name = currentFileName();
@@ -174,6 +228,11 @@ bool CTCPUpdate::downloadWithRetry()
         }
         if (downloadCurrentFile()) {
             return true;
+        }
+        if (m_client && m_client->exceededSizeLimit()) {
+            // Another attempt would stream the same oversized file again.
+            m_releaseRefusal = m_failureText;
+            return false;
         }
         if (attempt < MaxRetries) {
             Logger::warn(QStringLiteral("下载失败，等待重试: ") + name);

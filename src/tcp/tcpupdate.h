@@ -54,6 +54,8 @@ public:
     /// checkError() when the check got no answer (no connection, timeout, error reply).
     bool requestVersion();
     QString checkError() const { return m_checkError; }
+    /// Why the release was refused as not covered by its signed manifest; empty when it was not.
+    QString releaseRefusal() const { return m_releaseRefusal; }
     /// Downloads every listed file and raises sigUpdateResult with the outcome. False without an
     /// offered update, and then no signal is raised; an offered update without files succeeds at
     /// once.
@@ -93,6 +95,12 @@ private slots:
 
 private:
     bool downloadEachFile();
+    /// Moves the signed manifest and its signature to the front of the list, so that they are
+    /// checked before any other file arrives; returns how many of them are listed.
+    int moveReleaseManifestFirst();
+    /// With a release key configured: accepts the downloaded manifest, refuses files it does not
+    /// list and caps every file at its listed size.
+    bool acceptSignedRelease();
     bool downloadWithRetry();
     bool downloadCurrentFile();
     bool reconnectIfDropped();
@@ -113,6 +121,8 @@ private:
     /// Why the last attempt failed; what handleDownloadError() classifies.
     QString m_failureText;
     QString m_checkError;
+    QString m_releaseRefusal;
+    int m_signedFileCount = 0;
     QString m_host;
     quint16 m_port = 0;
 };

@@ -129,3 +129,19 @@ bool CUpdateModel::runUpdate()
     }
     return false;
 }
+
+QString CUpdateModel::offeredVersion() const
+{
+    if (m_channel == TcpChannel) {
+        return m_tcpUpdate ? m_tcpUpdate->versionInfo().version : QString();
+    }
+    return m_widget ? m_widget->serverVersion() : QString();
+}
+
+QString CUpdateModel::releaseRefusal() const
+{
+    if (m_channel == TcpChannel) {
+        return m_tcpUpdate ? m_tcpUpdate->releaseRefusal() : QString();
+    }
+    return m_widget ? m_widget->releaseRefusal() : QString();
+}

@@ -42,6 +42,10 @@ public:
     /// none was), and lets its cancel button close it.
     void showFailure(const QString& text);
     bool runUpdate();
+    /// The version the chosen channel offers (the service's answer or the server's update.ini).
+    QString offeredVersion() const;
+    /// Why the chosen channel refused the download as not covered by its signed manifest.
+    QString releaseRefusal() const;
     int channel() const { return m_channel; }
     /// The TCP channel of the last check that chose it; null before.
     CTCPUpdate* tcpUpdate() const { return m_tcpUpdate.get(); }

@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QDialog>
+#include <QHash>
 #include <QMap>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -20,9 +21,10 @@ class Widget;
 /// One file of a running HTTP update.
 struct DownloadTask
 {
-    QString url;       ///< full download address
-    QString localPath; ///< target in the temporary folder
-    QString md5;       ///< digest that the server's list gives for this file
+    QString url;          ///< full download address
+    QString localPath;    ///< target in the temporary folder
+    QString md5;          ///< digest that the server's list gives for this file
+    qint64 maxBytes = -1; ///< the transfer is cut off beyond this size; no limit when negative
 };
 
 /// The HTTP update dialog and the HTTP update worker.
@@ -79,6 +81,10 @@ public:
     QMap<QString, QString> changedFiles() const { return m_changedFiles; }
     QString statusText() const { return m_statusText; }
     QString detailText() const { return m_detailText; }
+    /// The version in the server's update.ini, once the check has read it.
+    QString serverVersion() const { return m_serverVersion; }
+    /// Why the download was refused as not covered by the release's signed manifest.
+    QString releaseRefusal() const { return m_releaseRefusal; }
     bool isUpdating() const { return m_isUpdating; }
     bool isCancelRequested() const { return m_cancelRequested; }
     /// The per-request transfer timeout, 120000 ms unless changed (tests shorten it).
@@ -114,6 +120,9 @@ private:
     static int defaultTransferTimeout();
     QString baseAddress() const;
     QString fetchFailureText(const QString& address) const;
+    /// With a release key configured: fetches the signed manifest before any other file,
+    /// accepts it, refuses changed files it does not list and caps each at its listed size.
+    bool acceptSignedRelease();
     QString manifestFolder() const;
     /// After a failed fetch: the step's result when the check must fail as a whole (3) with the
     /// reason in the texts, or 2 for an ordinary fetch failure.
@@ -137,6 +146,8 @@ private:
     QString m_checkError;
     QTimer* m_cancelTimer = nullptr;
     QMap<QString, QString> m_changedFiles;
+    QHash<QString, qint64> m_sizeLimits;
+    QString m_releaseRefusal;
     QPixmap m_background;
     int m_transferTimeoutMs;
     QDeadlineTimer m_checkDeadline{QDeadlineTimer::Forever};

@@ -1,14 +1,23 @@
 #include "formats/md5list.h"
+#include "formats/releasemanifest.h"
+#include "formats/releasesignature.h"
 #include "support/consoleresult.h"
+#include "support/files.h"
+#include "support/httprelease.h"
+#include "support/installsnapshot.h"
 #include "support/nginxserver.h"
 #include "support/referenceservice.h"
 #include "support/scratchinstallation.h"
 
+#include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <functional>
 
 /// A release published with publish-release updates real installations over both channels, and
 /// the list it publishes is the one the updater itself would write for the same files. The release
@@ -74,10 +83,149 @@ private:
         QVERIFY(waitForFile(installation.filePath(QStringLiteral("host-ran.txt")), 10000));
     }
 
+    struct KeyPair
+    {
+        QByteArray publicKey;
+        QByteArray secretKey;
+    };
+    KeyPair m_key;
+    KeyPair m_nextKey;
+    KeyPair m_otherKey;
+
+    /// The signed manifest of `files` as the vendor would publish it.
+    static ReleaseManifest manifestFor(const QMap<QString, QByteArray>& files, const QString& version)
+    {
+        ReleaseManifest manifest;
+        manifest.productType = QStringLiteral("1");
+        manifest.version = version;
+        manifest.folder = QStringLiteral("r2");
+        manifest.created = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch(), Qt::UTC);
+        for (auto it = files.cbegin(); it != files.cend(); ++it) {
+            manifest.files.append({it.key(), it.value().size(),
+                                   QCryptographicHash::hash(it.value(), QCryptographicHash::Sha256)});
+        }
+        return manifest;
+    }
+
+    /// Publishes version 2 signed, with the attack that `tamper` names applied after signing:
+    /// the files go to `filesFolder` (through `writeFiles`), the manifest and its signature to
+    /// `manifestPath`. Returns the manifest bytes published.
+    QByteArray publishSigned(const QString& tamper, const QString& manifestPath,
+                             const std::function<bool(const QMap<QString, QByteArray>&)>& writeFiles)
+    {
+        QMap<QString, QByteArray> served = version2();
+        ReleaseManifest manifest = manifestFor(served, QStringLiteral("2.0"));
+        if (tamper == QLatin1String("expired")) {
+            manifest.expires = manifest.created.addDays(-1);
+        }
+        const KeyPair& signer = tamper == QLatin1String("other key")  ? m_otherKey
+                                : tamper == QLatin1String("next key") ? m_nextKey
+                                                                      : m_key;
+        QByteArray bytes = manifest.serialize();
+        const QByteArray signature = ReleaseSignature::sign(bytes, signer.secretKey);
+        if (tamper == QLatin1String("changed byte")) {
+            served[QStringLiteral("app.bin")] = "app 3";
+        } else if (tamper == QLatin1String("edited manifest")) {
+            // The attacker swaps a file and makes the manifest agree with it.
+            served[QStringLiteral("app.bin")] = "bad 2";
+            bytes.replace(QCryptographicHash::hash("app 2", QCryptographicHash::Sha256).toHex(),
+                          QCryptographicHash::hash("bad 2", QCryptographicHash::Sha256).toHex());
+        } else if (tamper == QLatin1String("extra file")) {
+            served[QStringLiteral("extra.bin")] = "not signed";
+        } else if (tamper == QLatin1String("oversized")) {
+            served[QStringLiteral("app.bin")] = QByteArray("app 2") + QByteArray(4 * 1024 * 1024, 'x');
+        }
+        if (!writeFiles(served) ||
+            (tamper != QLatin1String("no manifest") && !writeFile(manifestPath, bytes)) ||
+            (tamper != QLatin1String("no signature") &&
+             !writeFile(manifestPath + QStringLiteral(".sig"), signature))) {
+            return QByteArray();
+        }
+        return bytes;
+    }
+
+    QMap<QString, QString> signedConfig() const
+    {
+        auto config = ScratchInstallation::offlineConfig();
+        config[QStringLiteral("Security/PublicKey")] = ReleaseSignature::encodePublicKey(m_key.publicKey);
+        config[QStringLiteral("Security/PublicKeyNext")] =
+            ReleaseSignature::encodePublicKey(m_nextKey.publicKey);
+        return config;
+    }
+
+    /// `update.exe verify` accepts the installation as installed, then names a changed and a
+    /// missing file.
+    static void checkVerifyCommand(ScratchInstallation& installation)
+    {
+        const ProcessResult intact = installation.runUpdater({QStringLiteral("verify")});
+        QCOMPARE(intact.exitCode, 0);
+        QCOMPARE(intact.jsonLine(), QByteArray("{\"differing\":[],\"missing\":[],\"success\":true}"));
+        QVERIFY(installation.writeFile(QStringLiteral("app.bin"), "app 9"));
+        QVERIFY(QFile::remove(installation.filePath(QStringLiteral("data/new file.txt"))));
+        const ProcessResult damaged = installation.runUpdater({QStringLiteral("verify")});
+        QCOMPARE(damaged.exitCode, 1);
+        QCOMPARE(damaged.jsonLine(),
+                 QByteArray(
+                     "{\"differing\":[\"app.bin\"],\"missing\":[\"data/new file.txt\"],\"success\":false}"));
+    }
+
+    /// Runs the update and checks that it installed the release, or left the installation as it
+    /// was with a clear reason.
+    static void checkSignedRun(ScratchInstallation& installation, const QString& tamper, bool installs,
+                               const QByteArray& publishedManifest)
+    {
+        if (tamper == QLatin1String("rollback")) {
+            QVERIFY(installation.writeFile(QStringLiteral("update/release.manifest"),
+                                           manifestFor(version1(), QStringLiteral("3.0")).serialize()));
+        }
+        const QStringList runFolders{QStringLiteral("logs"), QStringLiteral("temp")};
+        const auto before = snapshotFiles(installation.path(), runFolders);
+        if (installs) {
+            const ProcessResult result = installation.runUpdater({QStringLiteral("console")}, 60000);
+            QVERIFY2(result.finished, result.standardOutput.constData());
+            QCOMPARE(result.jsonLine(), ConsoleResult::updateAvailable());
+            verifyVersion2(installation);
+            QCOMPARE(installation.readFile(QStringLiteral("update/release.manifest")), publishedManifest);
+            checkVerifyCommand(installation);
+            return;
+        }
+        const QByteArray refusal = QStringLiteral("更新未通过安全校验，未安装: ").toUtf8();
+        const ProcessResult result =
+            installation.runUpdaterUntil({QStringLiteral("console")}, "\"success\":false", 60000);
+        QVERIFY2(result.markerSeen, result.standardOutput.constData());
+        QVERIFY2(result.standardOutput.contains("{\"errormsg\":\"" + refusal),
+                 result.standardOutput.constData());
+        const auto after = snapshotFiles(installation.path(), runFolders);
+        QVERIFY2(after == before, qPrintable(describeDifference(after, before)));
+        QVERIFY(!installation.exists(QStringLiteral("temp")));
+        QVERIFY(!installation.exists(QStringLiteral("host-ran.txt")));
+    }
+
+    /// Rows shared by both channels: what the server offers, and whether it may be installed.
+    static void signedRows()
+    {
+        QTest::addColumn<QString>("tamper");
+        QTest::addColumn<bool>("installs");
+        QTest::newRow("signed release installs") << QString() << true;
+        QTest::newRow("signed with the next key") << QStringLiteral("next key") << true;
+        QTest::newRow("one byte changed on the server") << QStringLiteral("changed byte") << false;
+        QTest::newRow("manifest changed after signing") << QStringLiteral("edited manifest") << false;
+        QTest::newRow("signature by another key") << QStringLiteral("other key") << false;
+        QTest::newRow("older release offered") << QStringLiteral("rollback") << false;
+        QTest::newRow("expired manifest") << QStringLiteral("expired") << false;
+        QTest::newRow("extra file not in the manifest") << QStringLiteral("extra file") << false;
+        QTest::newRow("manifest missing") << QStringLiteral("no manifest") << false;
+        QTest::newRow("signature missing") << QStringLiteral("no signature") << false;
+        QTest::newRow("file streamed past its size") << QStringLiteral("oversized") << false;
+    }
+
 private slots:
     void initTestCase()
     {
         QVERIFY(m_work.isValid());
+        for (KeyPair* pair : {&m_key, &m_nextKey, &m_otherKey}) {
+            QVERIFY(ReleaseSignature::generateKeyPair(pair->publicKey, pair->secretKey));
+        }
         QVERIFY(writeTree(work(QStringLiteral("v2")), version2()));
         const QString publisher = builtProgram(QStringLiteral("publish-release"));
         const ProcessResult keys = runProcess(
@@ -112,8 +260,11 @@ private slots:
         ReferenceService service;
         QVERIFY2(service.start(work(QStringLiteral("tcp/r2")), QStringLiteral("2.0")),
                  qPrintable(service.errorString()));
+        // The installation trusts the key the release was published with.
         ScratchInstallation installation;
         auto config = ScratchInstallation::offlineConfig();
+        config[QStringLiteral("Security/PublicKey")] =
+            QString::fromLatin1(readFile(work(QStringLiteral("keys/release-signing.pub"))).trimmed());
         config[QStringLiteral("Server/UpdatePort")] = QString::number(service.port());
         installVersion1(installation, config);
 
@@ -126,6 +277,50 @@ private slots:
         QFile manifest(work(QStringLiteral("tcp/r2/update/release.manifest")));
         QVERIFY(manifest.open(QIODevice::ReadOnly));
         QCOMPARE(installation.readFile(QStringLiteral("update/release.manifest")), manifest.readAll());
+    }
+
+    void signedReleaseOverTcp_data() { signedRows(); }
+    void signedReleaseOverTcp()
+    {
+        QFETCH(QString, tamper);
+        QFETCH(bool, installs);
+        QTemporaryDir root;
+        const QByteArray manifest = publishSigned(
+            tamper, root.filePath(QStringLiteral("update/release.manifest")),
+            [&root](const QMap<QString, QByteArray>& files) { return writeTree(root.path(), files); });
+        QVERIFY(!manifest.isEmpty());
+        ReferenceService service;
+        QVERIFY2(service.start(root.path(), QStringLiteral("2.0")), qPrintable(service.errorString()));
+        ScratchInstallation installation;
+        auto config = signedConfig();
+        config[QStringLiteral("Server/UpdatePort")] = QString::number(service.port());
+        installVersion1(installation, config);
+        checkSignedRun(installation, tamper, installs, manifest);
+    }
+
+    void signedReleaseOverHttp_data() { signedRows(); }
+    void signedReleaseOverHttp()
+    {
+        QFETCH(QString, tamper);
+        QFETCH(bool, installs);
+        QTemporaryDir web;
+        const QByteArray manifest = publishSigned(
+            tamper, web.filePath(QStringLiteral("r2/release.manifest")),
+            [&web](const QMap<QString, QByteArray>& files) {
+                return writeHttpRelease(web.path(), QStringLiteral("r2"), QStringLiteral("2.0"), files);
+            });
+        QVERIFY(!manifest.isEmpty());
+        NginxServer server(web.path());
+        QVERIFY2(server.start(), qPrintable(server.lastError()));
+        ScratchInstallation installation;
+        auto config = signedConfig();
+        config[QStringLiteral("Server/UpdatePort")] = QStringLiteral("0");
+        config[QStringLiteral("Update/HttpEnable")] = QStringLiteral("true");
+        config[QStringLiteral("Update/URL")] = server.baseUrl();
+        installVersion1(installation, config);
+        // The list the check would otherwise generate, so that a refused run changes nothing.
+        generateMd5List(installation.path() + QLatin1Char('/'));
+        checkSignedRun(installation, tamper, installs, manifest);
     }
 
     void publishedReleaseUpdatesOverHttp()
