@@ -6,6 +6,7 @@
 #include "control/controler.h"
 #include "log/logger.h"
 #include "platform/platform.h"
+#include "ui/deferredicon.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -74,8 +75,9 @@ int runUpdater(int argc, char** argv)
 {
     Platform::prepareProcess();
     QApplication app(argc, argv);
-    // The embedded icon; a "qrc:" URL would not resolve as a file name for QIcon.
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/res/logo.ico")));
+    // The embedded icon; a "qrc:" URL would not resolve as a file name for QIcon. It is read
+    // when a window first needs it, not before a console check prints its answer.
+    QApplication::setWindowIcon(QIcon(new DeferredIconEngine(QStringLiteral(":/res/logo.ico"))));
 
     startLogging();
     logArguments(QCoreApplication::arguments());

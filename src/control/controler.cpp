@@ -248,11 +248,9 @@ void CControler::refuseRelease(const QString& reason)
 {
     // Nothing was touched yet: the download goes, the installation stays as it was.
     removeTempDir();
+    // In console mode the host reads the reason from the error line on standard output; the one
+    // result line stays the check's, as for every other failure after the check.
     showInstallFailure(QStringLiteral("更新未通过安全校验，未安装: ") + reason);
-    // The check's line promised an update; the host learns that none was installed, and why.
-    if (m_mode == Console) {
-        printResult(buildResultJson());
-    }
 }
 
 void CControler::finishInstalledUpdate()

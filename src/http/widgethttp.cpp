@@ -9,6 +9,7 @@
 #include "http/filedownload.h"
 #include "log/downloadwindow.h"
 #include "log/logger.h"
+#include "ui/refreshthrottle.h"
 #include "ui/widget.h"
 #include "ui_widget.h"
 
@@ -59,8 +60,9 @@ bool Widget::fetchFile(const QString& url, const QString& savePath, QProgressBar
     m_detailText.clear();
     m_fetchTooLarge = false;
     m_fetchOutOfTime = false;
-    QNetworkAccessManager manager;
-    CFileDownload download(&manager);
+    // The dialog's one manager fetches the lists and the files, so every request of the run can
+    // reuse the same keep-alive connection.
+    CFileDownload download(&m_manager);
     download.setTransferTimeout(m_transferTimeoutMs);
     download.setMaximumSize(maxBytes);
     if (!download.start(url, savePath)) {
@@ -73,9 +75,10 @@ bool Widget::fetchFile(const QString& url, const QString& savePath, QProgressBar
     QEventLoop loop;
     if (progressBar) {
         connect(&download, &CFileDownload::sigProgress, progressBar,
-                [progressBar](qint64 received, qint64 total) {
+                [this, progressBar](qint64 received, qint64 total) {
                     if (total > 0) {
                         progressBar->setValue(static_cast<int>(received * 100 / total));
+                        m_refresh->changed();
                     }
                 });
     }
@@ -350,6 +353,7 @@ void Widget::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
     if (bytesTotal > 0) {
         ui->progressBar_updatefile->setValue(static_cast<int>(bytesReceived * 100 / bytesTotal));
+        m_refresh->changed();
     }
 }
 
@@ -453,6 +457,7 @@ void Widget::onUpdateCompleted(bool success)
     if (success) {
         ui->label_update->setText(tr("更新完成!"));
         ui->progressBar_updatefile->setValue(100);
+        m_refresh->settled();
     } else {
         cleanupTempFiles();
         m_statusText = QStringLiteral("更新失败");

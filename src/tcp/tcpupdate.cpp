@@ -264,6 +264,7 @@ bool CTCPUpdate::downloadCurrentFile()
                                      .arg(m_currentIndex + 1)
                                      .arg(m_downloadList.size()),
                                  0);
+    m_window->refreshNow();
     Logger::info(QStringLiteral("开始下载文件: %1 路径: %2").arg(request.fileName, request.filePath));
 
     if (!m_client) {
@@ -287,6 +288,8 @@ void CTCPUpdate::updateOverallProgress()
     const int percent = done * 100 / total;
     m_window->setOverallProgress(QStringLiteral("总体进度: %1/%2 (%3%)").arg(done).arg(total).arg(percent),
                                  percent);
+    // A file is done: this is shown even when the next file's progress follows at once.
+    m_window->refreshNow();
     Logger::info(QStringLiteral("下载进度更新: %1/%2 (%3%)").arg(done).arg(total).arg(percent));
 }
 

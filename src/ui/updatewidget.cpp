@@ -1,6 +1,7 @@
 #include "ui/updatewidget.h"
 
 #include "ui/filesize.h"
+#include "ui/refreshthrottle.h"
 #include "ui_updatewidget.h"
 
 #include <QApplication>
@@ -32,11 +33,6 @@ const char* const FileLineStyle = "color: #666; font-size: 12px;";
 
 const char* const BackgroundImage = ":/res/bk.png";
 
-void pumpEvents()
-{
-    QApplication::processEvents();
-}
-
 } // namespace
 
 UpdateWidget::UpdateWidget(QWidget* parent) : QWidget(parent), m_ui(new Ui::TCPWidget)
@@ -45,6 +41,8 @@ UpdateWidget::UpdateWidget(QWidget* parent) : QWidget(parent), m_ui(new Ui::TCPW
     setWindowFlags(Qt::FramelessWindowHint);
     setFixedSize(WindowWidth, WindowHeight);
     m_ui->setupUi(this);
+    m_refresh = new RefreshThrottle(this, {m_ui->progressBar_main, m_ui->progressBar_updatefile},
+                                    RefreshThrottle::PumpEvents);
     applyStyles();
     resetProgress();
     connect(m_ui->pushButton_cancel, &QPushButton::clicked, this, &UpdateWidget::sigCancelRequested);
@@ -103,13 +101,13 @@ void UpdateWidget::setStatusText(const QString& text, const char* style)
 void UpdateWidget::showStatus(const QString& text)
 {
     setStatusText(text, InfoStyle);
-    pumpEvents();
+    m_refresh->settled();
 }
 
 void UpdateWidget::showError(const QString& text)
 {
     setStatusText(text, ErrorStyle);
-    pumpEvents();
+    m_refresh->settled();
 }
 
 void UpdateWidget::setOverallProgress(const QString& text, int percent)
@@ -118,14 +116,14 @@ void UpdateWidget::setOverallProgress(const QString& text, int percent)
         m_ui->progressBar_main->setValue(percent);
     }
     setStatusText(text, InfoStyle);
-    pumpEvents();
+    m_refresh->changed();
 }
 
 void UpdateWidget::showSuccess()
 {
     setStatusText(QStringLiteral("升级成功"), SuccessStyle);
     m_ui->progressBar_main->setValue(100);
-    pumpEvents();
+    m_refresh->settled();
 }
 
 void UpdateWidget::bringToFront()
@@ -147,7 +145,12 @@ void UpdateWidget::setFileProgress(const QString& fileName, qint64 received, qin
     m_ui->label_updatefile->setText(QStringLiteral("下载: %1 (%2/%3)")
                                         .arg(fileName, FileSize::toText(received), FileSize::toText(total)));
     setStatusText(QStringLiteral("下载进度: %1%").arg(percent), InfoStyle);
-    pumpEvents();
+    m_refresh->changed();
+}
+
+void UpdateWidget::refreshNow()
+{
+    m_refresh->settled();
 }
 
 void UpdateWidget::paintEvent(QPaintEvent* event)

@@ -5,14 +5,16 @@
 namespace Ui {
 class TCPWidget;
 }
+class RefreshThrottle;
 
 /// Progress window of the TCP update channel: a frameless, fixed-size window with a title, an
 /// overall bar, a per-file line and bar, a coloured status line and a cancel button.
 ///
-/// It holds no update logic; the TCP channel drives it. Every operation that changes a text,
-/// except resetProgress(), pumps the event loop once so that the window repaints while the
-/// caller keeps the GUI thread busy; callers must tolerate re-entrant delivery of their own
-/// signals during those calls.
+/// It holds no update logic; the TCP channel drives it. Every operation that changes a text sets
+/// it at once. Statuses, errors and success then pump the event loop, so that the window repaints
+/// while the caller keeps the GUI thread busy; progress does so at most about 60 times a second
+/// (RefreshThrottle). Callers must tolerate re-entrant delivery of their own signals during those
+/// calls. resetProgress() never pumps.
 class UpdateWidget : public QWidget
 {
     Q_OBJECT
@@ -30,6 +32,8 @@ public:
     void bringToFront();
     /// Shows the progress of the file that is arriving on both bars and in the file line.
     void setFileProgress(const QString& fileName, qint64 received, qint64 total);
+    /// Repaints at once what the last calls set, as statuses do: for the start and end of a file.
+    void refreshNow();
 
 signals:
     /// The user clicked the cancel button.
@@ -45,4 +49,5 @@ private:
     void centreOnPrimaryScreen();
 
     Ui::TCPWidget* m_ui;
+    RefreshThrottle* m_refresh = nullptr;
 };

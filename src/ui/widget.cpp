@@ -1,5 +1,6 @@
 #include "ui/widget.h"
 
+#include "ui/refreshthrottle.h"
 #include "ui_widget.h"
 
 #include <QCloseEvent>
@@ -22,6 +23,8 @@ Widget::Widget(QWidget* parent)
       m_transferTimeoutMs(defaultTransferTimeout())
 {
     ui->setupUi(this);
+    m_refresh = new RefreshThrottle(this, {ui->progressBar_update, ui->progressBar_updatefile},
+                                    RefreshThrottle::LeaveToEventLoop);
     applyAppearance();
     connect(ui->pushButton_cancel, &QPushButton::clicked, this, &Widget::onCancelUpdate);
     m_cancelTimer = new QTimer(this);
@@ -45,13 +48,13 @@ void Widget::applyAppearance()
         bar->setValue(0);
         bar->setStyleSheet(QStringLiteral("color: rgb(255, 255, 255);"));
     }
-    m_background = QPixmap(QStringLiteral(":/res/bk.png"));
 }
 
 void Widget::refreshLabels()
 {
     ui->label_update->setText(m_statusText);
     ui->label_updatefile->setText(m_detailText);
+    m_refresh->settled();
 }
 
 void Widget::showInstallFailure(const QString& text)
@@ -130,6 +133,11 @@ void Widget::cleanupIfLeftRunning()
 void Widget::paintEvent(QPaintEvent* event)
 {
     {
+        // Decoded at the first paint: a console check never shows the dialog, and decoding the
+        // image was a noticeable part of its start-up.
+        if (m_background.isNull()) {
+            m_background = QPixmap(QStringLiteral(":/res/bk.png"));
+        }
         QPainter painter(this);
         painter.drawPixmap(rect(), m_background);
     }

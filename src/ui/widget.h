@@ -12,6 +12,7 @@
 
 class CFileDownload;
 class QProgressBar;
+class RefreshThrottle;
 class QTimer;
 
 namespace Ui {
@@ -129,6 +130,8 @@ private:
     int refusedOrNotFetched(const QString& refusalForSize);
 
     Ui::Widget* ui;
+    /// Progress repaints at most about 60 times a second; status texts at once.
+    RefreshThrottle* m_refresh = nullptr;
     QString m_appDir;
     QString m_serverFolder;
     QString m_serverVersion;
