@@ -20,8 +20,12 @@ PathGuard::PathGuard(const QString& root) : m_root(resolve(root)) {}
 
 bool PathGuard::contains(const QString& path) const
 {
-    const QString resolved = resolve(path);
-    return !m_root.isEmpty() && !resolved.isEmpty() && isSameOrBelow(resolved, m_root);
+    return containsResolved(resolve(path));
+}
+
+bool PathGuard::containsResolved(const QString& resolvedPath) const
+{
+    return !m_root.isEmpty() && !resolvedPath.isEmpty() && isSameOrBelow(resolvedPath, m_root);
 }
 
 QString PathGuard::resolve(const QString& path)

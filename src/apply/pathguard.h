@@ -15,6 +15,9 @@ public:
     /// True when `path` is the root or lies below it.
     bool contains(const QString& path) const;
 
+    /// The same for a path that resolve() gave already.
+    bool containsResolved(const QString& resolvedPath) const;
+
     /// The absolute, cleaned path that `path` leads to; empty when a link on the way dangles.
     static QString resolve(const QString& path);
 

@@ -9,6 +9,7 @@
 
 #include <QDebug>
 #include <QFileInfo>
+#include <QHash>
 #include <QSet>
 #include <algorithm>
 #include <functional>
@@ -96,22 +97,32 @@ bool CUpdateApplier::checkUpdateTree(const QVector<PlannedCopy>& plan)
     const PathGuard downloads(m_folders.tempDir);
     const PathGuard backup(m_folders.backupDir);
     const QString journal = PathGuard::resolve(m_journal.path());
+    // Resolving follows every link on the way; copies share folders, so each path is resolved once.
+    QHash<QString, QString> resolvedPaths;
+    const auto resolved = [&resolvedPaths](const QString& path) {
+        auto known = resolvedPaths.constFind(path);
+        if (known == resolvedPaths.cend()) {
+            known = resolvedPaths.insert(path, PathGuard::resolve(path));
+        }
+        return known.value();
+    };
     for (const PlannedCopy& copy : plan) {
-        if (!downloads.contains(copy.source) && !installation.contains(copy.source)) {
+        const QString source = resolved(copy.source);
+        if (!downloads.containsResolved(source) && !installation.containsResolved(source)) {
             return fail(QStringLiteral("更新文件指向临时目录之外，拒绝更新:") + copy.source);
         }
         // A file target is replaced, not written through; its folder is where the write lands.
         const QString writtenFolder = copy.folder ? copy.target : FileSystem::parentFolder(copy.target);
-        if (!installation.contains(writtenFolder)) {
+        if (!installation.containsResolved(resolved(writtenFolder))) {
             return fail(QStringLiteral("更新文件路径超出安装目录，拒绝更新:") + copy.target);
         }
         // A file that replaces an installed folder removes that folder with everything in it.
-        const PathGuard replacedFolder(copy.target);
-        const bool removesRunFolder =
-            !copy.folder && FileSystem::isFolder(copy.target) &&
-            (replacedFolder.contains(m_folders.tempDir) || replacedFolder.contains(m_folders.backupDir));
-        if (downloads.contains(copy.target) || backup.contains(copy.target) ||
-            PathGuard::resolve(copy.target) == journal || removesRunFolder) {
+        const bool removesRunFolder = !copy.folder && FileSystem::isFolder(copy.target) &&
+                                      (PathGuard(copy.target).contains(m_folders.tempDir) ||
+                                       PathGuard(copy.target).contains(m_folders.backupDir));
+        const QString target = resolved(copy.target);
+        if (downloads.containsResolved(target) || backup.containsResolved(target) || target == journal ||
+            removesRunFolder) {
             return fail(QStringLiteral("更新文件会覆盖临时目录或备份目录，拒绝更新:") + copy.target);
         }
     }
