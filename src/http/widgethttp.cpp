@@ -62,7 +62,7 @@ bool Widget::fetchFile(const QString& url, const QString& savePath, QProgressBar
     m_fetchOutOfTime = false;
     // The dialog's one manager fetches the lists and the files, so every request of the run can
     // reuse the same keep-alive connection.
-    CFileDownload download(&m_manager);
+    CFileDownload download(networkManager());
     download.setTransferTimeout(m_transferTimeoutMs);
     download.setMaximumSize(maxBytes);
     if (!download.start(url, savePath)) {
@@ -336,7 +336,7 @@ void Widget::downloadNext()
     m_detailText = QFileInfo(task.localPath).fileName();
     refreshLabels();
 
-    m_reply = new CFileDownload(&m_manager, this);
+    m_reply = new CFileDownload(networkManager(), this);
     m_reply->setTransferTimeout(m_transferTimeoutMs);
     m_reply->setExpectedMd5(task.md5);
     m_reply->setMaximumSize(task.maxBytes);
@@ -442,6 +442,15 @@ void Widget::discardDownload()
     // removes its partial file.
     delete m_reply;
     m_reply = nullptr;
+}
+
+QNetworkAccessManager* Widget::networkManager()
+{
+    // A child of the dialog: it outlives the running transfer, which the destructor deletes first.
+    if (!m_manager) {
+        m_manager = new QNetworkAccessManager(this);
+    }
+    return m_manager;
 }
 
 int Widget::defaultTransferTimeout()

@@ -98,6 +98,41 @@ bool CFileDataWriter::isOpen(const QString& filePath, const QString& fileName) c
 void CFileDataWriter::discard(const QString& filePath, const QString& fileName)
 {
     m_files.erase(keyOf(filePath, fileName));
+    m_runningPath.clear();
+    m_runningName.clear();
+}
+
+QFile* CFileDataWriter::runningTransferFile(const QString& key, const QString& filePath,
+                                            const QString& fileName) const
+{
+    // Keys are not unique, so only the very texts whose file was opened last may skip resolving.
+    if (filePath != m_runningPath || fileName != m_runningName) {
+        return nullptr;
+    }
+    const auto it = m_files.find(key);
+    return it != m_files.end() && it->second->isOpen() ? it->second.get() : nullptr;
+}
+
+QFile* CFileDataWriter::startTransferFile(const QString& key, const QString& filePath,
+                                          const QString& fileName)
+{
+    const QString fullPath = targetPath(filePath, fileName);
+    if (fullPath.isEmpty()) {
+        qWarning() << "Refused to write outside the temporary folder:" << filePath << fileName;
+        fail(QStringLiteral("Refused file path outside the temporary folder: ") + filePath +
+             QLatin1Char('/') + fileName);
+        return nullptr;
+    }
+    if (!QDir().mkpath(QFileInfo(fullPath).absolutePath())) {
+        failWriting("Failed to create directory for file:", fullPath);
+        return nullptr;
+    }
+    QFile* file = openFor(key, fullPath);
+    if (file) {
+        m_runningPath = filePath;
+        m_runningName = fileName;
+    }
+    return file;
 }
 
 QFile* CFileDataWriter::openFor(const QString& key, const QString& fullPath)
@@ -129,20 +164,15 @@ QFile* CFileDataWriter::openFor(const QString& key, const QString& fullPath)
 bool CFileDataWriter::writeChunk(const QString& filePath, const QString& fileName, const QByteArray& data,
                                  bool isLast)
 {
-    const QString fullPath = targetPath(filePath, fileName);
-    if (fullPath.isEmpty()) {
-        qWarning() << "Refused to write outside the temporary folder:" << filePath << fileName;
-        return fail(QStringLiteral("Refused file path outside the temporary folder: ") + filePath +
-                    QLatin1Char('/') + fileName);
-    }
-    if (!QDir().mkpath(QFileInfo(fullPath).absolutePath())) {
-        return failWriting("Failed to create directory for file:", fullPath);
-    }
     const QString key = keyOf(filePath, fileName);
-    QFile* file = openFor(key, fullPath);
+    QFile* file = runningTransferFile(key, filePath, fileName);
     if (!file) {
-        return false;
+        file = startTransferFile(key, filePath, fileName);
+        if (!file) {
+            return false;
+        }
     }
+    const QString fullPath = file->fileName();
     const qint64 written = file->write(data);
     if (written != data.size()) {
         return failWriting("Failed to write all data to file:", fullPath,
@@ -155,6 +185,8 @@ bool CFileDataWriter::writeChunk(const QString& filePath, const QString& fileNam
         file->close();
         const bool closed = file->error() == QFileDevice::NoError;
         m_files.erase(key);
+        m_runningPath.clear();
+        m_runningName.clear();
         if (!flushed || !closed) {
             return failWriting("Failed to write all data to file:", fullPath);
         }

@@ -44,6 +44,12 @@ public:
 private:
     static QString keyOf(const QString& filePath, const QString& fileName);
     QFile* openFor(const QString& key, const QString& fullPath);
+    /// The open file of the transfer that the last chunk belonged to, when these are its texts:
+    /// its target was resolved, checked and its folder created by its first chunk.
+    QFile* runningTransferFile(const QString& key, const QString& filePath, const QString& fileName) const;
+    /// Resolves, checks and opens the target of a transfer's first chunk (or of one that another
+    /// transfer interrupted); null with lastError() set when that fails.
+    QFile* startTransferFile(const QString& key, const QString& filePath, const QString& fileName);
     /// Warns that `what` failed for `path` (with `detail`) and fails with both as the error.
     bool failWriting(const char* what, const QString& path, const QString& detail = QString());
     /// Keeps `error` as lastError(); always false. Every failure ends here.
@@ -53,4 +59,6 @@ private:
     QString m_applicationDir;
     std::map<QString, std::unique_ptr<QFile>> m_files;
     QString m_lastError;
+    QString m_runningPath;
+    QString m_runningName;
 };

@@ -136,7 +136,10 @@ private:
     QString m_serverFolder;
     QString m_serverVersion;
     QVector<QString> m_tempFiles;
-    QNetworkAccessManager m_manager;
+    /// Built at the first request: a run over TCP never needs it, and building one loads Qt's
+    /// bearer plugins.
+    QNetworkAccessManager* networkManager();
+    QNetworkAccessManager* m_manager = nullptr;
     CFileDownload* m_reply = nullptr; ///< the running per-file transfer, null between transfers
     QVector<DownloadTask> m_tasks;
     int m_currentIndex = 0;
