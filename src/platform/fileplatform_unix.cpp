@@ -5,6 +5,21 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+namespace {
+
+bool openAndSync(const QString& path, int flags)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), flags);
+    if (fd < 0) {
+        return false;
+    }
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
+}
+
+} // namespace
+
 namespace FilePlatform {
 
 bool syncFile(QFile& file)
@@ -26,24 +41,12 @@ void startWriteback(QFile& file)
 bool syncPath(const QString& path)
 {
     // A descriptor opened for reading flushes the file's data as well as one opened for writing.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) {
-        return false;
-    }
-    const bool synced = ::fsync(fd) == 0;
-    ::close(fd);
-    return synced;
+    return openAndSync(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
 }
 
 bool syncFolder(const QString& folder)
 {
-    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    const bool synced = ::fsync(fd) == 0;
-    ::close(fd);
-    return synced;
+    return openAndSync(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
 Qt::CaseSensitivity pathCaseSensitivity()
