@@ -7,6 +7,7 @@
 #include "formats/releasemanifest.h"
 #include "formats/servermanifest.h"
 #include "http/filedownload.h"
+#include "http/networkaccess.h"
 #include "log/downloadwindow.h"
 #include "log/logger.h"
 #include "ui/refreshthrottle.h"
@@ -448,7 +449,7 @@ QNetworkAccessManager* Widget::networkManager()
 {
     // A child of the dialog: it outlives the running transfer, which the destructor deletes first.
     if (!m_manager) {
-        m_manager = new QNetworkAccessManager(this);
+        m_manager = NetworkAccess::createManager(this);
     }
     return m_manager;
 }

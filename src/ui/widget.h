@@ -136,8 +136,7 @@ private:
     QString m_serverFolder;
     QString m_serverVersion;
     QVector<QString> m_tempFiles;
-    /// Built at the first request: a run over TCP never needs it, and building one loads Qt's
-    /// bearer plugins.
+    /// Built at the first request: a run over TCP never needs it.
     QNetworkAccessManager* networkManager();
     QNetworkAccessManager* m_manager = nullptr;
     CFileDownload* m_reply = nullptr; ///< the running per-file transfer, null between transfers

@@ -6,6 +6,7 @@
 #include "support/scratchtestmain.h"
 #include "ui/widget.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
@@ -46,6 +47,7 @@ private slots:
     void unreadableManifest_data();
     void unreadableManifest();
     void equalVersionsSkipTheList();
+    void checkLoadsNoBearerPlugins();
     void listStepGeneratesMissingInstalledList();
     void listStepComparesDigestsAndPaths_data();
     void listStepComparesDigestsAndPaths();
@@ -170,6 +172,20 @@ void TestHttpWidget::equalVersionsSkipTheList()
     QVERIFY(!channel.checkForUpdate());
     QVERIFY(!m_site.requestLog().contains("md5.txt"));
     QVERIFY(!QFileInfo::exists(install(QStringLiteral("update/updateTmp.ini"))));
+}
+
+void TestHttpWidget::checkLoadsNoBearerPlugins()
+{
+    serveRelease(QStringLiteral("r2"), QStringLiteral("2.0"), ReleaseFiles);
+    const QStringList pluginFolders = QCoreApplication::libraryPaths();
+    Widget widget;
+    QCOMPARE(widget.checkUpdateVersion(), 1);
+    QCOMPARE(QCoreApplication::libraryPaths(), pluginFolders);
+    // Where the system lists what a process has mapped, no bearer plugin may be among it.
+    QFile mappings(QStringLiteral("/proc/self/maps"));
+    if (mappings.open(QIODevice::ReadOnly)) {
+        QVERIFY(!mappings.readAll().contains("/bearer/"));
+    }
 }
 
 void TestHttpWidget::listStepGeneratesMissingInstalledList()
