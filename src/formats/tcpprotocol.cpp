@@ -137,15 +137,32 @@ QByteArray encodeVersionCheckReply(bool needUpdate, const QString& latestVersion
     return payload;
 }
 
+namespace {
+
+QByteArray encodeFileDataHeader(const FileTransferRequest& file, quint32 fileSize, quint32 chunkSize,
+                                bool isLast)
+{
+    QByteArray header(TcpProtocol::FileDataHeaderSize, '\0');
+    writeFileFields(header, file);
+    putUInt32(header, ChunkFileSizeOffset, fileSize);
+    putUInt32(header, ChunkSizeOffset, chunkSize);
+    header[ChunkIsLastOffset] = isLast ? 1 : 0;
+    return header;
+}
+
+} // namespace
+
 QByteArray encodeFileData(const FileTransferRequest& file, quint32 fileSize, bool isLast,
                           const QByteArray& data)
 {
-    QByteArray payload(TcpProtocol::FileDataHeaderSize, '\0');
-    writeFileFields(payload, file);
-    putUInt32(payload, ChunkFileSizeOffset, fileSize);
-    putUInt32(payload, ChunkSizeOffset, static_cast<quint32>(data.size()));
-    payload[ChunkIsLastOffset] = isLast ? 1 : 0;
-    return payload + data;
+    return encodeFileDataHeader(file, fileSize, static_cast<quint32>(data.size()), isLast) + data;
+}
+
+QByteArray encodeFileDataFrameStart(const FileTransferRequest& file, quint32 fileSize, quint32 chunkSize,
+                                    bool isLast, qint32 productType)
+{
+    return encodeFrameHeader(FileData, TcpProtocol::FileDataHeaderSize + chunkSize, productType) +
+           encodeFileDataHeader(file, fileSize, chunkSize, isLast);
 }
 
 VersionInfo decodeVersionCheckReply(const QByteArray& payload)
@@ -180,7 +197,7 @@ bool isFileDataPayload(const QByteArray& payload)
     return payload.size() >= TcpProtocol::FileDataHeaderSize;
 }
 
-FileDataChunk decodeFileData(const QByteArray& payload)
+FileDataChunk decodeFileDataInPlace(const QByteArray& payload)
 {
     FileDataChunk chunk;
     if (!isFileDataPayload(payload)) {
@@ -191,7 +208,15 @@ FileDataChunk decodeFileData(const QByteArray& payload)
     chunk.fileSize = getUInt32(payload, ChunkFileSizeOffset);
     chunk.chunkSize = getUInt32(payload, ChunkSizeOffset);
     chunk.isLast = payload.at(ChunkIsLastOffset) != 0;
-    chunk.data = payload.mid(TcpProtocol::FileDataHeaderSize);
+    chunk.data = QByteArray::fromRawData(payload.constData() + TcpProtocol::FileDataHeaderSize,
+                                         payload.size() - TcpProtocol::FileDataHeaderSize);
+    return chunk;
+}
+
+FileDataChunk decodeFileData(const QByteArray& payload)
+{
+    FileDataChunk chunk = decodeFileDataInPlace(payload);
+    chunk.data = QByteArray(chunk.data.constData(), chunk.data.size());
     return chunk;
 }
 
@@ -226,16 +251,28 @@ QString productName(qint32 productCode)
     }
 }
 
+bool isCorruptHeader(const QByteArray& buffer)
+{
+    return buffer.size() >= TcpProtocol::HeaderSize && (getUInt32(buffer, 0) != TcpProtocol::Magic ||
+                                                        getUInt32(buffer, 4) > TcpProtocol::MaxPayloadLength);
+}
+
 int frameBytesMissing(const QByteArray& buffer)
 {
     if (buffer.size() < TcpProtocol::HeaderSize) {
         return TcpProtocol::HeaderSize - buffer.size();
     }
-    const quint32 length = getUInt32(buffer, 4);
-    if (getUInt32(buffer, 0) != TcpProtocol::Magic || length > TcpProtocol::MaxPayloadLength) {
+    if (isCorruptHeader(buffer)) {
         return 0;
     }
+    const quint32 length = getUInt32(buffer, 4);
     return qMax(0, TcpProtocol::HeaderSize + static_cast<int>(length) - buffer.size());
+}
+
+void readFrameHeader(const QByteArray& buffer, Frame& frame)
+{
+    frame.type = static_cast<qint32>(getUInt32(buffer, 8));
+    frame.productType = static_cast<qint32>(getUInt32(buffer, 12));
 }
 
 FrameStatus takeFrame(QByteArray& buffer, Frame& frame)
@@ -243,18 +280,17 @@ FrameStatus takeFrame(QByteArray& buffer, Frame& frame)
     if (buffer.size() < TcpProtocol::HeaderSize) {
         return FrameStatus::NeedMore;
     }
-    const quint32 length = getUInt32(buffer, 4);
-    if (getUInt32(buffer, 0) != TcpProtocol::Magic || length > TcpProtocol::MaxPayloadLength) {
+    if (isCorruptHeader(buffer)) {
         buffer.clear();
         return FrameStatus::Corrupt;
     }
+    const quint32 length = getUInt32(buffer, 4);
     // The bound above keeps this sum far inside a signed 32-bit size.
     const int frameSize = TcpProtocol::HeaderSize + static_cast<int>(length);
     if (buffer.size() < frameSize) {
         return FrameStatus::NeedMore;
     }
-    frame.type = static_cast<qint32>(getUInt32(buffer, 8));
-    frame.productType = static_cast<qint32>(getUInt32(buffer, 12));
+    readFrameHeader(buffer, frame);
     frame.payload = buffer.mid(TcpProtocol::HeaderSize, static_cast<int>(length));
     buffer.remove(0, frameSize);
     return FrameStatus::Taken;

@@ -126,12 +126,19 @@ QByteArray encodeVersionCheckReply(bool needUpdate, const QString& latestVersion
                                    const QVector<FileTransferRequest>& files);
 QByteArray encodeFileData(const FileTransferRequest& file, quint32 fileSize, bool isLast,
                           const QByteArray& data);
+/// The frame header and the chunk header of a FileData frame whose `chunkSize` data bytes follow:
+/// a sender appends the data itself and so copies it only once.
+QByteArray encodeFileDataFrameStart(const FileTransferRequest& file, quint32 fileSize, quint32 chunkSize,
+                                    bool isLast, qint32 productType);
 
 // Decoders. They never read past the payload; malformed input gives default values.
 /// Records beyond the whole 180-byte records present are dropped.
 VersionInfo decodeVersionCheckReply(const QByteArray& payload);
 /// A payload shorter than the 173-byte chunk header gives a default chunk (see isFileDataPayload).
 FileDataChunk decodeFileData(const QByteArray& payload);
+/// decodeFileData without copying the chunk's bytes: `data` refers to the payload's own bytes, so
+/// it is valid only while `payload` lives unchanged.
+FileDataChunk decodeFileDataInPlace(const QByteArray& payload);
 bool isFileDataPayload(const QByteArray& payload);
 /// Service side. Short payloads give empty texts.
 FileTransferRequest decodeFileDownloadRequest(const QByteArray& payload);
@@ -148,6 +155,11 @@ QString readTextField(const QByteArray& buffer, int offset, int fieldSize);
 /// corrupt (takeFrame then discards the buffer). A receiver that reads no more than this keeps at
 /// most one frame buffered, so taking a frame never moves the bytes of the frames behind it.
 int frameBytesMissing(const QByteArray& buffer);
+/// True when `buffer` starts with a whole header that names no frame: wrong magic or a length
+/// beyond MaxPayloadLength.
+bool isCorruptHeader(const QByteArray& buffer);
+/// The type and product type of the header at the front of `buffer` (at least 20 bytes).
+void readFrameHeader(const QByteArray& buffer, Frame& frame);
 
 /// Takes the first complete frame off the front of `buffer`. See FrameStatus. The stream is never
 /// searched for the next magic after a corrupt header.

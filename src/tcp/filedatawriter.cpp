@@ -147,13 +147,14 @@ QFile* CFileDataWriter::openFor(const QString& key, const QString& fullPath)
         // A new transfer replaces whatever an earlier run or attempt left under this name; leftover
         // bytes past the new end would otherwise survive in the file.
         auto file = std::make_unique<QFile>(fullPath);
-        if (!file->open(QIODevice::ReadWrite | QIODevice::Truncate)) {
+        // Chunks are large and written once each: a buffer in between would only copy them again.
+        if (!file->open(QIODevice::ReadWrite | QIODevice::Truncate | QIODevice::Unbuffered)) {
             failWriting("Failed to open file for writing:", fullPath);
             return nullptr;
         }
         it = m_files.emplace(key, std::move(file)).first;
     } else if (!it->second->isOpen()) {
-        if (!it->second->open(QIODevice::ReadWrite | QIODevice::Append)) {
+        if (!it->second->open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Unbuffered)) {
             failWriting("Failed to reopen file for writing:", fullPath);
             return nullptr;
         }

@@ -289,34 +289,65 @@ void QUpdateTcpClient::onHeartbeatTimeout()
 
 void QUpdateTcpClient::onReadyRead()
 {
-    // Only the rest of the current frame is read from the socket: taking a frame off a buffer that
-    // holds many would move all the bytes behind it, once per frame. The socket keeps the rest.
-    // Each frame leaves the buffer before it is dispatched, so a slot that spins an event loop and
-    // lets this function run again sees a consistent buffer.
-    Frame frame;
+    // Only the rest of the current frame is read from the socket, so the buffer never holds more
+    // than one frame and nothing behind a frame has to be moved when it is taken. The socket keeps
+    // the rest.
     for (;;) {
         const int missing = frameBytesMissing(m_receiveBuffer);
         if (missing > 0) {
             // readyRead is not emitted again while one of its slots runs an event loop (the
             // progress window repaints inside dispatch): bytes that arrived meanwhile wait in the
             // socket with no further signal, so take them now or they are never read.
-            if (m_socket->bytesAvailable() <= 0) {
+            if (!readFromSocket(missing)) {
                 return;
             }
-            m_receiveBuffer.append(m_socket->read(missing));
             continue;
         }
-        const FrameStatus status = takeFrame(m_receiveBuffer, frame);
-        if (status == FrameStatus::Corrupt) {
+        if (isCorruptHeader(m_receiveBuffer)) {
             // Everything that has arrived goes with the bad header, as when it was all read at once:
             // the stream starts afresh with the next bytes to arrive.
+            m_receiveBuffer.clear();
             m_socket->readAll();
             Logger::warn("Discarded received data with a bad frame header");
             return;
         }
-        if (status == FrameStatus::Taken) {
-            dispatchFrame(frame);
-        }
+        dispatchWholeFrame();
+    }
+}
+
+bool QUpdateTcpClient::readFromSocket(int wanted)
+{
+    const qint64 available = m_socket->bytesAvailable();
+    if (available <= 0) {
+        return false;
+    }
+    const int held = m_receiveBuffer.size();
+    const int count = static_cast<int>(qMin<qint64>(wanted, available));
+    m_receiveBuffer.resize(held + count);
+    const qint64 read = m_socket->read(m_receiveBuffer.data() + held, count);
+    m_receiveBuffer.resize(held + static_cast<int>(qMax<qint64>(read, 0)));
+    return read > 0;
+}
+
+void QUpdateTcpClient::dispatchWholeFrame()
+{
+    // The frame leaves the buffer before it is dispatched, so a slot that spins an event loop and
+    // lets onReadyRead run again finds an empty buffer. A chunk's data is written straight from
+    // these bytes, without a copy; the allocation is kept for the next frame.
+    QByteArray bytes;
+    bytes.swap(m_receiveBuffer);
+    Frame frame;
+    readFrameHeader(bytes, frame);
+    const int payloadSize = bytes.size() - TcpProtocol::HeaderSize;
+    frame.payload = frame.type == FileData
+                        ? QByteArray::fromRawData(bytes.constData() + TcpProtocol::HeaderSize, payloadSize)
+                        : bytes.mid(TcpProtocol::HeaderSize);
+    dispatchFrame(frame);
+    frame.payload.clear();
+    if (m_receiveBuffer.isEmpty()) {
+        bytes.reserve(bytes.size()); // keeps the allocation through the resize below
+        bytes.resize(0);
+        m_receiveBuffer.swap(bytes);
     }
 }
 
@@ -354,7 +385,7 @@ void QUpdateTcpClient::handleFileData(const QByteArray& payload)
         Logger::warn("Dropped a file data frame shorter than its chunk header");
         return;
     }
-    const FileDataChunk chunk = decodeFileData(payload);
+    const FileDataChunk chunk = decodeFileDataInPlace(payload);
     if (m_draining) {
         if (chunk.fileName == m_currentFileName) {
             if (chunk.isLast) {

@@ -88,6 +88,11 @@ private slots:
     void onHeartbeatTimeout();
 
 private:
+    /// Reads at most `wanted` bytes the socket holds onto the end of the receive buffer; false
+    /// when it holds none.
+    bool readFromSocket(int wanted);
+    /// Dispatches the one whole frame the receive buffer holds, emptying the buffer.
+    void dispatchWholeFrame();
     void dispatchFrame(const Frame& frame);
     void handleFileData(const QByteArray& payload);
     void startTransfer(const FileDataChunk& chunk);

@@ -351,6 +351,14 @@ void TestTcpProtocol::fileData()
     QCOMPARE(chunk.chunkSize, chunkSize);
     QCOMPARE(chunk.isLast, isLast);
     QCOMPARE(chunk.data, data);
+    // The receiver's decoder that leaves the bytes where they are reads the same chunk.
+    const FileDataChunk inPlace = decodeFileDataInPlace(payload);
+    QCOMPARE(inPlace.filePath, filePath);
+    QCOMPARE(inPlace.fileName, fileName);
+    QCOMPARE(inPlace.fileSize, fileSize);
+    QCOMPARE(inPlace.chunkSize, chunkSize);
+    QCOMPARE(inPlace.isLast, isLast);
+    QCOMPARE(inPlace.data, data);
 }
 
 void TestTcpProtocol::fileDataEncoder_data()
@@ -379,7 +387,12 @@ void TestTcpProtocol::fileDataEncoder()
     QFETCH(bool, isLast);
     QFETCH(QByteArray, data);
     QFETCH(QByteArray, expected);
-    QCOMPARE(encodeFileData(FileTransferRequest{filePath, fileName}, fileSize, isLast, data), expected);
+    const FileTransferRequest file{filePath, fileName};
+    QCOMPARE(encodeFileData(file, fileSize, isLast, data), expected);
+    // The sender's frame start followed by the data is the whole frame of that payload.
+    const quint32 chunkSize = static_cast<quint32>(data.size());
+    QCOMPARE(encodeFileDataFrameStart(file, fileSize, chunkSize, isLast, 3) + data,
+             encodeFrame(FileData, expected, 3));
 }
 
 void TestTcpProtocol::productNames_data()

@@ -207,22 +207,27 @@ void ServiceSession::pump()
 bool ServiceSession::sendNextChunk(Stream& stream)
 {
     const ServiceOptions& options = m_service->options();
-    QByteArray data;
+    const quint32 announced = options.announceSize < 0 ? stream.size : quint32(options.announceSize);
+    const quint32 left = stream.size > stream.sent ? stream.size - stream.sent : 0;
+    const quint32 wanted = stream.file ? qMin<quint32>(left, quint32(options.chunkSize))
+                                       : (stream.sent == 0 ? quint32(forgedContent.size()) : 0);
+    const quint32 after = stream.sent + wanted;
+    // With --empty-final-chunk the data ends without the flag and an empty chunk carries it.
+    const bool isLast = after >= stream.size && (!options.emptyFinalChunk || wanted == 0);
+    // The file is read straight behind the headers: one buffer and one copy per chunk.
+    QByteArray frame = encodeFileDataFrameStart(stream.label, announced, wanted, isLast, options.productCode);
+    const int headerSize = frame.size();
+    frame.resize(headerSize + int(wanted));
     if (stream.file) {
-        data = stream.file->read(options.chunkSize);
-        if (data.isEmpty() && stream.sent < stream.size) {
+        if (stream.file->read(frame.data() + headerSize, wanted) != qint64(wanted)) {
             sendError(QStringLiteral("read failed: ") + stream.entry->relativePath);
             return false;
         }
-    } else if (stream.sent == 0) {
-        data = forgedContent;
+    } else {
+        std::copy(forgedContent.cbegin(), forgedContent.cbegin() + wanted, frame.data() + headerSize);
     }
-    stream.sent += static_cast<quint32>(data.size());
-    const bool allSent = stream.sent >= stream.size;
-    // With --empty-final-chunk the data ends without the flag and an empty chunk carries it.
-    const bool isLast = allSent && (!options.emptyFinalChunk || data.isEmpty());
-    const quint32 announced = options.announceSize < 0 ? stream.size : quint32(options.announceSize);
-    sendFrame(FileData, encodeFileData(stream.label, announced, isLast, data), stream.first, true);
+    stream.sent = after;
+    sendWholeFrame(std::move(frame), stream.first, true);
     stream.first = false;
     if (isLast) {
         qInfo().noquote() << label() << "finished" << stream.entry->relativePath;
@@ -242,7 +247,14 @@ void ServiceSession::sendFrame(qint32 type, const QByteArray& payload, bool answ
     if (m_closing) {
         return;
     }
-    QByteArray frame = encodeFrame(type, payload, m_service->options().productCode);
+    sendWholeFrame(encodeFrame(type, payload, m_service->options().productCode), answerStart, fileData);
+}
+
+void ServiceSession::sendWholeFrame(QByteArray frame, bool answerStart, bool fileData)
+{
+    if (m_closing) {
+        return;
+    }
     if (answerStart && m_service->options().corrupt) {
         qToLittleEndian<quint32>(wrongMagic, frame.data());
     }
