@@ -8,6 +8,7 @@
 namespace {
 
 constexpr qint64 replyReadBufferBytes = qint64{1024} * 1024;
+constexpr qint64 readPieceBytes = qint64{256} * 1024;
 
 } // namespace
 
@@ -79,20 +80,35 @@ void CFileDownload::abort()
 
 void CFileDownload::onReadyRead()
 {
-    if (!m_reply || m_failure != NoFailure) {
-        return;
+    while (m_reply && m_failure == NoFailure && m_reply->bytesAvailable() > 0) {
+        if (!receivePiece()) {
+            return;
+        }
     }
-    const QByteArray chunk = m_reply->readAll();
-    m_received += chunk.size();
+}
+
+bool CFileDownload::receivePiece()
+{
+    // Pieces of a fixed size in recycled buffers: no allocation (and no fresh pages) per read.
+    QByteArray piece = m_hash.takeBuffer();
+    piece.resize(static_cast<int>(qMin(m_reply->bytesAvailable(), readPieceBytes)));
+    const qint64 read = m_reply->read(piece.data(), piece.size());
+    if (read <= 0) {
+        return false;
+    }
+    piece.resize(static_cast<int>(read));
+    m_received += read;
     if (m_maximumSize >= 0 && m_received > m_maximumSize) {
         failWith(SizeFailure, QStringLiteral("more than %1 bytes").arg(m_maximumSize));
-        return;
+        return false;
     }
-    if (m_file.write(chunk) != chunk.size()) {
+    // Queued first, so that the worker hashes this piece while this thread writes it.
+    m_hash.addData(piece);
+    if (m_file.write(piece) != read) {
         failWith(WriteFailure, m_file.errorString());
-        return;
+        return false;
     }
-    m_hash.addData(chunk);
+    return true;
 }
 
 void CFileDownload::onReplyError(QNetworkReply::NetworkError error)

@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QCryptographicHash>
+#include "http/backgroundmd5.h"
+
 #include <QFile>
 #include <QNetworkReply>
 #include <QObject>
@@ -11,11 +12,11 @@ class QNetworkAccessManager;
 
 /// One HTTP GET streamed into one file.
 ///
-/// Data is written to the target file as it arrives and hashed on the way, so a large file needs
-/// no more memory than a small one. Redirects are followed unless they downgrade the scheme. A
-/// transfer that fails for any reason (network error, abort, short write, digest mismatch)
-/// removes its partial file. The signals mirror those of QNetworkReply: sigNetworkError (only for
-/// network failures, including abort) precedes sigFinished, which comes exactly once per start.
+/// Data is written to the target file as it arrives and hashed on a worker thread meanwhile, so a
+/// large file needs no more memory than a small one and no second pass to verify. Redirects are followed
+/// unless they downgrade the scheme. A transfer that fails for any reason (network error, abort, short write,
+/// digest mismatch) removes its partial file. The signals mirror those of QNetworkReply: sigNetworkError
+/// (only for network failures, including abort) precedes sigFinished, which comes exactly once per start.
 class CFileDownload : public QObject
 {
     Q_OBJECT
@@ -69,13 +70,14 @@ private slots:
     void onReplyFinished();
 
 private:
+    bool receivePiece();
     void failWith(Failure failure, const QString& text);
     void finishFile();
 
     QNetworkAccessManager* m_manager;
     QPointer<QNetworkReply> m_reply;
     QFile m_file;
-    QCryptographicHash m_hash{QCryptographicHash::Md5};
+    BackgroundMd5 m_hash;
     QUrl m_url;
     QString m_expectedMd5;
     QString m_actualMd5;

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QByteArray>
+#include <QCryptographicHash>
+#include <QMutex>
+#include <QQueue>
+#include <QVector>
+#include <QWaitCondition>
+
+/// An MD5 digest computed on a worker thread while its caller goes on receiving and writing.
+///
+/// addData() only queues the chunk (QByteArray shares it, nothing is copied) and returns; a thread
+/// of the global QThreadPool hashes the queue in order. At most MaxQueuedBytes wait to be hashed:
+/// beyond that addData() blocks until the worker caught up, so memory does not grow with a file
+/// that arrives faster than it can be hashed. Chunks taken with takeBuffer() are recycled once
+/// hashed, so a long stream allocates no fresh memory per chunk. All functions belong to one
+/// thread, the owner's.
+class BackgroundMd5
+{
+public:
+    static constexpr qint64 MaxQueuedBytes = qint64{8} * 1024 * 1024;
+
+    BackgroundMd5() = default;
+    /// Drops what is still queued and waits for the worker to let go of this object.
+    ~BackgroundMd5();
+    BackgroundMd5(const BackgroundMd5&) = delete;
+    BackgroundMd5& operator=(const BackgroundMd5&) = delete;
+
+    /// Starts a new digest; data queued for the previous one is dropped.
+    void reset();
+    /// An array to resize, fill and add, preferably one whose memory held an earlier chunk (its
+    /// content is stale). Resizing it within its old size allocates nothing.
+    QByteArray takeBuffer();
+    void addData(const QByteArray& chunk);
+    /// The digest of everything added since reset(), once the worker hashed all of it.
+    QByteArray result();
+
+private:
+    void hashQueue();
+    void dropQueue();
+    void waitUntilIdle(QMutexLocker& locker);
+
+    QMutex m_mutex;
+    QWaitCondition m_progress;
+    QQueue<QByteArray> m_queue;
+    QVector<QByteArray> m_spareBuffers;
+    qint64 m_queuedBytes = 0;
+    bool m_workerRunning = false;
+    // Touched by the worker only while it runs, by the owner only while it does not.
+    QCryptographicHash m_hash{QCryptographicHash::Md5};
+};
