@@ -12,6 +12,15 @@ constexpr double MetresPerInch = 0.0254;
 
 CachedProgressBar::CachedProgressBar(QWidget* parent) : QProgressBar(parent)
 {
+    // A centred percentage is laid out in a rectangle around the text, and some styles (Fusion)
+    // split its colours at the bar's end measured from that rectangle's left edge, not the
+    // bar's: "33%" at a third then shows its first digit in the highlighted colour on the empty
+    // groove, white on white. With one text colour on both sides the text reads whole.
+    QPalette colours = palette();
+    for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        colours.setColor(group, QPalette::HighlightedText, colours.color(group, QPalette::Text));
+    }
+    setPalette(colours);
     connect(this, &QProgressBar::valueChanged, this, &CachedProgressBar::onValueChanged);
 }
 

@@ -15,7 +15,7 @@
 /// time a look is painted the bar paints as any progress bar; when the same look comes back, the
 /// bar draws it once with its style into a picture and from then on copies that picture. Any change
 /// of style, palette or font drops every picture. Busy bars (an empty range) animate and are
-/// always painted afresh.
+/// always painted afresh. Its text has one colour over the bar and beside it (see the constructor).
 class CachedProgressBar : public QProgressBar
 {
     Q_OBJECT

@@ -39,6 +39,18 @@ int largestDifference(const QImage& a, const QImage& b)
     return largest;
 }
 
+/// Pixels darker than mid-grey in the columns from `firstColumn` on.
+int darkPixelsFrom(const QImage& image, int firstColumn)
+{
+    int dark = 0;
+    for (int row = 0; row < image.height(); ++row) {
+        for (int column = firstColumn; column < image.width(); ++column) {
+            dark += qGray(image.pixel(column, row)) < 128 ? 1 : 0;
+        }
+    }
+    return dark;
+}
+
 /// Antialiased edges drawn into a transparent picture and then copied round differently.
 constexpr int EdgeRounding = 2;
 
@@ -59,6 +71,7 @@ private slots:
     void pictureLooksAsPainted();
     void styleChangeDropsPictures();
     void returnToBasePaintedValueRepaints();
+    void centredTextReadsWholeBesideTheBar();
 };
 
 void TestCachedProgressBar::pictureLooksAsPainted_data()
@@ -80,6 +93,7 @@ void TestCachedProgressBar::pictureLooksAsPainted()
 
     QProgressBar plain;
     CachedProgressBar cached;
+    plain.setPalette(cached.palette());
     prepare(plain, styleSheet, value);
     prepare(cached, styleSheet, value);
     const QImage expected = plain.grab().toImage();
@@ -121,6 +135,20 @@ void TestCachedProgressBar::returnToBasePaintedValueRepaints()
     bar.setValue(60);
     QCoreApplication::processEvents();
     QCOMPARE(counter.paints, 1);
+}
+
+void TestCachedProgressBar::centredTextReadsWholeBesideTheBar()
+{
+    const QString centred = QStringLiteral("QProgressBar { text-align: center; }");
+    CachedProgressBar bar;
+    bar.setFormat(QStringLiteral("33%"));
+    prepare(bar, centred, 0);
+    // Left of the text (a third of the width), so every pixel of the text lies on the empty groove.
+    const int besideTheBar = bar.width() * 2 / 5;
+    const int textAlone = darkPixelsFrom(bar.grab().toImage(), besideTheBar);
+    QVERIFY(textAlone > 0);
+    bar.setValue(33);
+    QCOMPARE(darkPixelsFrom(bar.grab().toImage(), besideTheBar), textAlone);
 }
 
 QTEST_MAIN(TestCachedProgressBar)
