@@ -344,21 +344,15 @@ void TestTcpProtocol::fileData()
     QFETCH(bool, isLast);
     QFETCH(QByteArray, data);
     QCOMPARE(isFileDataPayload(payload), valid);
-    const FileDataChunk chunk = decodeFileData(payload);
-    QCOMPARE(chunk.filePath, filePath);
-    QCOMPARE(chunk.fileName, fileName);
-    QCOMPARE(chunk.fileSize, fileSize);
-    QCOMPARE(chunk.chunkSize, chunkSize);
-    QCOMPARE(chunk.isLast, isLast);
-    QCOMPARE(chunk.data, data);
     // The receiver's decoder that leaves the bytes where they are reads the same chunk.
-    const FileDataChunk inPlace = decodeFileDataInPlace(payload);
-    QCOMPARE(inPlace.filePath, filePath);
-    QCOMPARE(inPlace.fileName, fileName);
-    QCOMPARE(inPlace.fileSize, fileSize);
-    QCOMPARE(inPlace.chunkSize, chunkSize);
-    QCOMPARE(inPlace.isLast, isLast);
-    QCOMPARE(inPlace.data, data);
+    for (const FileDataChunk& chunk : {decodeFileData(payload), decodeFileDataInPlace(payload)}) {
+        QCOMPARE(chunk.filePath, filePath);
+        QCOMPARE(chunk.fileName, fileName);
+        QCOMPARE(chunk.fileSize, fileSize);
+        QCOMPARE(chunk.chunkSize, chunkSize);
+        QCOMPARE(chunk.isLast, isLast);
+        QCOMPARE(chunk.data, data);
+    }
 }
 
 void TestTcpProtocol::fileDataEncoder_data()
