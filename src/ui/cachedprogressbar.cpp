@@ -65,36 +65,11 @@ void CachedProgressBar::onValueChanged(int value)
     // The base bar repaints at once after this signal when it counts the change as visible. It
     // knows only the values of its own paints, not those of pictures copied since, so a change
     // back to a value it painted last would stay hidden: schedule a paint, which merges with the
-    // base bar's immediate one when that follows.
-    if (changeShows(value)) {
+    // base bar's immediate one when that follows. A paint too many for a change too small to see
+    // costs a copied picture; one too few leaves a wrong value on the screen.
+    if (value != m_paintedValue) {
         update();
     }
-}
-
-bool CachedProgressBar::changeShows(int value) const
-{
-    if (value == m_paintedValue) {
-        return false;
-    }
-    if (value == minimum() || value == maximum()) {
-        return true;
-    }
-    const qint64 steps = qint64(maximum()) - minimum();
-    const qint64 difference = qAbs(qint64(value) - m_paintedValue);
-    if (isTextVisible()) {
-        if (format().contains(QLatin1String("%v"))) {
-            return true;
-        }
-        if (format().contains(QLatin1String("%p")) && difference >= qAbs(steps / 100)) {
-            return true;
-        }
-    }
-    QStyleOptionProgressBar option;
-    initStyleOption(&option);
-    const int chunkWidth = style()->pixelMetric(QStyle::PM_ProgressBarChunkWidth, &option, this);
-    const QRect groove = style()->subElementRect(QStyle::SE_ProgressBarGroove, &option, this);
-    const int grooveLength = orientation() == Qt::Horizontal ? groove.width() : groove.height();
-    return difference * grooveLength > chunkWidth * steps;
 }
 
 CachedProgressBar::Look CachedProgressBar::currentLook() const

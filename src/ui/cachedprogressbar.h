@@ -39,9 +39,6 @@ private:
     };
 
     void onValueChanged(int value);
-    /// Whether a change to `value` shows, judged as the base bar judges it but against the value
-    /// on the screen: the base bar counts only the paints it makes itself.
-    bool changeShows(int value) const;
     Look currentLook() const;
     static bool sameLook(const Look& a, const Look& b);
     /// The remembered entry for `look`, moved to the front; null when the look is new.

@@ -242,12 +242,9 @@ void ServiceSession::sendError(const QString& why)
     sendFrame(ErrorReply, why.toUtf8(), true);
 }
 
-void ServiceSession::sendFrame(qint32 type, const QByteArray& payload, bool answerStart, bool fileData)
+void ServiceSession::sendFrame(qint32 type, const QByteArray& payload, bool answerStart)
 {
-    if (m_closing) {
-        return;
-    }
-    sendWholeFrame(encodeFrame(type, payload, m_service->options().productCode), answerStart, fileData);
+    sendWholeFrame(encodeFrame(type, payload, m_service->options().productCode), answerStart, false);
 }
 
 void ServiceSession::sendWholeFrame(QByteArray frame, bool answerStart, bool fileData)

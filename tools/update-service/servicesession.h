@@ -46,7 +46,7 @@ private:
     void pump();
     bool sendNextChunk(Stream& stream);
     void sendError(const QString& why);
-    void sendFrame(qint32 type, const QByteArray& payload, bool answerStart, bool fileData = false);
+    void sendFrame(qint32 type, const QByteArray& payload, bool answerStart);
     /// Sends an encoded frame, applying the fault options (--corrupt, --drop-after).
     void sendWholeFrame(QByteArray frame, bool answerStart, bool fileData);
     QString label() const;
