@@ -1,5 +1,6 @@
 #include "apply/faultswitch.h"
 
+#include <QString>
 #include <QtGlobal>
 
 #include <cstdio>
@@ -31,4 +32,21 @@ void FaultSwitch::fileOperationDone()
         std::fflush(stderr);
         std::_Exit(abortExitCode);
     }
+}
+
+qint64 FaultSwitch::reportedFreeBytes(qint64 measured)
+{
+    if (!qEnvironmentVariableIsSet(freeBytesVariable)) {
+        return measured;
+    }
+    bool ok = false;
+    const qint64 bytes = qEnvironmentVariable(freeBytesVariable).toLongLong(&ok);
+    return ok && bytes >= 0 ? bytes : measured;
+}
+
+int FaultSwitch::stallTimeoutMs(int normal)
+{
+    bool ok = false;
+    const int milliseconds = qEnvironmentVariableIntValue(stallTimeoutVariable, &ok);
+    return ok && milliseconds > 0 ? milliseconds : normal;
 }

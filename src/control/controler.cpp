@@ -2,6 +2,7 @@
 
 #include "apply/fileoperationmanager.h"
 #include "apply/releaseverifier.h"
+#include "apply/resumestore.h"
 #include "apply/updateapplier.h"
 #include "config/configmanager.h"
 #include "config/confignames.h"
@@ -95,7 +96,13 @@ bool CControler::run()
         return false;
     }
     removeBackupDir();
-    removeTempDir();
+    // The downloads of an unfinished update stay for the next run of the same release; the
+    // channel decides after the check whether they fit the offered one.
+    if (ResumeStore(m_tempDir).isKept()) {
+        Logger::info(QStringLiteral("保留未完成更新的已下载文件:") + m_tempDir);
+    } else {
+        removeTempDir();
+    }
     if (!ReleaseVerifier(CConfigManager::instance()).isEnabled()) {
         Logger::warn(QStringLiteral("未配置发布公钥([Security] PublicKey)，更新未经签名验证"));
     }
@@ -106,6 +113,10 @@ bool CControler::run()
         return true;
     }
     reportCheckResult(rc);
+    if (rc == 0) {
+        // Nothing to install: whatever an earlier run kept describes no update any more.
+        removeTempDir();
+    }
     // A check that the channel could not finish leaves the installed version as good as "no
     // update" does: an offline machine still runs it.
     const bool checkFailedOnChannel = rc == -1 && m_model->channelChosen();
@@ -194,8 +205,15 @@ void CControler::onUpdateResult(bool bSuccess)
         const QString refusal = m_model->releaseRefusal();
         if (!refusal.isEmpty()) {
             refuseRelease(refusal);
+        } else if (!m_model->diskSpaceRefusal().isEmpty()) {
+            refuseForDiskSpace(m_model->diskSpaceRefusal());
         }
         return;
+    }
+    // The download is complete: from here on the folder holds an update to install, not a store
+    // for a later run, and the record is not one of the files to install.
+    if (!CConfigManager::instance().getTempDir().isEmpty()) {
+        ResumeStore(m_tempDir).forget();
     }
     if (!verifyDownloadedRelease()) {
         return;
@@ -251,6 +269,19 @@ void CControler::refuseRelease(const QString& reason)
     // In console mode the host reads the reason from the error line on standard output; the one
     // result line stays the check's, as for every other failure after the check.
     showInstallFailure(QStringLiteral("更新未通过安全校验，未安装: ") + reason);
+}
+
+void CControler::refuseForDiskSpace(const QString& reason)
+{
+    // Nothing was changed and the files downloaded so far stay for a run with more room. The host
+    // learns the reason from a second result line, as it does for a refused release.
+    m_success = false;
+    m_errorMsg = reason;
+    CUpdateApplier::removeStagedLists(m_appDir);
+    m_model->showFailure(reason);
+    if (m_mode == Console) {
+        printResult(buildResultJson());
+    }
 }
 
 void CControler::finishInstalledUpdate()

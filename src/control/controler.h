@@ -80,6 +80,8 @@ private:
     /// cover, before anything is backed up; reports why and discards the download.
     bool verifyDownloadedRelease();
     void refuseRelease(const QString& reason);
+    /// The volume has no room for the update: reported in the window, the log and console mode.
+    void refuseForDiskSpace(const QString& reason);
     using ProgramKey = QString (CConfigManager::*)() const;
     bool launch(ProgramKey programKey, const QStringList& arguments);
     /// Clears the folders of an update that needs no self-update, relaunches the host and quits.

@@ -1,6 +1,8 @@
 // The HTTP side of Widget: the update check and the download of the changed files. The dialog's
 // own behaviour (form, cancellation, closing) is in ui/widget.cpp.
+#include "apply/diskspacecheck.h"
 #include "apply/releaseverifier.h"
+#include "apply/resumestore.h"
 #include "config/configmanager.h"
 #include "config/confignames.h"
 #include "formats/md5list.h"
@@ -18,6 +20,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QTimer>
 
 namespace {
@@ -244,7 +247,9 @@ void Widget::startDownload()
 {
     ui->pushButton_cancel->setEnabled(true);
     m_releaseRefusal.clear();
+    m_diskSpaceRefusal.clear();
     m_sizeLimits.clear();
+    m_resuming = openResumeStore();
     if (!acceptSignedRelease()) {
         failTask(m_releaseRefusal);
         return;
@@ -280,8 +285,63 @@ bool Widget::acceptSignedRelease()
     return true;
 }
 
-void Widget::beginUpdate(const QMap<QString, QString>& files)
+bool Widget::openResumeStore()
 {
+    ResumeStore store(m_appDir + CConfigManager::instance().getTempDirWithSlash());
+    // A release file in the record's place would be taken for the record; such a release is
+    // downloaded whole.
+    if (m_changedFiles.contains(QLatin1Char('/') + QLatin1String(ResumeStore::RecordName))) {
+        store.forget();
+        return false;
+    }
+    return store.open({QStringLiteral("http"), m_serverVersion, m_serverFolder});
+}
+
+QMap<QString, QString> Widget::filesStillToFetch(const QMap<QString, QString>& files)
+{
+    if (!m_resuming) {
+        return files;
+    }
+    ResumeStore store(m_appDir + CConfigManager::instance().getTempDirWithSlash());
+    const QString tempPrefix = m_appDir + CConfigManager::instance().getTempDir();
+    // The signed manifest was fetched again by this run; it stays beside the kept files.
+    const QString manifest = ReleaseVerifier::manifestPath();
+    QSet<QString> keep{manifest, ReleaseVerifier::signaturePathFor(manifest)};
+    QMap<QString, QString> toFetch;
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        const QString relative = ReleaseVerifier::listedForm(it.key());
+        // A kept file passes the same MD5 check as a fresh download; with a release key the
+        // controller checks its size and SHA-256 with all the others before the backup.
+        if (!localPathForKey(tempPrefix, it.key()).isEmpty() && store.reuse(relative, it.value(), nullptr)) {
+            keep.insert(relative);
+        } else {
+            toFetch.insert(it.key(), it.value());
+        }
+    }
+    store.retainOnly(keep);
+    Logger::info(QStringLiteral("续传: 已有%1个文件，待下载%2个文件")
+                     .arg(files.size() - toFetch.size())
+                     .arg(toFetch.size()));
+    return toFetch;
+}
+
+bool Widget::hasRoomFor(const QMap<QString, QString>& changedFiles, const QMap<QString, QString>& toFetch)
+{
+    DiskSpaceCheck check(m_appDir);
+    for (auto it = changedFiles.cbegin(); it != changedFiles.cend(); ++it) {
+        const bool fetched = toFetch.contains(it.key());
+        check.addFile(it.key(), fetched ? m_sizeLimits.value(ReleaseVerifier::listedForm(it.key()), -1) : 0);
+    }
+    if (check.hasRoom()) {
+        return true;
+    }
+    m_diskSpaceRefusal = check.refusal();
+    return false;
+}
+
+void Widget::beginUpdate(const QMap<QString, QString>& changedFiles)
+{
+    const QMap<QString, QString> files = filesStillToFetch(changedFiles);
     m_isUpdating = true;
     m_statusText = QStringLiteral("正在更新");
     m_detailText.clear();
@@ -313,6 +373,9 @@ void Widget::beginUpdate(const QMap<QString, QString>& files)
         m_detailText = QStringLiteral("更新文件路径不安全，已拒绝:") + refusedKey;
         Logger::error(m_detailText);
         onUpdateCompleted(false);
+    } else if (!hasRoomFor(changedFiles, files)) {
+        m_tasks.clear();
+        failTask(m_diskSpaceRefusal);
     } else if (m_tasks.isEmpty()) {
         onUpdateCompleted(true);
     } else {

@@ -32,4 +32,8 @@ Qt::CaseSensitivity pathCaseSensitivity();
 /// relative); empty when `path` is no link or cannot be read.
 QString linkTarget(const QString& path);
 
+/// Bytes that the current user may still write on the volume that holds `path` (an existing
+/// folder or file); -1 when the system cannot tell.
+qint64 freeBytes(const QString& path);
+
 } // namespace FilePlatform

@@ -3,6 +3,7 @@
 #include <QFile>
 
 #include <fcntl.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
@@ -64,6 +65,18 @@ QString linkTarget(const QString& path)
     }
     target.truncate(static_cast<int>(length));
     return QFile::decodeName(target);
+}
+
+qint64 freeBytes(const QString& path)
+{
+    struct statvfs volume
+    {
+    };
+    if (::statvfs(QFile::encodeName(path).constData(), &volume) != 0) {
+        return -1;
+    }
+    // f_bavail leaves out the blocks kept for the superuser, whom the updater need not be.
+    return static_cast<qint64>(volume.f_bavail) * static_cast<qint64>(volume.f_frsize);
 }
 
 } // namespace FilePlatform

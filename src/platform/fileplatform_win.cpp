@@ -1,9 +1,12 @@
 #include "platform/fileplatform.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
 #include <io.h>
+#include <string>
+#include <windows.h>
 
 namespace FilePlatform {
 
@@ -40,6 +43,17 @@ QString linkTarget(const QString& path)
 {
     // Qt reads the target of a symbolic link or junction; it is returned as an absolute path.
     return QFileInfo(path).symLinkTarget();
+}
+
+qint64 freeBytes(const QString& path)
+{
+    // The free bytes available to the caller, which honours disk quotas.
+    ULARGE_INTEGER available{};
+    const std::wstring native = QDir::toNativeSeparators(path).toStdWString();
+    if (!::GetDiskFreeSpaceExW(native.c_str(), &available, nullptr, nullptr)) {
+        return -1;
+    }
+    return static_cast<qint64>(available.QuadPart);
 }
 
 } // namespace FilePlatform

@@ -1,8 +1,12 @@
 #include "tcp/tcpupdate.h"
 
+#include "apply/diskspacecheck.h"
+#include "apply/faultswitch.h"
 #include "apply/releaseverifier.h"
+#include "apply/resumestore.h"
 #include "config/configmanager.h"
 #include "config/confignames.h"
+#include "formats/md5list.h"
 #include "formats/releasemanifest.h"
 #include "log/downloadwindow.h"
 #include "log/logger.h"
@@ -71,6 +75,7 @@ bool CTCPUpdate::init()
     if (m_writer) {
         m_client->setFileWriter(m_writer);
     }
+    m_client->setStallTimeout(FaultSwitch::stallTimeoutMs(QUpdateTcpClient::defaultStallTimeoutMs));
     connect(m_client, &QUpdateTcpClient::versionChecked, this, &CTCPUpdate::onVersionChecked);
     connect(m_client, &QUpdateTcpClient::sigFileDownloadProgress, this, &CTCPUpdate::onFileDownloadProgress);
     connect(m_client, &QUpdateTcpClient::sigFileDownloadCompleted, this,
@@ -128,7 +133,13 @@ bool CTCPUpdate::downloadAllFiles()
     m_currentIndex = 0;
     m_cancelRequested = false;
     m_releaseRefusal.clear();
+    m_diskSpaceRefusal.clear();
+    m_manifestAccepted = false;
+    m_keptFiles.clear();
     m_signedFileCount = moveReleaseManifestFirst();
+    m_listCount = m_signedFileCount + moveMd5ListNext();
+    const CFileDataWriter& writer = m_writer ? *m_writer : CFileDataWriter::instance();
+    m_resuming = openResumeStore(writer.temporaryFolder());
     if (m_client && ReleaseVerifier(m_config).isEnabled()) {
         m_client->setSizeLimits(ReleaseVerifier::manifestSizeLimits());
     }
@@ -152,7 +163,10 @@ bool CTCPUpdate::downloadEachFile()
         if (m_currentIndex == m_signedFileCount && !acceptSignedRelease()) {
             return false;
         }
-        if (!downloadWithRetry()) {
+        if (m_currentIndex == m_listCount && !prepareRemainingFiles()) {
+            return false;
+        }
+        if (!m_keptFiles.contains(m_currentIndex) && !downloadWithRetry()) {
             handleDownloadError();
             return false;
         }
@@ -188,6 +202,78 @@ int CTCPUpdate::moveReleaseManifestFirst()
     return moved;
 }
 
+bool CTCPUpdate::openResumeStore(const QString& tempDir)
+{
+    if (tempDir.isEmpty()) {
+        return false;
+    }
+    ResumeStore store(tempDir);
+    for (const FileTransferRequest& file : qAsConst(m_downloadList)) {
+        // A release file in the record's place would be taken for the record; such a release is
+        // downloaded whole.
+        if (file.relativePath() == QLatin1String(ResumeStore::RecordName)) {
+            store.forget();
+            return false;
+        }
+    }
+    return store.open({QStringLiteral("tcp"), m_versionInfo.version, QString()});
+}
+
+int CTCPUpdate::moveMd5ListNext()
+{
+    for (int i = m_signedFileCount; i < m_downloadList.size(); ++i) {
+        if (m_downloadList.at(i).filePath.isEmpty() &&
+            m_downloadList.at(i).fileName == QLatin1String(ConfigNames::Md5ListFile)) {
+            m_downloadList.move(i, m_signedFileCount);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+bool CTCPUpdate::prepareRemainingFiles()
+{
+    const CFileDataWriter& writer = m_writer ? *m_writer : CFileDataWriter::instance();
+    const QString tempDir = writer.temporaryFolder();
+    ResumeStore store(tempDir);
+    // The lists of this run are what kept files must match: md5.txt, and with a release key the
+    // size and SHA-256 of the signed manifest.
+    const Md5Map digests = m_listCount > m_signedFileCount
+                               ? loadMd5List(tempDir + QLatin1String(ConfigNames::Md5ListFile))
+                               : Md5Map();
+    DiskSpaceCheck space(QCoreApplication::applicationDirPath() + QLatin1Char('/'));
+    QSet<QString> keep;
+    for (int i = 0; i < m_downloadList.size(); ++i) {
+        const FileTransferRequest& file = m_downloadList.at(i);
+        const QString relative = file.relativePath();
+        if (i < m_listCount) {
+            keep.insert(relative);
+            continue;
+        }
+        const ReleaseManifestFile* listed = m_manifestAccepted ? m_acceptedManifest.find(relative) : nullptr;
+        const bool kept = m_resuming && !tempDir.isEmpty() &&
+                          CFileDataWriter::isSafeTarget(file.filePath, file.fileName) &&
+                          store.reuse(relative, digests.value(QLatin1Char('/') + relative), listed);
+        if (kept) {
+            m_keptFiles.insert(i);
+            keep.insert(relative);
+        }
+        space.addFile(relative, kept ? 0 : (listed ? listed->size : -1));
+    }
+    if (m_resuming) {
+        store.retainOnly(keep);
+        Logger::info(QStringLiteral("续传: 已有%1个文件，待下载%2个文件")
+                         .arg(m_keptFiles.size())
+                         .arg(m_downloadList.size() - m_listCount - m_keptFiles.size()));
+    }
+    if (space.hasRoom()) {
+        return true;
+    }
+    m_diskSpaceRefusal = space.refusal();
+    m_window->showError(m_diskSpaceRefusal);
+    return false;
+}
+
 bool CTCPUpdate::acceptSignedRelease()
 {
     ReleaseVerifier verifier(m_config);
@@ -210,6 +296,8 @@ bool CTCPUpdate::acceptSignedRelease()
     if (m_client) {
         m_client->setSizeLimits(verifier.sizeLimits());
     }
+    m_acceptedManifest = verifier.manifest();
+    m_manifestAccepted = true;
     return true;
 }
 

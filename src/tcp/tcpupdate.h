@@ -1,9 +1,11 @@
 #pragma once
 
+#include "formats/releasemanifest.h"
 #include "formats/tcpprotocol.h"
 
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QVector>
 
@@ -56,6 +58,8 @@ public:
     QString checkError() const { return m_checkError; }
     /// Why the release was refused as not covered by its signed manifest; empty when it was not.
     QString releaseRefusal() const { return m_releaseRefusal; }
+    /// Why the download stopped before its first file for lack of disk space; empty otherwise.
+    QString diskSpaceRefusal() const { return m_diskSpaceRefusal; }
     /// Downloads every listed file and raises sigUpdateResult with the outcome. False without an
     /// offered update, and then no signal is raised; an offered update without files succeeds at
     /// once.
@@ -98,6 +102,14 @@ private:
     /// Moves the signed manifest and its signature to the front of the list, so that they are
     /// checked before any other file arrives; returns how many of them are listed.
     int moveReleaseManifestFirst();
+    /// Moves the release's md5.txt (at the top) right behind the signed manifest, so that kept
+    /// files can be checked against it; returns 1 when it is listed.
+    int moveMd5ListNext();
+    /// Opens the store of an earlier run over `tempDir`; true when its files are of this release.
+    bool openResumeStore(const QString& tempDir);
+    /// Once the lists have arrived: takes the kept files that still verify out of the download,
+    /// keeps nothing else in the temporary folder and checks the disk space for the rest.
+    bool prepareRemainingFiles();
     /// With a release key configured: accepts the downloaded manifest, refuses files it does not
     /// list and caps every file at its listed size.
     bool acceptSignedRelease();
@@ -123,6 +135,15 @@ private:
     QString m_checkError;
     QString m_releaseRefusal;
     int m_signedFileCount = 0;
+    /// The signed manifest, its signature and the MD5 list at the front of the download list.
+    int m_listCount = 0;
+    ReleaseManifest m_acceptedManifest;
+    bool m_manifestAccepted = false;
+    /// The store of an earlier run holds files of this release.
+    bool m_resuming = false;
+    /// Positions in the download list of files taken from the store.
+    QSet<int> m_keptFiles;
+    QString m_diskSpaceRefusal;
     QString m_host;
     quint16 m_port = 0;
 };

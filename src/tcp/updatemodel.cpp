@@ -145,3 +145,11 @@ QString CUpdateModel::releaseRefusal() const
     }
     return m_widget ? m_widget->releaseRefusal() : QString();
 }
+
+QString CUpdateModel::diskSpaceRefusal() const
+{
+    if (m_channel == TcpChannel) {
+        return m_tcpUpdate ? m_tcpUpdate->diskSpaceRefusal() : QString();
+    }
+    return m_widget ? m_widget->diskSpaceRefusal() : QString();
+}

@@ -46,6 +46,8 @@ public:
     QString offeredVersion() const;
     /// Why the chosen channel refused the download as not covered by its signed manifest.
     QString releaseRefusal() const;
+    /// Why the chosen channel did not start its download for lack of disk space.
+    QString diskSpaceRefusal() const;
     int channel() const { return m_channel; }
     /// The TCP channel of the last check that chose it; null before.
     CTCPUpdate* tcpUpdate() const { return m_tcpUpdate.get(); }

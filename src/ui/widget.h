@@ -67,7 +67,7 @@ public:
                    qint64 maxBytes = -1);
 
     void startDownload();
-    void beginUpdate(const QMap<QString, QString>& files);
+    void beginUpdate(const QMap<QString, QString>& changedFiles);
     void downloadNext();
     /// Removes the list files fetched by the check and everything in the manifest folder except
     /// the installed update.ini.
@@ -86,6 +86,8 @@ public:
     QString serverVersion() const { return m_serverVersion; }
     /// Why the download was refused as not covered by the release's signed manifest.
     QString releaseRefusal() const { return m_releaseRefusal; }
+    /// Why the download did not start: the installation's volume has no room for it.
+    QString diskSpaceRefusal() const { return m_diskSpaceRefusal; }
     bool isUpdating() const { return m_isUpdating; }
     bool isCancelRequested() const { return m_cancelRequested; }
     /// The per-request transfer timeout, 120000 ms unless changed (tests shorten it).
@@ -124,6 +126,13 @@ private:
     /// With a release key configured: fetches the signed manifest before any other file,
     /// accepts it, refuses changed files it does not list and caps each at its listed size.
     bool acceptSignedRelease();
+    /// The store of an earlier run's downloads for this release; true when it may be used.
+    bool openResumeStore();
+    /// Takes the kept files of `files` that still verify out of the list to fetch.
+    QMap<QString, QString> filesStillToFetch(const QMap<QString, QString>& files);
+    /// False (with the reason in diskSpaceRefusal()) when the volume cannot take the update of
+    /// `changedFiles`, of which `toFetch` are still to be downloaded.
+    bool hasRoomFor(const QMap<QString, QString>& changedFiles, const QMap<QString, QString>& toFetch);
     QString manifestFolder() const;
     /// After a failed fetch: the step's result when the check must fail as a whole (3) with the
     /// reason in the texts, or 2 for an ordinary fetch failure.
@@ -153,9 +162,11 @@ private:
     QMap<QString, QString> m_changedFiles;
     QHash<QString, qint64> m_sizeLimits;
     QString m_releaseRefusal;
+    QString m_diskSpaceRefusal;
     QPixmap m_background;
     int m_transferTimeoutMs;
     QDeadlineTimer m_checkDeadline{QDeadlineTimer::Forever};
     bool m_fetchTooLarge = false;
     bool m_fetchOutOfTime = false;
+    bool m_resuming = false;
 };

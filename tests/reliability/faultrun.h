@@ -4,10 +4,13 @@
 // failed run must pass. Header only: helpers beside the tests are not compiled on their own.
 
 #include "support/installsnapshot.h"
+#include "support/linkemulator.h"
 #include "support/scratchinstallation.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
+#include <QProcess>
 #include <QTest>
 
 namespace FaultRun {
@@ -65,6 +68,69 @@ inline QStringList filesBeside(const ScratchInstallation& installation)
         }
     }
     return names;
+}
+
+/// A release of three files that a link of LinkRate bytes a second carries in a few seconds.
+inline const QMap<QString, QByteArray>& linkRelease()
+{
+    static const QMap<QString, QByteArray> files = {
+        {QStringLiteral("a.bin"), QByteArray(300000, 'a')},
+        {QStringLiteral("b.bin"), QByteArray(300000, 'b')},
+        {QStringLiteral("c.bin"), QByteArray(300000, 'c')},
+    };
+    return files;
+}
+constexpr qint64 LinkRate = 400000;
+constexpr qint64 LinkFileSize = 300000;
+
+/// Starts update.exe in console mode and kills it by its pid once `link` has forwarded `bytes`
+/// down: the first file of linkRelease() has arrived and the second is in flight.
+inline void killOnceForwarded(const ScratchInstallation& installation, const LinkEmulator& link, qint64 bytes)
+{
+    QProcess process;
+    process.setWorkingDirectory(installation.path());
+    process.start(installation.updaterPath(), {QStringLiteral("console")});
+    QVERIFY(process.waitForStarted(5000));
+    QDeadlineTimer deadline(30000);
+    while (link.bytesDown() < bytes && !deadline.hasExpired() && process.state() != QProcess::NotRunning) {
+        process.waitForFinished(20);
+    }
+    QVERIFY2(link.bytesDown() >= bytes, process.readAllStandardOutput().right(2000).constData());
+    process.kill();
+    QVERIFY(process.waitForFinished(5000));
+}
+
+/// The second run after a kill: it installs the release and fetches at most the file that was in
+/// flight and those after it, not the one that had arrived.
+inline void verifyResumedRun(const ScratchInstallation& installation, const LinkEmulator& link)
+{
+    const qint64 firstRun = link.bytesDown();
+    const ProcessResult result = installation.runUpdater({QStringLiteral("console")}, 60000);
+    const qint64 secondRun = link.bytesDown() - firstRun;
+    qInfo("bytes at the proxy: killed run %lld, resumed run %lld", firstRun, secondRun);
+    QVERIFY2(result.finished, result.standardOutput.right(3000).constData());
+    QVERIFY(waitForFile(installation.filePath(HostMarker), 15000));
+    for (auto it = linkRelease().cbegin(); it != linkRelease().cend(); ++it) {
+        QCOMPARE(installation.readFile(it.key()), it.value());
+    }
+    QVERIFY2(result.standardOutput.contains("使用已下载并校验通过的文件:"),
+             result.standardOutput.right(3000).constData());
+    // b.bin and c.bin again, the lists and the protocol's own bytes; a.bin not.
+    QVERIFY2(secondRun >= 2 * LinkFileSize && secondRun < 2 * LinkFileSize + 32768,
+             qPrintable(QString::number(secondRun)));
+    QVERIFY(!installation.exists(QStringLiteral("temp")));
+}
+
+/// The last console-mode JSON line: after a refusal past the check, the one with its reason.
+inline QByteArray lastJsonLine(const ProcessResult& result)
+{
+    QByteArray last;
+    for (const QByteArray& line : result.standardOutput.split('\n')) {
+        if (line.startsWith('{')) {
+            last = line.trimmed();
+        }
+    }
+    return last;
 }
 
 } // namespace FaultRun

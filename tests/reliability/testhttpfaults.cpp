@@ -1,5 +1,6 @@
 // Whole runs of update.exe against web servers that fail, break off or send broken lists: each
 // must end with the installation exactly as it was and the host not started.
+#include "apply/faultswitch.h"
 #include "faultrun.h"
 #include "support/consoleresult.h"
 #include "support/files.h"
@@ -72,8 +73,12 @@ private slots:
     void downloadFaults_data();
     void downloadFaults();
     void listGarbageWithoutTabsIsSkipped();
+    void killedDownloadResumes();
+    void fullVolumeRefusesTheDownload();
 
 private:
+    /// Serves the link release below `base` and points `installation` at it through `link`.
+    void prepareBehindLink(ScratchInstallation& installation, const QString& base, const LinkEmulator& link);
     /// Lays out the case's tree below `base`: the release unless `withRelease` is false, the
     /// manifest `manifest` (the normal one when null) and the list plus `extraListLines`.
     void serve(const QString& base, const QByteArray& manifest, bool withList,
@@ -267,6 +272,54 @@ void TestHttpFaults::listGarbageWithoutTabsIsSkipped()
     QCOMPARE(installation.readFile(QStringLiteral("data/settings.dat")), QByteArray("kept"));
     QVERIFY(!installation.exists(QStringLiteral("backup")));
     QVERIFY(waitForFile(installation.filePath(FaultRun::HostMarker), 15000));
+}
+
+void TestHttpFaults::prepareBehindLink(ScratchInstallation& installation, const QString& base,
+                                       const LinkEmulator& link)
+{
+    QVERIFY(writeHttpRelease(m_served.filePath(base), QStringLiteral("r2"), QStringLiteral("2.0"),
+                             FaultRun::linkRelease()));
+    FaultRun::installOldVersion(installation,
+                                {{QStringLiteral("Update/HttpEnable"), QStringLiteral("true")},
+                                 {QStringLiteral("Update/URL"),
+                                  QStringLiteral("http://127.0.0.1:%1/%2/").arg(link.port()).arg(base)}});
+    QVERIFY(installation.writeFile(QStringLiteral("md5.txt"), md5ListText(FaultRun::installedFiles())));
+    QVERIFY(installation.writeFile(QStringLiteral("update/update.ini"),
+                                   manifestText(QStringLiteral("r1"), "1.0")));
+}
+
+void TestHttpFaults::killedDownloadResumes()
+{
+    LinkEmulator link(m_server->port());
+    QVERIFY(link.startListening());
+    link.setBandwidth(0, FaultRun::LinkRate);
+    ScratchInstallation installation;
+    prepareBehindLink(installation, QStringLiteral("resume"), link);
+
+    // The lists and a.bin have arrived, half of b.bin has gone down when the run is killed.
+    FaultRun::killOnceForwarded(installation, link, FaultRun::LinkFileSize * 3 / 2);
+    FaultRun::verifyResumedRun(installation, link);
+}
+
+void TestHttpFaults::fullVolumeRefusesTheDownload()
+{
+    LinkEmulator link(m_server->port());
+    QVERIFY(link.startListening());
+    ScratchInstallation installation;
+    prepareBehindLink(installation, QStringLiteral("fullvolume"), link);
+    const auto before = FaultRun::snapshot(installation);
+
+    const ProcessResult result = runProcessUntil(
+        installation.updaterPath(), {QStringLiteral("console")}, installation.path(), "\"success\":false",
+        30000, {{QLatin1String(FaultSwitch::freeBytesVariable), QStringLiteral("1000000")}});
+
+    QVERIFY2(result.markerSeen, result.standardOutput.right(3000).constData());
+    QCOMPARE(
+        FaultRun::lastJsonLine(result),
+        ConsoleResult::line(false, true, QStringLiteral("磁盘空间不足，未开始下载: 需要16 MB，可用1 MB")));
+    // Only the two lists crossed the link: no file of the release was requested.
+    QVERIFY2(link.bytesDown() < 4096, qPrintable(QString::number(link.bytesDown())));
+    VERIFY_INSTALLATION_UNCHANGED(installation, before);
 }
 
 QTEST_GUILESS_MAIN(TestHttpFaults)

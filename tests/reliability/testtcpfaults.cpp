@@ -1,5 +1,6 @@
 // Whole runs of update.exe against TCP update services that fail or lie: each must end with the
 // installation exactly as it was, nothing written outside it, and the host not started.
+#include "apply/faultswitch.h"
 #include "faultrun.h"
 #include "support/consoleresult.h"
 #include "support/files.h"
@@ -78,6 +79,15 @@ ScriptedTcpService::Answer answerCheck(CheckFault fault, const Frame& request)
     return {};
 }
 
+/// The link release with its md5.txt, as publish-release lays out a TCP release.
+void writeLinkRelease(const QTemporaryDir& dir)
+{
+    for (auto it = FaultRun::linkRelease().cbegin(); it != FaultRun::linkRelease().cend(); ++it) {
+        QVERIFY(writeFile(dir.filePath(it.key()), it.value()));
+    }
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("md5.txt")), md5ListText(FaultRun::linkRelease())));
+}
+
 void writeRelease(const QTemporaryDir& dir)
 {
     for (auto it = Release.cbegin(); it != Release.cend(); ++it) {
@@ -102,6 +112,10 @@ private slots:
     void wrongMagicInsideAFile();
     void updateWithoutFilesEndsTheRun();
     void killedRunLeavesItsLog();
+    void linkFaults_data();
+    void linkFaults();
+    void killedDownloadResumes();
+    void fullVolumeRefusesTheDownload();
 };
 
 void TestTcpFaults::versionCheckFaults_data()
@@ -329,6 +343,101 @@ void TestTcpFaults::killedRunLeavesItsLog()
     QVERIFY(process.waitForFinished(5000));
 
     QVERIFY(installation.readFile(QStringLiteral("logs/update.log")).contains(waiting));
+}
+
+void TestTcpFaults::linkFaults_data()
+{
+    QTest::addColumn<qint64>("dropAfter");
+    QTest::addColumn<qint64>("stallAfter");
+    QTest::addColumn<bool>("installs");
+    // Half way through the first file; a dropped file is requested again on a new connection.
+    QTest::newRow("connection dropped in the middle of a file") << qint64(150000) << qint64(0) << true;
+    QTest::newRow("link stalls in the middle of a file") << qint64(0) << qint64(150000) << false;
+}
+
+void TestTcpFaults::linkFaults()
+{
+    QFETCH(qint64, dropAfter);
+    QFETCH(qint64, stallAfter);
+    QFETCH(bool, installs);
+    QTemporaryDir releaseDir;
+    writeLinkRelease(releaseDir);
+    ReferenceService service;
+    QVERIFY2(service.start(releaseDir.path(), QStringLiteral("2.0")), qPrintable(service.errorString()));
+    LinkEmulator link(service.port());
+    QVERIFY(link.startListening());
+    link.setDelayMs(20, 20);
+    link.setDropAfter(dropAfter);
+    link.setStallAfter(stallAfter);
+    ScratchInstallation installation;
+    FaultRun::installOldVersion(installation,
+                                {{QStringLiteral("Server/UpdatePort"), QString::number(link.port())}});
+    const auto before = FaultRun::snapshot(installation);
+
+    if (!installs) {
+        // The stall timeout is shortened from 120 s: four attempts then end within seconds.
+        const ProcessResult result = runProcessUntil(
+            installation.updaterPath(), {QStringLiteral("console")}, installation.path(), DownloadFailed,
+            60000, {{QLatin1String(FaultSwitch::stallTimeoutVariable), QStringLiteral("1500")}});
+        QVERIFY2(result.markerSeen, result.standardOutput.right(3000).constData());
+        QVERIFY(result.standardOutput.contains("下载错误处理完成，文件: a.bin 错误类型: 2"));
+        // The first attempt and three retries.
+        QCOMPARE(result.standardOutput.count("文件下载失败: a.bin"), 4);
+        VERIFY_INSTALLATION_UNCHANGED(installation, before);
+        return;
+    }
+    const ProcessResult result = installation.runUpdater({QStringLiteral("console")}, 60000);
+    QVERIFY2(result.finished, result.standardOutput.right(3000).constData());
+    QVERIFY(result.standardOutput.contains("重试下载: a.bin, 尝试次数: 1"));
+    QCOMPARE(link.dropCount(), 1);
+    QVERIFY(waitForFile(installation.filePath(FaultRun::HostMarker), 15000));
+    for (auto it = FaultRun::linkRelease().cbegin(); it != FaultRun::linkRelease().cend(); ++it) {
+        QCOMPARE(installation.readFile(it.key()), it.value());
+    }
+}
+
+void TestTcpFaults::killedDownloadResumes()
+{
+    QTemporaryDir releaseDir;
+    writeLinkRelease(releaseDir);
+    ReferenceService service;
+    QVERIFY2(service.start(releaseDir.path(), QStringLiteral("2.0")), qPrintable(service.errorString()));
+    LinkEmulator link(service.port());
+    QVERIFY(link.startListening());
+    link.setBandwidth(0, FaultRun::LinkRate);
+    ScratchInstallation installation;
+    FaultRun::installOldVersion(installation,
+                                {{QStringLiteral("Server/UpdatePort"), QString::number(link.port())}});
+
+    // md5.txt comes first, then a.bin; half of b.bin has gone down when the run is killed.
+    FaultRun::killOnceForwarded(installation, link, FaultRun::LinkFileSize * 3 / 2);
+    FaultRun::verifyResumedRun(installation, link);
+}
+
+void TestTcpFaults::fullVolumeRefusesTheDownload()
+{
+    QTemporaryDir releaseDir;
+    writeLinkRelease(releaseDir);
+    ReferenceService service;
+    QVERIFY2(service.start(releaseDir.path(), QStringLiteral("2.0")), qPrintable(service.errorString()));
+    LinkEmulator link(service.port());
+    QVERIFY(link.startListening());
+    ScratchInstallation installation;
+    FaultRun::installOldVersion(installation,
+                                {{QStringLiteral("Server/UpdatePort"), QString::number(link.port())}});
+    const auto before = FaultRun::snapshot(installation);
+
+    const ProcessResult result = runProcessUntil(
+        installation.updaterPath(), {QStringLiteral("console")}, installation.path(), "\"success\":false",
+        30000, {{QLatin1String(FaultSwitch::freeBytesVariable), QStringLiteral("1000000")}});
+
+    QVERIFY2(result.markerSeen, result.standardOutput.right(3000).constData());
+    QCOMPARE(
+        FaultRun::lastJsonLine(result),
+        ConsoleResult::line(false, true, QStringLiteral("磁盘空间不足，未开始下载: 需要16 MB，可用1 MB")));
+    // Only md5.txt crossed the link: no file of the release was requested.
+    QVERIFY2(link.bytesDown() < 4096, qPrintable(QString::number(link.bytesDown())));
+    VERIFY_INSTALLATION_UNCHANGED(installation, before);
 }
 
 QTEST_GUILESS_MAIN(TestTcpFaults)
