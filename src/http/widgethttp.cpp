@@ -294,6 +294,13 @@ bool Widget::openResumeStore()
         store.forget();
         return false;
     }
+    // A list that beginUpdate() refuses leads to no download, and so to no store either.
+    const QString tempPrefix = m_appDir + CConfigManager::instance().getTempDir();
+    for (auto it = m_changedFiles.cbegin(); it != m_changedFiles.cend(); ++it) {
+        if (localPathForKey(tempPrefix, it.key()).isEmpty()) {
+            return false;
+        }
+    }
     return store.open({QStringLiteral("http"), m_serverVersion, m_serverFolder});
 }
 

@@ -100,23 +100,44 @@ inline void killOnceForwarded(const ScratchInstallation& installation, const Lin
     QVERIFY(process.waitForFinished(5000));
 }
 
-/// The second run after a kill: it installs the release and fetches at most the file that was in
-/// flight and those after it, not the one that had arrived.
-inline void verifyResumedRun(const ScratchInstallation& installation, const LinkEmulator& link)
+/// What a test does to the store between the killed run and the next one.
+enum class StoreChange
+{
+    None,
+    OtherVersion, ///< the record names another version
+    DamagedFile,  ///< the file that had arrived no longer has its digest
+};
+
+inline void changeStore(ScratchInstallation& installation, StoreChange change)
+{
+    const QString record = QStringLiteral("temp/.update-resume");
+    QVERIFY2(installation.exists(record), "the killed run keeps its downloads");
+    if (change == StoreChange::OtherVersion) {
+        QByteArray text = installation.readFile(record);
+        text.replace("version=2.0", "version=1.9");
+        QVERIFY(installation.writeFile(record, text));
+    } else if (change == StoreChange::DamagedFile) {
+        QVERIFY(installation.writeFile(QStringLiteral("temp/a.bin"), QByteArray(int(LinkFileSize), 'x')));
+    }
+}
+
+/// The second run after a kill: it installs the release and fetches `filesAgain` of its files
+/// (the one in flight and those after it when the store holds, all three otherwise), the lists
+/// and the protocol's own bytes.
+inline void verifyResumedRun(const ScratchInstallation& installation, const LinkEmulator& link,
+                             int filesAgain)
 {
     const qint64 firstRun = link.bytesDown();
     const ProcessResult result = installation.runUpdater({QStringLiteral("console")}, 60000);
     const qint64 secondRun = link.bytesDown() - firstRun;
-    qInfo("bytes at the proxy: killed run %lld, resumed run %lld", firstRun, secondRun);
+    qInfo("bytes at the proxy: killed run %lld, next run %lld", firstRun, secondRun);
     QVERIFY2(result.finished, result.standardOutput.right(3000).constData());
     QVERIFY(waitForFile(installation.filePath(HostMarker), 15000));
     for (auto it = linkRelease().cbegin(); it != linkRelease().cend(); ++it) {
         QCOMPARE(installation.readFile(it.key()), it.value());
     }
-    QVERIFY2(result.standardOutput.contains("使用已下载并校验通过的文件:"),
-             result.standardOutput.right(3000).constData());
-    // b.bin and c.bin again, the lists and the protocol's own bytes; a.bin not.
-    QVERIFY2(secondRun >= 2 * LinkFileSize && secondRun < 2 * LinkFileSize + 32768,
+    QCOMPARE(result.standardOutput.contains("使用已下载并校验通过的文件:"), filesAgain < 3);
+    QVERIFY2(secondRun >= filesAgain * LinkFileSize && secondRun < filesAgain * LinkFileSize + 32768,
              qPrintable(QString::number(secondRun)));
     QVERIFY(!installation.exists(QStringLiteral("temp")));
 }

@@ -62,6 +62,8 @@ QByteArray oversizedManifest()
 
 } // namespace
 
+Q_DECLARE_METATYPE(FaultRun::StoreChange)
+
 class TestHttpFaults : public QObject
 {
     Q_OBJECT
@@ -73,6 +75,7 @@ private slots:
     void downloadFaults_data();
     void downloadFaults();
     void listGarbageWithoutTabsIsSkipped();
+    void killedDownloadResumes_data();
     void killedDownloadResumes();
     void fullVolumeRefusesTheDownload();
 
@@ -288,8 +291,19 @@ void TestHttpFaults::prepareBehindLink(ScratchInstallation& installation, const 
                                    manifestText(QStringLiteral("r1"), "1.0")));
 }
 
+void TestHttpFaults::killedDownloadResumes_data()
+{
+    QTest::addColumn<FaultRun::StoreChange>("change");
+    QTest::addColumn<int>("filesAgain");
+    QTest::newRow("same release: the file in flight and the rest") << FaultRun::StoreChange::None << 2;
+    QTest::newRow("kept for another version: everything") << FaultRun::StoreChange::OtherVersion << 3;
+    QTest::newRow("kept file damaged: everything") << FaultRun::StoreChange::DamagedFile << 3;
+}
+
 void TestHttpFaults::killedDownloadResumes()
 {
+    QFETCH(FaultRun::StoreChange, change);
+    QFETCH(int, filesAgain);
     LinkEmulator link(m_server->port());
     QVERIFY(link.startListening());
     link.setBandwidth(0, FaultRun::LinkRate);
@@ -298,7 +312,8 @@ void TestHttpFaults::killedDownloadResumes()
 
     // The lists and a.bin have arrived, half of b.bin has gone down when the run is killed.
     FaultRun::killOnceForwarded(installation, link, FaultRun::LinkFileSize * 3 / 2);
-    FaultRun::verifyResumedRun(installation, link);
+    FaultRun::changeStore(installation, change);
+    FaultRun::verifyResumedRun(installation, link, filesAgain);
 }
 
 void TestHttpFaults::fullVolumeRefusesTheDownload()

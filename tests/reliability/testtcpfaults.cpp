@@ -99,6 +99,8 @@ void writeRelease(const QTemporaryDir& dir)
 
 Q_DECLARE_METATYPE(CheckFault)
 
+Q_DECLARE_METATYPE(FaultRun::StoreChange)
+
 class TestTcpFaults : public QObject
 {
     Q_OBJECT
@@ -114,6 +116,7 @@ private slots:
     void killedRunLeavesItsLog();
     void linkFaults_data();
     void linkFaults();
+    void killedDownloadResumes_data();
     void killedDownloadResumes();
     void fullVolumeRefusesTheDownload();
 };
@@ -396,8 +399,19 @@ void TestTcpFaults::linkFaults()
     }
 }
 
+void TestTcpFaults::killedDownloadResumes_data()
+{
+    QTest::addColumn<FaultRun::StoreChange>("change");
+    QTest::addColumn<int>("filesAgain");
+    QTest::newRow("same release: the file in flight and the rest") << FaultRun::StoreChange::None << 2;
+    QTest::newRow("kept for another version: everything") << FaultRun::StoreChange::OtherVersion << 3;
+    QTest::newRow("kept file damaged: everything") << FaultRun::StoreChange::DamagedFile << 3;
+}
+
 void TestTcpFaults::killedDownloadResumes()
 {
+    QFETCH(FaultRun::StoreChange, change);
+    QFETCH(int, filesAgain);
     QTemporaryDir releaseDir;
     writeLinkRelease(releaseDir);
     ReferenceService service;
@@ -411,7 +425,8 @@ void TestTcpFaults::killedDownloadResumes()
 
     // md5.txt comes first, then a.bin; half of b.bin has gone down when the run is killed.
     FaultRun::killOnceForwarded(installation, link, FaultRun::LinkFileSize * 3 / 2);
-    FaultRun::verifyResumedRun(installation, link);
+    FaultRun::changeStore(installation, change);
+    FaultRun::verifyResumedRun(installation, link, filesAgain);
 }
 
 void TestTcpFaults::fullVolumeRefusesTheDownload()
