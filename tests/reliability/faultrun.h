@@ -3,6 +3,8 @@
 // Shared by the fault tests: a scratch installation of version 1.0 and the checks that every
 // failed run must pass. Header only: helpers beside the tests are not compiled on their own.
 
+#include "apply/faultswitch.h"
+#include "support/consoleresult.h"
 #include "support/installsnapshot.h"
 #include "support/linkemulator.h"
 #include "support/scratchinstallation.h"
@@ -108,6 +110,12 @@ enum class StoreChange
     DamagedFile,  ///< the file that had arrived no longer has its digest
 };
 
+} // namespace FaultRun
+
+Q_DECLARE_METATYPE(FaultRun::StoreChange)
+
+namespace FaultRun {
+
 inline void changeStore(ScratchInstallation& installation, StoreChange change)
 {
     const QString record = QStringLiteral("temp/.update-resume");
@@ -119,6 +127,17 @@ inline void changeStore(ScratchInstallation& installation, StoreChange change)
     } else if (change == StoreChange::DamagedFile) {
         QVERIFY(installation.writeFile(QStringLiteral("temp/a.bin"), QByteArray(int(LinkFileSize), 'x')));
     }
+}
+
+/// The rows of the kill-and-rerun tests: what happens to the store before the next run, and how
+/// many files of linkRelease() that run fetches.
+inline void addStoreChangeRows()
+{
+    QTest::addColumn<StoreChange>("change");
+    QTest::addColumn<int>("filesAgain");
+    QTest::newRow("same release: the file in flight and the rest") << StoreChange::None << 2;
+    QTest::newRow("kept for another version: everything") << StoreChange::OtherVersion << 3;
+    QTest::newRow("kept file damaged: everything") << StoreChange::DamagedFile << 3;
 }
 
 /// The second run after a kill: it installs the release and fetches `filesAgain` of its files
@@ -152,6 +171,27 @@ inline QByteArray lastJsonLine(const ProcessResult& result)
         }
     }
     return last;
+}
+
+/// A run on a volume that looks full: it refuses before any file of linkRelease() is requested,
+/// with the reason in a second console line, and changes nothing.
+inline void verifyFullVolumeRefusal(const ScratchInstallation& installation, const LinkEmulator& link)
+{
+    const auto before = snapshot(installation);
+    const ProcessResult result = runProcessUntil(
+        installation.updaterPath(), {QStringLiteral("console")}, installation.path(), "\"success\":false",
+        30000, {{QLatin1String(FaultSwitch::freeBytesVariable), QStringLiteral("1000000")}});
+
+    QVERIFY2(result.markerSeen, result.standardOutput.right(3000).constData());
+    QCOMPARE(
+        lastJsonLine(result),
+        ConsoleResult::line(false, true, QStringLiteral("磁盘空间不足，未开始下载: 需要16 MB，可用1 MB")));
+    // Only the lists crossed the link.
+    QVERIFY2(link.bytesDown() < 4096, qPrintable(QString::number(link.bytesDown())));
+    const auto after = snapshot(installation);
+    QVERIFY2(after == before, qPrintable(describeDifference(after, before)));
+    QVERIFY(installation.listFiles(QStringLiteral("backup")).isEmpty());
+    QVERIFY(!installation.exists(HostMarker));
 }
 
 } // namespace FaultRun

@@ -1,6 +1,5 @@
 // Whole runs of update.exe against web servers that fail, break off or send broken lists: each
 // must end with the installation exactly as it was and the host not started.
-#include "apply/faultswitch.h"
 #include "faultrun.h"
 #include "support/consoleresult.h"
 #include "support/files.h"
@@ -61,8 +60,6 @@ QByteArray oversizedManifest()
 }
 
 } // namespace
-
-Q_DECLARE_METATYPE(FaultRun::StoreChange)
 
 class TestHttpFaults : public QObject
 {
@@ -293,11 +290,7 @@ void TestHttpFaults::prepareBehindLink(ScratchInstallation& installation, const 
 
 void TestHttpFaults::killedDownloadResumes_data()
 {
-    QTest::addColumn<FaultRun::StoreChange>("change");
-    QTest::addColumn<int>("filesAgain");
-    QTest::newRow("same release: the file in flight and the rest") << FaultRun::StoreChange::None << 2;
-    QTest::newRow("kept for another version: everything") << FaultRun::StoreChange::OtherVersion << 3;
-    QTest::newRow("kept file damaged: everything") << FaultRun::StoreChange::DamagedFile << 3;
+    FaultRun::addStoreChangeRows();
 }
 
 void TestHttpFaults::killedDownloadResumes()
@@ -322,19 +315,7 @@ void TestHttpFaults::fullVolumeRefusesTheDownload()
     QVERIFY(link.startListening());
     ScratchInstallation installation;
     prepareBehindLink(installation, QStringLiteral("fullvolume"), link);
-    const auto before = FaultRun::snapshot(installation);
-
-    const ProcessResult result = runProcessUntil(
-        installation.updaterPath(), {QStringLiteral("console")}, installation.path(), "\"success\":false",
-        30000, {{QLatin1String(FaultSwitch::freeBytesVariable), QStringLiteral("1000000")}});
-
-    QVERIFY2(result.markerSeen, result.standardOutput.right(3000).constData());
-    QCOMPARE(
-        FaultRun::lastJsonLine(result),
-        ConsoleResult::line(false, true, QStringLiteral("磁盘空间不足，未开始下载: 需要16 MB，可用1 MB")));
-    // Only the two lists crossed the link: no file of the release was requested.
-    QVERIFY2(link.bytesDown() < 4096, qPrintable(QString::number(link.bytesDown())));
-    VERIFY_INSTALLATION_UNCHANGED(installation, before);
+    FaultRun::verifyFullVolumeRefusal(installation, link);
 }
 
 QTEST_GUILESS_MAIN(TestHttpFaults)

@@ -1,6 +1,5 @@
 // Whole runs of update.exe against TCP update services that fail or lie: each must end with the
 // installation exactly as it was, nothing written outside it, and the host not started.
-#include "apply/faultswitch.h"
 #include "faultrun.h"
 #include "support/consoleresult.h"
 #include "support/files.h"
@@ -14,6 +13,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <memory>
 
 namespace {
 
@@ -88,6 +89,27 @@ void writeLinkRelease(const QTemporaryDir& dir)
     QVERIFY(writeFile(dir.filePath(QStringLiteral("md5.txt")), md5ListText(FaultRun::linkRelease())));
 }
 
+/// The reference service over the link release, behind a link emulator, and an installation
+/// of the old version that reaches it through the link.
+struct LinkedService
+{
+    QTemporaryDir releaseDir;
+    ReferenceService service;
+    std::unique_ptr<LinkEmulator> link;
+    ScratchInstallation installation;
+};
+
+void startLinkedService(LinkedService& run)
+{
+    writeLinkRelease(run.releaseDir);
+    QVERIFY2(run.service.start(run.releaseDir.path(), QStringLiteral("2.0")),
+             qPrintable(run.service.errorString()));
+    run.link = std::make_unique<LinkEmulator>(run.service.port());
+    QVERIFY(run.link->startListening());
+    FaultRun::installOldVersion(run.installation,
+                                {{QStringLiteral("Server/UpdatePort"), QString::number(run.link->port())}});
+}
+
 void writeRelease(const QTemporaryDir& dir)
 {
     for (auto it = Release.cbegin(); it != Release.cend(); ++it) {
@@ -98,8 +120,6 @@ void writeRelease(const QTemporaryDir& dir)
 } // namespace
 
 Q_DECLARE_METATYPE(CheckFault)
-
-Q_DECLARE_METATYPE(FaultRun::StoreChange)
 
 class TestTcpFaults : public QObject
 {
@@ -363,18 +383,14 @@ void TestTcpFaults::linkFaults()
     QFETCH(qint64, dropAfter);
     QFETCH(qint64, stallAfter);
     QFETCH(bool, installs);
-    QTemporaryDir releaseDir;
-    writeLinkRelease(releaseDir);
-    ReferenceService service;
-    QVERIFY2(service.start(releaseDir.path(), QStringLiteral("2.0")), qPrintable(service.errorString()));
-    LinkEmulator link(service.port());
-    QVERIFY(link.startListening());
+    LinkedService run;
+    startLinkedService(run);
+    QVERIFY(!QTest::currentTestFailed());
+    LinkEmulator& link = *run.link;
+    const ScratchInstallation& installation = run.installation;
     link.setDelayMs(20, 20);
     link.setDropAfter(dropAfter);
     link.setStallAfter(stallAfter);
-    ScratchInstallation installation;
-    FaultRun::installOldVersion(installation,
-                                {{QStringLiteral("Server/UpdatePort"), QString::number(link.port())}});
     const auto before = FaultRun::snapshot(installation);
 
     if (!installs) {
@@ -401,58 +417,30 @@ void TestTcpFaults::linkFaults()
 
 void TestTcpFaults::killedDownloadResumes_data()
 {
-    QTest::addColumn<FaultRun::StoreChange>("change");
-    QTest::addColumn<int>("filesAgain");
-    QTest::newRow("same release: the file in flight and the rest") << FaultRun::StoreChange::None << 2;
-    QTest::newRow("kept for another version: everything") << FaultRun::StoreChange::OtherVersion << 3;
-    QTest::newRow("kept file damaged: everything") << FaultRun::StoreChange::DamagedFile << 3;
+    FaultRun::addStoreChangeRows();
 }
 
 void TestTcpFaults::killedDownloadResumes()
 {
     QFETCH(FaultRun::StoreChange, change);
     QFETCH(int, filesAgain);
-    QTemporaryDir releaseDir;
-    writeLinkRelease(releaseDir);
-    ReferenceService service;
-    QVERIFY2(service.start(releaseDir.path(), QStringLiteral("2.0")), qPrintable(service.errorString()));
-    LinkEmulator link(service.port());
-    QVERIFY(link.startListening());
-    link.setBandwidth(0, FaultRun::LinkRate);
-    ScratchInstallation installation;
-    FaultRun::installOldVersion(installation,
-                                {{QStringLiteral("Server/UpdatePort"), QString::number(link.port())}});
+    LinkedService run;
+    startLinkedService(run);
+    QVERIFY(!QTest::currentTestFailed());
+    run.link->setBandwidth(0, FaultRun::LinkRate);
 
     // md5.txt comes first, then a.bin; half of b.bin has gone down when the run is killed.
-    FaultRun::killOnceForwarded(installation, link, FaultRun::LinkFileSize * 3 / 2);
-    FaultRun::changeStore(installation, change);
-    FaultRun::verifyResumedRun(installation, link, filesAgain);
+    FaultRun::killOnceForwarded(run.installation, *run.link, FaultRun::LinkFileSize * 3 / 2);
+    FaultRun::changeStore(run.installation, change);
+    FaultRun::verifyResumedRun(run.installation, *run.link, filesAgain);
 }
 
 void TestTcpFaults::fullVolumeRefusesTheDownload()
 {
-    QTemporaryDir releaseDir;
-    writeLinkRelease(releaseDir);
-    ReferenceService service;
-    QVERIFY2(service.start(releaseDir.path(), QStringLiteral("2.0")), qPrintable(service.errorString()));
-    LinkEmulator link(service.port());
-    QVERIFY(link.startListening());
-    ScratchInstallation installation;
-    FaultRun::installOldVersion(installation,
-                                {{QStringLiteral("Server/UpdatePort"), QString::number(link.port())}});
-    const auto before = FaultRun::snapshot(installation);
-
-    const ProcessResult result = runProcessUntil(
-        installation.updaterPath(), {QStringLiteral("console")}, installation.path(), "\"success\":false",
-        30000, {{QLatin1String(FaultSwitch::freeBytesVariable), QStringLiteral("1000000")}});
-
-    QVERIFY2(result.markerSeen, result.standardOutput.right(3000).constData());
-    QCOMPARE(
-        FaultRun::lastJsonLine(result),
-        ConsoleResult::line(false, true, QStringLiteral("磁盘空间不足，未开始下载: 需要16 MB，可用1 MB")));
-    // Only md5.txt crossed the link: no file of the release was requested.
-    QVERIFY2(link.bytesDown() < 4096, qPrintable(QString::number(link.bytesDown())));
-    VERIFY_INSTALLATION_UNCHANGED(installation, before);
+    LinkedService run;
+    startLinkedService(run);
+    QVERIFY(!QTest::currentTestFailed());
+    FaultRun::verifyFullVolumeRefusal(run.installation, *run.link);
 }
 
 QTEST_GUILESS_MAIN(TestTcpFaults)
