@@ -133,8 +133,9 @@ bool ResumeStore::reuse(const QString& relativePath, const QString& md5, const R
     if (!info.exists() && !info.isSymLink()) {
         return false;
     }
-    // Only a plain file inside the folder is ever taken; a link or folder in its place goes.
-    const bool inside = PathGuard(m_tempDir).contains(path);
+    // Only a plain file inside the folder is ever taken; a link or folder in its place goes (the
+    // link itself, never what it leads to).
+    const bool inside = PathGuard(m_tempDir).contains(info.absolutePath());
     bool matches = inside && info.isFile() && !info.isSymLink() && (listed || !md5.isEmpty());
     if (matches && listed) {
         matches = info.size() == listed->size && sha256Of(path) == listed->sha256;
