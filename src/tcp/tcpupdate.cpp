@@ -173,6 +173,11 @@ bool CTCPUpdate::downloadEachFile()
         ++m_currentIndex;
         updateOverallProgress();
     }
+    // A release of nothing but its lists reaches no other file: the folder is still made to hold
+    // exactly this release, and the space is still checked.
+    if (!m_cancelRequested && m_listCount >= m_downloadList.size() && !prepareRemainingFiles()) {
+        return false;
+    }
     // A cancel that arrived with the last file (or while its progress was shown) counts too.
     if (m_cancelRequested) {
         m_window->showStatus(QStringLiteral("下载已取消"));
