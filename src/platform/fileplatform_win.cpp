@@ -1,6 +1,5 @@
 #include "platform/fileplatform.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -49,7 +48,7 @@ qint64 freeBytes(const QString& path)
 {
     // The free bytes available to the caller, which honours disk quotas.
     ULARGE_INTEGER available{};
-    const std::wstring native = QDir::toNativeSeparators(path).toStdWString();
+    const std::wstring native = QString(path).replace(QLatin1Char('/'), QLatin1Char('\\')).toStdWString();
     if (!::GetDiskFreeSpaceExW(native.c_str(), &available, nullptr, nullptr)) {
         return -1;
     }
