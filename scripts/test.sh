@@ -62,7 +62,7 @@ if [ "${SKIP_SANITIZE:-0}" != 1 ]; then
 fi
 
 if [ "${SKIP_TSAN:-0}" != 1 ]; then
-  # Only the suites that run product code on several threads, built alone: a few minutes.
+  # Only the suites that run product code on several threads, built alone: about six minutes.
   "$root/scripts/tsan-test.sh"
 fi
 
