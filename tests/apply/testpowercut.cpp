@@ -1,0 +1,99 @@
+#include "apply/applyjournal.h"
+#include "support/applydriver.h"
+#include "support/crashloop.h"
+#include "support/powercut.h"
+
+#include <QtTest>
+
+using namespace CrashLoop;
+
+namespace {
+
+void stageNestedBackup(ScratchInstallation& installation)
+{
+    QMap<QString, QString> config = ScratchInstallation::offlineConfig();
+    config.insert(QStringLiteral("Paths/Backup"), QStringLiteral("run/deep/backup/"));
+    installation.writeConfig(config);
+    stageUpdate(installation);
+}
+
+void stageSelfUpdate(ScratchInstallation& installation)
+{
+    stageUpdate(installation);
+    installation.writeFile(QStringLiteral("temp/update.exe"), "new program");
+}
+
+/// What a run that died in the middle of its replacement left: some files replaced, some added,
+/// the backup whole and the journal naming it.
+void stageInterruptedApply(ScratchInstallation& installation)
+{
+    installOldVersion(installation);
+    for (const QString& file : {QStringLiteral("a.txt"), QStringLiteral("lib/x.dll"),
+                                QStringLiteral("update/update.ini"), QStringLiteral("md5.txt")}) {
+        installation.writeFile(QStringLiteral("backup/") + file, installation.readFile(file));
+    }
+    installation.writeFile(QStringLiteral("temp/a.txt"), "new a");
+    installation.writeFile(QStringLiteral("temp/lib/x.dll"), "new x");
+    installation.writeFile(QStringLiteral("temp/plugins/p/p.dll"), "added plugin");
+    installation.writeFile(QStringLiteral("a.txt"), "new a");
+    installation.writeFile(QStringLiteral("plugins/p/p.dll"), "added plugin");
+    CApplyJournal(installation.path() + QLatin1Char('/'))
+        .write(QStringLiteral("backup/"), {QStringLiteral("plugins/p/p.dll"), QStringLiteral("plugins/p"),
+                                           QStringLiteral("plugins")});
+}
+
+struct Scenario
+{
+    Stage stage;
+    Interrupt run;
+    /// False when the staged installation is itself half replaced: only the run's end will do.
+    bool stagedIsWhole;
+};
+
+} // namespace
+
+/// Power cuts at every flush of an apply, a rollback, a self-update hand-over and a recovery: the
+/// next start of update.exe must find the old installation or the new one.
+class TestPowerCut : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void powerCutAtEveryFlush_data()
+    {
+        QTest::addColumn<int>("scenario");
+        QTest::newRow("backup and replacement") << 0;
+        QTest::newRow("backup in a nested folder") << 1;
+        QTest::newRow("self-update hand-over") << 2;
+        QTest::newRow("rollback of a failed replacement") << 3;
+        QTest::newRow("rollback of a failed self-update") << 4;
+        QTest::newRow("finishing a self-update") << 5;
+        QTest::newRow("recovery of an interrupted apply") << 6;
+    }
+
+    void powerCutAtEveryFlush()
+    {
+        QFETCH(int, scenario);
+        const Scenario scenarios[] = {
+            {stageUpdate, runDriver, true},
+            {stageNestedBackup, runDriver, true},
+            {stageSelfUpdate, runDriver, true},
+            {stageFailingUpdate, runDriver, true},
+            {stageFailedSelfUpdate, runHelperFailure, true},
+            {stageFailedSelfUpdate, runHelperSuccess, true},
+            {stageInterruptedApply, runConsole, false},
+        };
+        const Scenario& chosen = scenarios[scenario];
+        const Snapshot newState = stateAfter(chosen.stage, chosen.run);
+        const Snapshot oldState = chosen.stagedIsWhole ? stateBefore(chosen.stage) : newState;
+        if (!chosen.stagedIsWhole) {
+            QCOMPARE(newState, stateBefore(installOldVersion));
+        }
+
+        const PowerCut::Outcome outcome = PowerCut::checkEveryPowerCut(chosen.stage, chosen.run, oldState, newState);
+        QVERIFY2(outcome.states > 0, "see the warnings above");
+    }
+};
+
+UPDATER_APPLY_DRIVER_TEST_MAIN(TestPowerCut)
+#include "testpowercut.moc"

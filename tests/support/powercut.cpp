@@ -1,0 +1,375 @@
+#include "support/powercut.h"
+
+#include "apply/applyjournal.h"
+#include "platform/fileplatform.h"
+#include "platform/operationrecord.h"
+#include "support/applydriver.h"
+#include "support/files.h"
+#include "support/installsnapshot.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QSet>
+#include <QTemporaryDir>
+
+namespace {
+
+/// Parts of a scratch installation that no apply writes: left out of the model and laid out by
+/// ScratchInstallation and ApplyDriver themselves.
+const QStringList NotModelled = {QStringLiteral("logs"), QLatin1String(ApplyDriver::driverName),
+                                 QStringLiteral("update.exe"), QStringLiteral("host-started")};
+
+/// One inode: a file's data (flushed or not), a link's target, or a folder's entries as they are
+/// now and as its last flush left them on the device.
+struct Node
+{
+    enum Kind { File, Folder, Link } kind = Folder;
+    QByteArray data;
+    bool dataFlushed = true;
+    QMap<QString, int> entries;
+    QMap<QString, int> flushedEntries;
+};
+
+/// The disk as the recorded operations change it, with what of it is durable.
+class DiskModel
+{
+public:
+    explicit DiskModel(const PowerCut::Disk& before)
+    {
+        m_nodes.append(Node());
+        for (const QString& folder : before.folders) {
+            insert(folder, Node{Node::Folder, {}, true, {}, {}}, true);
+        }
+        for (auto it = before.files.cbegin(); it != before.files.cend(); ++it) {
+            insert(it.key(), Node{Node::File, it.value(), true, {}, {}}, true);
+        }
+        for (auto it = before.links.cbegin(); it != before.links.cend(); ++it) {
+            insert(it.key(), Node{Node::Link, it.value().toUtf8(), true, {}, {}}, true);
+        }
+    }
+
+    /// Replays one line of the record; true when it was a flush.
+    bool apply(const QList<QByteArray>& fields)
+    {
+        const QByteArray operation = fields.value(0);
+        const QString path = QString::fromUtf8(fields.value(1));
+        const QByteArray field = fields.value(2);
+        if (operation == "write") {
+            insert(path, Node{Node::File, QByteArray::fromBase64(field), false, {}, {}}, false);
+        } else if (operation == "mkdir") {
+            insert(path, Node{Node::Folder, {}, true, {}, {}}, false);
+        } else if (operation == "link") {
+            insert(path, Node{Node::Link, field, true, {}, {}}, false);
+        } else if (operation == "rename") {
+            const int node = take(path);
+            if (node >= 0) {
+                link(QString::fromUtf8(field), node);
+            }
+        } else if (operation == "remove" || operation == "rmdir") {
+            take(path);
+        } else if (operation == "flush" || operation == "flushdir") {
+            const int node = resolve(path);
+            if (node >= 0) {
+                m_nodes[node].dataFlushed = true;
+                m_nodes[node].flushedEntries = m_nodes[node].entries;
+            }
+            return true;
+        }
+        return false;
+    }
+
+    /// What a power cut now could leave: `random` draws each unflushed change, without it every
+    /// one is lost.
+    PowerCut::Disk cut(QRandomGenerator* random) const
+    {
+        PowerCut::Disk disk;
+        QSet<int> visited;
+        walk(0, QString(), random, disk, visited);
+        return disk;
+    }
+
+private:
+    static bool isOutside(const QString& path)
+    {
+        return path.isEmpty() || path == QLatin1String("..") || path.startsWith(QLatin1String("../")) ||
+               QDir::isAbsolutePath(path);
+    }
+
+    static QString nameOf(const QString& path) { return path.section(QLatin1Char('/'), -1); }
+
+    int resolve(const QString& path) const
+    {
+        if (path == QLatin1String(".")) {
+            return 0;
+        }
+        if (isOutside(path)) {
+            return -1;
+        }
+        int node = 0;
+        for (const QString& name : path.split(QLatin1Char('/'))) {
+            if (node < 0 || m_nodes.at(node).kind != Node::Folder) {
+                return -1;
+            }
+            node = m_nodes.at(node).entries.value(name, -1);
+        }
+        return node;
+    }
+
+    int parentOf(const QString& path) const
+    {
+        const int slash = path.lastIndexOf(QLatin1Char('/'));
+        return isOutside(path) ? -1 : resolve(slash < 0 ? QStringLiteral(".") : path.left(slash));
+    }
+
+    void link(const QString& path, int node)
+    {
+        const int parent = parentOf(path);
+        if (parent >= 0 && m_nodes.at(parent).kind == Node::Folder) {
+            m_nodes[parent].entries.insert(nameOf(path), node);
+        }
+    }
+
+    void insert(const QString& path, const Node& node, bool flushed)
+    {
+        m_nodes.append(node);
+        link(path, m_nodes.size() - 1);
+        const int parent = parentOf(path);
+        if (flushed && parent >= 0) {
+            m_nodes[parent].flushedEntries.insert(nameOf(path), m_nodes.size() - 1);
+        }
+    }
+
+    int take(const QString& path)
+    {
+        const int parent = parentOf(path);
+        return parent < 0 ? -1 : m_nodes[parent].entries.take(nameOf(path));
+    }
+
+    QByteArray cutData(const Node& node, QRandomGenerator* random) const
+    {
+        if (node.dataFlushed) {
+            return node.data;
+        }
+        if (random == nullptr) {
+            return QByteArray();
+        }
+        // Half of the time the data made it; otherwise some of its start did.
+        return random->bounded(2) == 0 ? node.data : node.data.left(random->bounded(node.data.size() + 1));
+    }
+
+    void walk(int folder, const QString& prefix, QRandomGenerator* random, PowerCut::Disk& disk,
+              QSet<int>& visited) const
+    {
+        visited.insert(folder);
+        const Node& here = m_nodes.at(folder);
+        QStringList names = here.entries.keys() + here.flushedEntries.keys();
+        names.removeDuplicates();
+        names.sort();
+        for (const QString& name : qAsConst(names)) {
+            const int now = here.entries.value(name, -1);
+            const int flushed = here.flushedEntries.value(name, -1);
+            const bool keepsChange = now == flushed || (random != nullptr && random->bounded(2) == 0);
+            const int chosen = keepsChange ? now : flushed;
+            if (chosen < 0) {
+                continue;
+            }
+            const Node& node = m_nodes.at(chosen);
+            const QString path = prefix + name;
+            if (node.kind == Node::Folder) {
+                if (!visited.contains(chosen)) {
+                    disk.folders.append(path);
+                    walk(chosen, path + QLatin1Char('/'), random, disk, visited);
+                }
+            } else if (node.kind == Node::Link) {
+                disk.links.insert(path, QString::fromUtf8(node.data));
+            } else {
+                disk.files.insert(path, cutData(node, random));
+            }
+        }
+    }
+
+    QVector<Node> m_nodes;
+};
+
+PowerCut::Disk readDisk(const QString& root)
+{
+    PowerCut::Disk disk;
+    const QDir base(root);
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString relative = base.relativeFilePath(path);
+        if (NotModelled.contains(relative.section(QLatin1Char('/'), 0, 0))) {
+            continue;
+        }
+        const QFileInfo info = it.fileInfo();
+        if (info.isSymLink()) {
+            disk.links.insert(relative, FilePlatform::linkTarget(path));
+        } else if (info.isDir()) {
+            disk.folders.append(relative);
+        } else {
+            QFile file(path);
+            disk.files.insert(relative, file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray());
+        }
+    }
+    disk.folders.sort();
+    return disk;
+}
+
+void layOut(const PowerCut::Disk& disk, const QString& root)
+{
+    for (const QString& folder : disk.folders) {
+        QDir(root).mkpath(folder);
+    }
+    for (auto it = disk.files.cbegin(); it != disk.files.cend(); ++it) {
+        writeFile(root + QLatin1Char('/') + it.key(), it.value());
+    }
+    for (auto it = disk.links.cbegin(); it != disk.links.cend(); ++it) {
+        QFile::link(it.value(), root + QLatin1Char('/') + it.key());
+    }
+}
+
+/// A release installed after the recovery: it must go in whatever the power cut left.
+void stageLaterRelease(ScratchInstallation& installation)
+{
+    installation.writeFile(QStringLiteral("temp/a.txt"), "later a");
+    installation.writeFile(QStringLiteral("temp/lib/x.dll"), "later x");
+    installation.writeFile(QStringLiteral("update/md5Tmp.txt"), "later list");
+}
+
+CrashLoop::Snapshot withLaterRelease(CrashLoop::Snapshot state)
+{
+    state.insert(QStringLiteral("a.txt"), "later a");
+    state.insert(QStringLiteral("lib/x.dll"), "later x");
+    state.insert(QStringLiteral("md5.txt"), "later list");
+    return state;
+}
+
+/// Starts update.exe on `disk`, then a later update; empty when both kept the promise.
+QString checkDisk(const PowerCut::Disk& disk, const CrashLoop::Snapshot& oldState,
+                  const CrashLoop::Snapshot& newState)
+{
+    ScratchInstallation installation;
+    layOut(disk, installation.path());
+    const ProcessResult next = installation.runUpdater({QStringLiteral("console")});
+    if (!next.finished || next.exitCode != 0) {
+        return QStringLiteral("the next run failed");
+    }
+    const CrashLoop::Snapshot after = CrashLoop::installationState(installation);
+    if (after != oldState && after != newState) {
+        return QStringLiteral("neither old (%1) nor new (%2)")
+            .arg(describeDifference(after, oldState), describeDifference(after, newState));
+    }
+    if (installation.exists(QLatin1String(CApplyJournal::fileName)) ||
+        installation.exists(QStringLiteral("backup"))) {
+        return QStringLiteral("the journal or the backup outlived the recovery");
+    }
+    stageLaterRelease(installation);
+    const ProcessResult later = CrashLoop::runDriver(installation, {});
+    const CrashLoop::Snapshot installed = CrashLoop::installationState(installation);
+    if (!later.finished || later.exitCode != 0 || installed != withLaterRelease(after)) {
+        return QStringLiteral("a later update did not install (%1)")
+            .arg(describeDifference(installed, withLaterRelease(after)));
+    }
+    return QString();
+}
+
+QString describeDisk(const PowerCut::Disk& disk)
+{
+    QStringList lines;
+    for (auto it = disk.files.cbegin(); it != disk.files.cend(); ++it) {
+        lines << it.key() + QLatin1Char('=') + QString::fromUtf8(it.value());
+    }
+    for (auto it = disk.links.cbegin(); it != disk.links.cend(); ++it) {
+        lines << it.key() + QStringLiteral("->") + it.value();
+    }
+    return lines.join(QStringLiteral(", "));
+}
+
+} // namespace
+
+namespace PowerCut {
+
+QByteArray Disk::key() const
+{
+    QByteArray key;
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        key += "f " + it.key().toUtf8() + '\0' + it.value().toBase64() + '\n';
+    }
+    for (auto it = links.cbegin(); it != links.cend(); ++it) {
+        key += "l " + it.key().toUtf8() + '\0' + it.value().toUtf8() + '\n';
+    }
+    for (const QString& folder : folders) {
+        key += "d " + folder.toUtf8() + '\n';
+    }
+    return key;
+}
+
+QVector<Disk> disksAfterPowerCuts(const Disk& before, const QByteArray& record, int mixtures, quint32 seed,
+                                  int& flushPoints)
+{
+    flushPoints = 1;
+    DiskModel model(before);
+    QRandomGenerator random(seed);
+    QVector<Disk> disks;
+    QSet<QByteArray> seen;
+    const auto cutNow = [&] {
+        for (int mixture = 0; mixture <= mixtures; ++mixture) {
+            const Disk disk = model.cut(mixture == 0 ? nullptr : &random);
+            if (!seen.contains(disk.key())) {
+                seen.insert(disk.key());
+                disks.append(disk);
+            }
+        }
+    };
+    for (const QByteArray& line : record.split('\n')) {
+        const QList<QByteArray> fields = line.split('\t');
+        // A power cut just before a flush loses the most that this flush would have kept.
+        if (fields.value(0).startsWith("flush")) {
+            cutNow();
+            ++flushPoints;
+        }
+        model.apply(fields);
+    }
+    cutNow();
+    return disks;
+}
+
+Outcome checkEveryPowerCut(const CrashLoop::Stage& stage, const CrashLoop::Interrupt& run,
+                           const CrashLoop::Snapshot& oldState, const CrashLoop::Snapshot& newState)
+{
+    Outcome outcome;
+    QTemporaryDir recordFolder;
+    const QString recordPath = recordFolder.filePath(QStringLiteral("operations"));
+    ScratchInstallation recorded;
+    recorded.writeConfig(ScratchInstallation::offlineConfig());
+    stage(recorded);
+    const Disk before = readDisk(recorded.path());
+    run(recorded, {{QLatin1String(OperationRecord::variableName), recordPath}});
+    QFile recordFile(recordPath);
+    if (!recordFile.open(QIODevice::ReadOnly)) {
+        qWarning("the run left no operation record");
+        outcome.states = -1;
+        return outcome;
+    }
+    constexpr int Mixtures = 3;
+    const QVector<Disk> disks =
+        disksAfterPowerCuts(before, recordFile.readAll(), Mixtures, 25, outcome.flushPoints);
+    for (const Disk& disk : disks) {
+        const QString failure = checkDisk(disk, oldState, newState);
+        if (!failure.isEmpty()) {
+            qWarning("power cut leaving [%s]: %s", qPrintable(describeDisk(disk)), qPrintable(failure));
+            outcome.states = -1;
+            return outcome;
+        }
+        ++outcome.states;
+    }
+    qInfo("%d distinct disks from %d flush points", outcome.states, outcome.flushPoints);
+    return outcome;
+}
+
+} // namespace PowerCut
