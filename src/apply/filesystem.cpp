@@ -144,10 +144,12 @@ bool makePath(const QString& folder)
     }
     const bool made = QDir().mkpath(folder);
     if (made) {
+        // Each new level is an entry in the level above: an unflushed one would take everything
+        // below it along in a power cut.
         for (const QString& level : qAsConst(missing)) {
             OperationRecord::folderMade(level);
+            syncEntries(parentFolder(level));
         }
-        syncEntries(parentFolder(QDir::cleanPath(folder)));
         FaultSwitch::fileOperationDone();
     }
     return made;
@@ -169,8 +171,8 @@ bool copyFile(const QString& source, const QString& destination)
     if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
         return false;
     }
-    const bool copied = copyContent(in, out) && out.setPermissions(in.permissions()) &&
-                        recordWritten(out) && syncWritten(out);
+    const bool copied = copyContent(in, out) && out.setPermissions(in.permissions()) && recordWritten(out) &&
+                        syncWritten(out);
     out.close();
     if (!copied || out.error() != QFileDevice::NoError) {
         if (out.remove()) {
@@ -263,7 +265,7 @@ bool writeFileAtomically(const QString& path, const QByteArray& content)
     if (exists(path)) {
         return false;
     }
-    const QString partial = path + QStringLiteral(".part");
+    const QString partial = unfinishedWritePath(path);
     QFile file(partial);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         return false;
@@ -279,6 +281,17 @@ bool writeFileAtomically(const QString& path, const QByteArray& content)
     FilePlatform::syncFolder(parentFolder(path));
     FaultSwitch::fileOperationDone();
     return true;
+}
+
+QString unfinishedWritePath(const QString& path)
+{
+    return path + QStringLiteral(".part");
+}
+
+bool removeUnfinishedWrite(const QString& path)
+{
+    const QString partial = unfinishedWritePath(path);
+    return !QFileInfo(partial).isFile() || removeFile(partial);
 }
 
 QString parentFolder(const QString& path)

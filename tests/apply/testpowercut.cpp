@@ -38,8 +38,8 @@ void stageInterruptedApply(ScratchInstallation& installation)
     installation.writeFile(QStringLiteral("a.txt"), "new a");
     installation.writeFile(QStringLiteral("plugins/p/p.dll"), "added plugin");
     CApplyJournal(installation.path() + QLatin1Char('/'))
-        .write(QStringLiteral("backup/"), {QStringLiteral("plugins/p/p.dll"), QStringLiteral("plugins/p"),
-                                           QStringLiteral("plugins")});
+        .write(QStringLiteral("backup/"),
+               {QStringLiteral("plugins/p/p.dll"), QStringLiteral("plugins/p"), QStringLiteral("plugins")});
 }
 
 struct Scenario
@@ -90,7 +90,8 @@ private slots:
             QCOMPARE(newState, stateBefore(installOldVersion));
         }
 
-        const PowerCut::Outcome outcome = PowerCut::checkEveryPowerCut(chosen.stage, chosen.run, oldState, newState);
+        const PowerCut::Outcome outcome =
+            PowerCut::checkEveryPowerCut(chosen.stage, chosen.run, oldState, newState);
         QVERIFY2(outcome.states > 0, "see the warnings above");
     }
 };

@@ -53,7 +53,8 @@ ProcessResult runDriver(ScratchInstallation& installation, const QMap<QString, Q
 
 ProcessResult runHelperFailure(ScratchInstallation& installation, const QMap<QString, QString>& environment)
 {
-    return runUpdater(installation, {QStringLiteral("updatehelper"), QStringLiteral("HelperFaile")}, environment);
+    return runUpdater(installation, {QStringLiteral("updatehelper"), QStringLiteral("HelperFaile")},
+                      environment);
 }
 
 ProcessResult runHelperSuccess(ScratchInstallation& installation, const QMap<QString, QString>& environment)
@@ -143,7 +144,8 @@ void stageFailingUpdate(ScratchInstallation& installation)
 {
     installOldVersion(installation);
     // A link to nothing cannot be replaced: a new file is never written through a link.
-    QFile::link(installation.filePath(QStringLiteral("nowhere")), installation.filePath(QStringLiteral("c.txt")));
+    QFile::link(installation.filePath(QStringLiteral("nowhere")),
+                installation.filePath(QStringLiteral("c.txt")));
     installation.writeFile(QStringLiteral("temp/a.txt"), "new a");
     installation.writeFile(QStringLiteral("temp/b.txt"), "new b");
     installation.writeFile(QStringLiteral("temp/c.txt"), "cannot replace the link");
