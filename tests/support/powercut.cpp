@@ -15,6 +15,8 @@
 #include <QSet>
 #include <QTemporaryDir>
 
+#include <algorithm>
+
 namespace {
 
 /// Parts of a scratch installation that no apply writes: left out of the model and laid out by
@@ -36,6 +38,39 @@ struct Node
     bool dataFlushed = true;
     QMap<QString, int> entries;
     QMap<QString, int> flushedEntries;
+};
+
+/// What a power cut takes of the work that was not flushed: all of it, only the data (every folder
+/// entry change made it), or a random part of each.
+class Loss
+{
+public:
+    enum Kind
+    {
+        Everything,
+        DataOnly,
+        Drawn
+    };
+
+    explicit Loss(Kind kind, QRandomGenerator* random = nullptr) : m_kind(kind), m_random(random) {}
+
+    bool keepsEntryChange() const
+    {
+        return m_kind == DataOnly || (m_kind == Drawn && m_random->bounded(2) == 0);
+    }
+
+    QByteArray keptData(const QByteArray& data) const
+    {
+        if (m_kind != Drawn) {
+            return QByteArray();
+        }
+        // Half of the time the data made it; otherwise some of its start did.
+        return m_random->bounded(2) == 0 ? data : data.left(m_random->bounded(data.size() + 1));
+    }
+
+private:
+    Kind m_kind;
+    QRandomGenerator* m_random;
 };
 
 /// The disk as the recorded operations change it, with what of it is durable.
@@ -86,13 +121,12 @@ public:
         return false;
     }
 
-    /// What a power cut now could leave: `random` draws each unflushed change, without it every
-    /// one is lost.
-    PowerCut::Disk cut(QRandomGenerator* random) const
+    /// What a power cut now could leave.
+    PowerCut::Disk cut(const Loss& loss) const
     {
         PowerCut::Disk disk;
         QSet<int> visited;
-        walk(0, QString(), random, disk, visited);
+        walk(0, QString(), loss, disk, visited);
         return disk;
     }
 
@@ -153,19 +187,7 @@ private:
         return parent < 0 ? -1 : m_nodes[parent].entries.take(nameOf(path));
     }
 
-    QByteArray cutData(const Node& node, QRandomGenerator* random) const
-    {
-        if (node.dataFlushed) {
-            return node.data;
-        }
-        if (random == nullptr) {
-            return QByteArray();
-        }
-        // Half of the time the data made it; otherwise some of its start did.
-        return random->bounded(2) == 0 ? node.data : node.data.left(random->bounded(node.data.size() + 1));
-    }
-
-    void walk(int folder, const QString& prefix, QRandomGenerator* random, PowerCut::Disk& disk,
+    void walk(int folder, const QString& prefix, const Loss& loss, PowerCut::Disk& disk,
               QSet<int>& visited) const
     {
         visited.insert(folder);
@@ -176,7 +198,7 @@ private:
         for (const QString& name : qAsConst(names)) {
             const int now = here.entries.value(name, -1);
             const int flushed = here.flushedEntries.value(name, -1);
-            const bool keepsChange = now == flushed || (random != nullptr && random->bounded(2) == 0);
+            const bool keepsChange = now == flushed || loss.keepsEntryChange();
             const int chosen = keepsChange ? now : flushed;
             if (chosen < 0) {
                 continue;
@@ -186,12 +208,12 @@ private:
             if (node.kind == Node::Folder) {
                 if (!visited.contains(chosen)) {
                     disk.folders.append(path);
-                    walk(chosen, path + QLatin1Char('/'), random, disk, visited);
+                    walk(chosen, path + QLatin1Char('/'), loss, disk, visited);
                 }
             } else if (node.kind == Node::Link) {
                 disk.links.insert(path, QString::fromUtf8(node.data));
             } else {
-                disk.files.insert(path, cutData(node, random));
+                disk.files.insert(path, node.dataFlushed ? node.data : loss.keptData(node.data));
             }
         }
     }
@@ -289,6 +311,29 @@ QString checkDisk(const PowerCut::Disk& disk, const CrashLoop::Snapshot& oldStat
     return QString();
 }
 
+/// The record's lines split into fields. Flushes of one kind that follow each other ran at the same
+/// time, from the batch's threads, in any order: they are sorted, so that the disks drawn for a
+/// record do not depend on how the threads ran.
+QVector<QList<QByteArray>> inFlushOrder(const QByteArray& record)
+{
+    QList<QByteArray> lines = record.split('\n');
+    const auto kindOf = [&lines](int line) { return lines.at(line).left(lines.at(line).indexOf('\t')); };
+    for (int start = 0; start < lines.size();) {
+        const QByteArray kind = kindOf(start);
+        int end = start + 1;
+        while (kind.startsWith("flush") && end < lines.size() && kindOf(end) == kind) {
+            ++end;
+        }
+        std::sort(lines.begin() + start, lines.begin() + end);
+        start = end;
+    }
+    QVector<QList<QByteArray>> operations;
+    for (const QByteArray& line : qAsConst(lines)) {
+        operations.append(line.split('\t'));
+    }
+    return operations;
+}
+
 QString describeDisk(const PowerCut::Disk& disk)
 {
     QStringList lines;
@@ -326,26 +371,30 @@ QByteArray Disk::key() const
 QVector<Disk> disksAfterPowerCuts(const Disk& before, const QByteArray& record, int mixtures, quint32 seed,
                                   int& flushPoints)
 {
-    flushPoints = 1;
     DiskModel model(before);
-    QRandomGenerator random(seed);
     QVector<Disk> disks;
     QSet<QByteArray> seen;
-    const auto cutNow = [&] {
-        for (int mixture = 0; mixture <= mixtures; ++mixture) {
-            const Disk disk = model.cut(mixture == 0 ? nullptr : &random);
-            if (!seen.contains(disk.key())) {
-                seen.insert(disk.key());
-                disks.append(disk);
-            }
+    const auto keep = [&](const Disk& disk) {
+        if (!seen.contains(disk.key())) {
+            seen.insert(disk.key());
+            disks.append(disk);
         }
     };
-    for (const QByteArray& line : record.split('\n')) {
-        const QList<QByteArray> fields = line.split('\t');
+    flushPoints = 0;
+    const auto cutNow = [&] {
+        keep(model.cut(Loss(Loss::Everything)));
+        keep(model.cut(Loss(Loss::DataOnly)));
+        // Each point draws from its own sequence, so that the draws do not depend on the others.
+        QRandomGenerator random(seed + static_cast<quint32>(flushPoints));
+        for (int mixture = 0; mixture < mixtures; ++mixture) {
+            keep(model.cut(Loss(Loss::Drawn, &random)));
+        }
+        ++flushPoints;
+    };
+    for (const QList<QByteArray>& fields : inFlushOrder(record)) {
         // A power cut just before a flush loses the most that this flush would have kept.
         if (fields.value(0).startsWith("flush")) {
             cutNow();
-            ++flushPoints;
         }
         model.apply(fields);
     }
