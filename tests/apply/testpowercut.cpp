@@ -17,6 +17,18 @@ void stageNestedBackup(ScratchInstallation& installation)
     stageUpdate(installation);
 }
 
+/// A download that brings a file where a folder is installed and a folder where a file is.
+void stageSwappedKinds(ScratchInstallation& installation)
+{
+    installOldVersion(installation);
+    installation.writeFile(QStringLiteral("docs/readme.txt"), "old readme");
+    installation.writeFile(QStringLiteral("docs/.hidden"), "old hidden");
+    installation.writeFile(QStringLiteral("settings"), "old settings file");
+    installation.writeFile(QStringLiteral("temp/docs"), "docs as one file");
+    installation.writeFile(QStringLiteral("temp/settings/main.ini"), "settings as a folder");
+    installation.writeFile(QStringLiteral("temp/a.txt"), "new a");
+}
+
 void stageSelfUpdate(ScratchInstallation& installation)
 {
     stageUpdate(installation);
@@ -65,6 +77,7 @@ private slots:
         QTest::newRow("backup and replacement") << 0;
         QTest::newRow("backup in a nested folder") << 1;
         QTest::newRow("self-update hand-over") << 2;
+        QTest::newRow("files and folders trading places") << 7;
         QTest::newRow("rollback of a failed replacement") << 3;
         QTest::newRow("rollback of a failed self-update") << 4;
         QTest::newRow("finishing a self-update") << 5;
@@ -82,6 +95,7 @@ private slots:
             {stageFailedSelfUpdate, runHelperFailure, true},
             {stageFailedSelfUpdate, runHelperSuccess, true},
             {stageInterruptedApply, runConsole, false},
+            {stageSwappedKinds, runDriver, true},
         };
         const Scenario& chosen = scenarios[scenario];
         const Snapshot newState = stateAfter(chosen.stage, chosen.run);
