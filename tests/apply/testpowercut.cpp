@@ -40,10 +40,7 @@ void stageSelfUpdate(ScratchInstallation& installation)
 void stageInterruptedApply(ScratchInstallation& installation)
 {
     installOldVersion(installation);
-    for (const QString& file : {QStringLiteral("a.txt"), QStringLiteral("lib/x.dll"),
-                                QStringLiteral("update/update.ini"), QStringLiteral("md5.txt")}) {
-        installation.writeFile(QStringLiteral("backup/") + file, installation.readFile(file));
-    }
+    saveInBackup(installation);
     installation.writeFile(QStringLiteral("temp/a.txt"), "new a");
     installation.writeFile(QStringLiteral("temp/lib/x.dll"), "new x");
     installation.writeFile(QStringLiteral("temp/plugins/p/p.dll"), "added plugin");

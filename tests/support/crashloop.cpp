@@ -153,16 +153,30 @@ void stageFailingUpdate(ScratchInstallation& installation)
     installation.writeFile(QStringLiteral("update/updateTmp.ini"), "new manifest");
 }
 
-void stageFailedSelfUpdate(ScratchInstallation& installation)
+const QStringList SavedFiles = {QStringLiteral("a.txt"), QStringLiteral("lib/x.dll"),
+                                QStringLiteral("update/update.ini"), QStringLiteral("md5.txt")};
+
+void saveInBackup(ScratchInstallation& installation)
 {
-    installOldVersion(installation);
-    for (const QString& file : {QStringLiteral("a.txt"), QStringLiteral("lib/x.dll"),
-                                QStringLiteral("update/update.ini"), QStringLiteral("md5.txt")}) {
+    for (const QString& file : SavedFiles) {
         installation.writeFile(QStringLiteral("backup/") + file, installation.readFile(file));
+    }
+}
+
+void replaceForSelfUpdate(ScratchInstallation& installation)
+{
+    saveInBackup(installation);
+    for (const QString& file : SavedFiles) {
         installation.writeFile(file, "new " + file.toUtf8());
         installation.writeFile(QStringLiteral("temp/") + file, "new " + file.toUtf8());
     }
     installation.writeFile(QStringLiteral("temp/update.exe"), "new program");
+}
+
+void stageFailedSelfUpdate(ScratchInstallation& installation)
+{
+    installOldVersion(installation);
+    replaceForSelfUpdate(installation);
 }
 
 } // namespace CrashLoop

@@ -61,8 +61,17 @@ void stageUpdate(ScratchInstallation& installation);
 /// its place): the replacement fails and rolls back.
 void stageFailingUpdate(ScratchInstallation& installation);
 
-/// An installation replaced by a self-update whose helper then failed: the backup holds the old
-/// files, the download a new update.exe.
+/// Files of the installed version that the staged replacements below change.
+extern const QStringList SavedFiles;
+
+/// Copies SavedFiles of the installation into "backup/".
+void saveInBackup(ScratchInstallation& installation);
+
+/// What a replacement whose self-update still waits leaves: SavedFiles in "backup/", replaced in
+/// the installation by "new <path>", which the download holds too beside a new update.exe.
+void replaceForSelfUpdate(ScratchInstallation& installation);
+
+/// The old version replaced by a self-update whose helper then failed.
 void stageFailedSelfUpdate(ScratchInstallation& installation);
 
 } // namespace CrashLoop
