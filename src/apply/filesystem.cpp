@@ -206,6 +206,12 @@ bool sameContent(const QString& first, const QString& second)
     return b.atEnd();
 }
 
+void flushExistingFile(const QString& path)
+{
+    FilePlatform::syncPath(path);
+    syncEntries(parentFolder(path));
+}
+
 bool removeFile(const QString& path)
 {
     if (QFileInfo(path).isDir()) {

@@ -36,6 +36,12 @@ bool copyFile(const QString& source, const QString& destination);
 /// True when both paths are files with the same bytes; reads them, writes nothing.
 bool sameContent(const QString& first, const QString& second);
 
+/// Flushes the data of the file at `path` and its folder entry, for a file this run did not write
+/// but an earlier one that was killed may have, leaving it in the cache only. The data is flushed
+/// at once and as far as possible: a file that cannot be opened for it (a running program on
+/// Windows) stays as it is.
+void flushExistingFile(const QString& path);
+
 /// Removes one file (not a folder); the removal reaches the disk before it returns.
 bool removeFile(const QString& path);
 

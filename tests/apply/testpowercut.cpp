@@ -1,4 +1,5 @@
 #include "apply/applyjournal.h"
+#include "apply/faultswitch.h"
 #include "support/applydriver.h"
 #include "support/crashloop.h"
 #include "support/powercut.h"
@@ -51,6 +52,18 @@ void stageInterruptedApply(ScratchInstallation& installation)
                {QStringLiteral("plugins/p/p.dll"), QStringLiteral("plugins/p"), QStringLiteral("plugins")});
 }
 
+/// A recovery killed after it copied a saved file back but before it flushed it, then started
+/// again: what the first one wrote may still be in the cache only.
+ProcessResult runKilledRecoveryThenAgain(ScratchInstallation& installation,
+                                         const QMap<QString, QString>& environment)
+{
+    QMap<QString, QString> killed = environment;
+    // Three removals of added paths, then the removal and the copy of a.txt.
+    killed.insert(QLatin1String(FaultSwitch::variableName), QStringLiteral("5"));
+    runConsole(installation, killed);
+    return runConsole(installation, environment);
+}
+
 struct Scenario
 {
     Stage stage;
@@ -79,6 +92,7 @@ private slots:
         QTest::newRow("rollback of a failed self-update") << 4;
         QTest::newRow("finishing a self-update") << 5;
         QTest::newRow("recovery of an interrupted apply") << 6;
+        QTest::newRow("recovery killed, then recovered again") << 8;
     }
 
     void powerCutAtEveryFlush()
@@ -93,6 +107,7 @@ private slots:
             {stageFailedSelfUpdate, runHelperSuccess, true},
             {stageInterruptedApply, runConsole, false},
             {stageSwappedKinds, runDriver, true},
+            {stageInterruptedApply, runKilledRecoveryThenAgain, false},
         };
         const Scenario& chosen = scenarios[scenario];
         const Snapshot newState = stateAfter(chosen.stage, chosen.run);
