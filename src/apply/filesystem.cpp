@@ -34,7 +34,8 @@ void syncEntries(const QString& folder)
     }
 }
 
-/// Tells the test-only record what `file` holds now that it is written.
+/// Tells the test-only record what `file` holds now that it is written. Always true, so that it
+/// stands in the chain of a write's steps.
 bool recordWritten(QFile& file)
 {
     if (OperationRecord::isEnabled() && file.flush()) {
