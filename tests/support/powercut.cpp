@@ -94,8 +94,8 @@ public:
         }
     }
 
-    /// Replays one line of the record; true when it was a flush.
-    bool apply(const QList<QByteArray>& fields)
+    /// Replays one line of the record.
+    void apply(const QList<QByteArray>& fields)
     {
         const QByteArray operation = fields.value(0);
         const QString path = QString::fromUtf8(fields.value(1));
@@ -119,9 +119,7 @@ public:
                 m_nodes[node].dataFlushed = true;
                 m_nodes[node].flushedEntries = m_nodes[node].entries;
             }
-            return true;
         }
-        return false;
     }
 
     /// What a power cut now could leave.
@@ -184,10 +182,14 @@ private:
         }
     }
 
+    /// Unlinks `path`; the node it named, or -1 when it named none.
     int take(const QString& path)
     {
         const int parent = parentOf(path);
-        return parent < 0 ? -1 : m_nodes[parent].entries.take(nameOf(path));
+        if (parent < 0 || !m_nodes.at(parent).entries.contains(nameOf(path))) {
+            return -1;
+        }
+        return m_nodes[parent].entries.take(nameOf(path));
     }
 
     void walk(int folder, const QString& prefix, const Loss& loss, PowerCut::Disk& disk,
