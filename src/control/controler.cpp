@@ -125,6 +125,7 @@ bool CControler::run()
 
 bool CControler::recoverInterruptedApply()
 {
+    applier().removeUnfinishedJournal();
     if (!applier().hasInterruptedApply()) {
         return true;
     }
