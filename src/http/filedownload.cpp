@@ -275,12 +275,13 @@ void CFileDownload::onReplyFinished()
     if (!m_reply) {
         return;
     }
-    if (m_failure == NoFailure && !m_retryPending) {
+    // Bytes that arrived before a break are part of the file: keep them and ask only for the rest.
+    if (m_failure == NoFailure && (m_bodyAccepted || !m_retryPending)) {
         onReadyRead();
     }
     m_reply->deleteLater();
     m_reply.clear();
-    if (m_retryPending) {
+    if (m_retryPending && m_failure == NoFailure) {
         ++m_attempt;
         const int pauseMs = RetryPauseStepMs * m_attempt;
         m_retryTimer.start(pauseMs);

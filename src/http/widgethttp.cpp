@@ -398,6 +398,20 @@ void Widget::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
     m_refresh->changed();
 }
 
+void Widget::showLatestRunning()
+{
+    for (auto it = m_downloads.cbegin(); it != m_downloads.cend(); ++it) {
+        if (!m_shownDownload || it.value() > m_downloads.value(m_shownDownload)) {
+            m_shownDownload = it.key();
+        }
+    }
+    const DownloadTask& task = m_tasks.at(m_downloads.value(m_shownDownload));
+    m_detailText = QFileInfo(task.localPath).fileName();
+    refreshLabels();
+    ui->progressBar_updatefile->setValue(task.size > 0 ? static_cast<int>(task.received * 100 / task.size)
+                                                       : 0);
+}
+
 void Widget::onDownloadRetrying(CFileDownload* download, int retry, const QString& reason)
 {
     if (!m_downloads.contains(download)) {
@@ -473,6 +487,9 @@ void Widget::onDownloadFinished()
         ++m_doneCount;
         updateOverallProgress(index, task.received, true);
         downloadNext();
+        if (!m_shownDownload && !m_downloads.isEmpty()) {
+            showLatestRunning();
+        }
         break;
     case CFileDownload::DigestFailure:
         failTask(QStringLiteral("文件校验失败:") + task.localPath + QStringLiteral(" (MD5 ") +
@@ -535,7 +552,7 @@ void Widget::abortDownload()
     if (!m_downloads.isEmpty()) {
         // Aborting one reports its error at once, which stops the others and completes the
         // update as failed.
-        m_downloads.begin().key()->abort();
+        (m_shownDownload ? m_shownDownload : m_downloads.begin().key())->abort();
         discardDownload();
     }
 }

@@ -123,6 +123,9 @@ private:
     /// The running transfer that sent the current signal, or null when it is no longer running.
     CFileDownload* signallingDownload() const;
     void releaseDownload(CFileDownload* download);
+    /// Once the file shown has arrived while others are still on their way: shows the one of them
+    /// that started last.
+    void showLatestRunning();
     void onDownloadRetrying(CFileDownload* download, int retry, const QString& reason);
     void beginOverallProgress();
     /// What task `task` adds to m_overallDone.
