@@ -183,7 +183,7 @@ void TestFileDownload::resumesAfterBreaks_data()
     // sockets held when the link broke is sent again.
     const qint64 size = largeContent().size();
     QTest::newRow("a drop in the middle resumes") << "files/large.bin" << size / 2 << false << qint64(-1)
-                                                  << int(CFileDownload::NoFailure) << 2 << 1.0 << 1.05;
+                                                  << int(CFileDownload::NoFailure) << 2 << 1.0 << 1.2;
     QTest::newRow("two drops resume twice") << "files/large.bin" << size * 2 / 5 << true << qint64(-1)
                                             << int(CFileDownload::NoFailure) << 3 << 1.0 << 1.3;
     QTest::newRow("a server without ranges sends it again")
@@ -193,7 +193,7 @@ void TestFileDownload::resumesAfterBreaks_data()
                                                    << int(CFileDownload::NetworkFailure) << 4 << 0.75 << 0.85;
     QTest::newRow("the size cap holds across attempts")
         << "files/large.bin" << size / 2 << false << size - 1 << int(CFileDownload::SizeFailure) << 2 << 0.95
-        << 1.05;
+        << 1.3;
 }
 
 void TestFileDownload::resumesAfterBreaks()
