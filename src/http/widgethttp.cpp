@@ -8,6 +8,7 @@
 #include "formats/servermanifest.h"
 #include "http/filedownload.h"
 #include "http/networkaccess.h"
+#include "http/patchplanner.h"
 #include "log/downloadwindow.h"
 #include "log/logger.h"
 #include "ui/refreshthrottle.h"
@@ -245,14 +246,18 @@ void Widget::startDownload()
     ui->pushButton_cancel->setEnabled(true);
     m_releaseRefusal.clear();
     m_sizeLimits.clear();
-    if (!acceptSignedRelease()) {
+    ReleaseManifest accepted;
+    if (!acceptSignedRelease(accepted)) {
         failTask(m_releaseRefusal);
         return;
+    }
+    if (!m_changedFiles.isEmpty()) {
+        loadPatchIndex(accepted.files.isEmpty() ? nullptr : &accepted);
     }
     beginUpdate(m_changedFiles);
 }
 
-bool Widget::acceptSignedRelease()
+bool Widget::acceptSignedRelease(ReleaseManifest& accepted)
 {
     ReleaseVerifier verifier(CConfigManager::instance());
     if (!verifier.isEnabled()) {
@@ -277,7 +282,43 @@ bool Widget::acceptSignedRelease()
         return false;
     }
     m_sizeLimits = verifier.sizeLimits();
+    accepted = verifier.manifest();
     return true;
+}
+
+void Widget::loadPatchIndex(const ReleaseManifest* accepted)
+{
+    const QString releaseAddress = baseAddress() + m_serverFolder;
+    m_patches = new CPatchPlanner(m_appDir.left(m_appDir.size() - 1),
+                                  m_appDir + CConfigManager::instance().getTempDir(), releaseAddress, this);
+    // A list that does not arrive in time only means full downloads.
+    m_checkDeadline.setRemainingTime(CheckTimeLimitMs);
+    for (const QString& name : CPatchPlanner::indexFiles(accepted != nullptr)) {
+        m_tempFiles.append(manifestFolder() + name);
+        fetchFile(releaseAddress + name, manifestFolder() + name, nullptr, PatchIndex::MaxBytes);
+    }
+    m_checkDeadline = QDeadlineTimer(QDeadlineTimer::Forever);
+    m_detailText.clear();
+    m_patches->readIndex(manifestFolder(), accepted, CConfigManager::instance().getPublicKeys());
+}
+
+DownloadTask Widget::transferFor(const DownloadTask& task)
+{
+    DownloadTask patch;
+    return m_patches && m_patches->choosePatch(task, patch) ? patch : task;
+}
+
+bool Widget::finishPatch(const DownloadTask& task, const CFileDownload& download)
+{
+    const QString error = download.failure() == CFileDownload::NoFailure
+                              ? QString()
+                              : QStringLiteral("下载失败: ") + download.errorString();
+    if (m_patches->finishPatch(task, error)) {
+        return true;
+    }
+    // The same task again, now as the whole file.
+    downloadNext();
+    return false;
 }
 
 void Widget::beginUpdate(const QMap<QString, QString>& files)
@@ -328,6 +369,12 @@ void Widget::downloadNext()
         return;
     }
     if (m_currentIndex >= m_totalCount) {
+        if (m_patches) {
+            m_patches->removeLeftovers();
+            if (!m_patches->summary().isEmpty()) {
+                Logger::info(m_patches->summary());
+            }
+        }
         DownloadWindow::finished(QStringLiteral("http"));
         onUpdateCompleted(true);
         return;
@@ -337,15 +384,24 @@ void Widget::downloadNext()
     m_detailText = QFileInfo(task.localPath).fileName();
     refreshLabels();
 
+    const DownloadTask transfer = transferFor(task);
     m_reply = new CFileDownload(networkManager(), this);
     m_reply->setTransferTimeout(m_transferTimeoutMs);
-    m_reply->setExpectedMd5(task.md5);
-    m_reply->setMaximumSize(task.maxBytes);
+    // A signed patch list gives SHA-256 only; the planner checks it.
+    if (!transfer.md5.isEmpty()) {
+        m_reply->setExpectedMd5(transfer.md5);
+    }
+    m_reply->setMaximumSize(transfer.maxBytes);
     connect(m_reply, &CFileDownload::sigProgress, this, &Widget::onDownloadProgress);
     connect(m_reply, &CFileDownload::sigFinished, this, &Widget::onDownloadFinished);
     connect(m_reply, &CFileDownload::sigNetworkError, this, &Widget::onDownloadError);
-    if (!m_reply->start(task.url, task.localPath)) {
+    if (!m_reply->start(transfer.url, transfer.localPath)) {
+        CFileDownload* download = m_reply;
         releaseDownload();
+        if (m_patches && m_patches->isFetchingPatch()) {
+            finishPatch(task, *download);
+            return;
+        }
         failTask(QStringLiteral("无法保存文件:") + task.localPath);
     }
 }
@@ -372,6 +428,9 @@ void Widget::onDownloadFinished()
     m_reply = nullptr;
     download->deleteLater();
     const DownloadTask& task = m_tasks.at(m_currentIndex);
+    if (m_patches && m_patches->isFetchingPatch() && !finishPatch(task, *download)) {
+        return;
+    }
 
     switch (download->failure()) {
     case CFileDownload::NoFailure:
@@ -406,6 +465,10 @@ void Widget::failTask(const QString& text)
 
 void Widget::onDownloadError(QNetworkReply::NetworkError)
 {
+    // A patch that fails is followed by the whole file, once its transfer has finished.
+    if (m_patches && m_patches->isFetchingPatch() && !m_cancelRequested) {
+        return;
+    }
     m_detailText.clear();
     if (m_reply) {
         QString name = QFileInfo(m_reply->url().path(QUrl::FullyDecoded)).fileName();

@@ -11,6 +11,8 @@
 #include <QVector>
 
 class CFileDownload;
+class CPatchPlanner;
+class ReleaseManifest;
 class QProgressBar;
 class RefreshThrottle;
 class QTimer;
@@ -123,7 +125,14 @@ private:
     QString fetchFailureText(const QString& address) const;
     /// With a release key configured: fetches the signed manifest before any other file,
     /// accepts it, refuses changed files it does not list and caps each at its listed size.
-    bool acceptSignedRelease();
+    bool acceptSignedRelease(ReleaseManifest& accepted);
+    /// Fetches the release's patch list (the signed one when `accepted` is the accepted signed
+    /// manifest, delta.txt without a key) so that changed files can come as patches.
+    void loadPatchIndex(const ReleaseManifest* accepted);
+    /// The transfer for `task`: its patch when one fits the installed copy, else the file itself.
+    DownloadTask transferFor(const DownloadTask& task);
+    /// After a patch's transfer: true when the file is in place, false when it is fetched whole.
+    bool finishPatch(const DownloadTask& task, const CFileDownload& download);
     QString manifestFolder() const;
     /// After a failed fetch: the step's result when the check must fail as a whole (3) with the
     /// reason in the texts, or 2 for an ordinary fetch failure.
@@ -139,7 +148,8 @@ private:
     /// Built at the first request: a run over TCP never needs it.
     QNetworkAccessManager* networkManager();
     QNetworkAccessManager* m_manager = nullptr;
-    CFileDownload* m_reply = nullptr; ///< the running per-file transfer, null between transfers
+    CFileDownload* m_reply = nullptr;   ///< the running per-file transfer, null between transfers
+    CPatchPlanner* m_patches = nullptr; ///< set once the download started with a patch list
     QVector<DownloadTask> m_tasks;
     int m_currentIndex = 0;
     int m_totalCount = 0;
