@@ -9,8 +9,9 @@
 
 namespace {
 
-/// A high level pays off: patches are made once and fetched by every installation.
-constexpr int CompressionLevel = 19;
+/// Patches are made once and fetched by every installation, so a middle level: on a 64 MiB program
+/// with a few changes level 19 takes about 70 times as long as 9 (35 s) for a patch a fifth smaller.
+constexpr int CompressionLevel = 9;
 constexpr int MinWindowLog = 10;
 
 struct EncoderFree

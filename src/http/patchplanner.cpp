@@ -20,8 +20,9 @@ const QLatin1String PatchSuffix(".zst");
 /// Without a key md5.txt gives no sizes; no release file reaches 4 GiB (the publisher refuses them).
 constexpr qint64 MaxResultBytes = (qint64{1} << 32) - 1;
 
-/// MD5 (lower-case hex) and SHA-256 (raw) of a file in one read; false when it cannot be read.
-bool digestsOf(const QString& path, QString& md5, QByteArray& sha256)
+/// MD5 (lower-case hex) and, when `withSha256`, SHA-256 (raw) of a file in one read; false when it
+/// cannot be read.
+bool digestsOf(const QString& path, QString& md5, QByteArray& sha256, bool withSha256)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
@@ -39,10 +40,12 @@ bool digestsOf(const QString& path, QString& md5, QByteArray& sha256)
             break;
         }
         md5Hash.addData(buffer.constData(), int(read));
-        shaHash.addData(buffer.constData(), int(read));
+        if (withSha256) {
+            shaHash.addData(buffer.constData(), int(read));
+        }
     }
     md5 = QString::fromLatin1(md5Hash.result().toHex());
-    sha256 = shaHash.result();
+    sha256 = withSha256 ? shaHash.result() : QByteArray();
     return true;
 }
 
@@ -141,7 +144,7 @@ PatchPlan CPatchPlanner::planFor(const DownloadTask& task)
     QByteArray baseSha256;
     if (plan.basePath.isEmpty() || plan.patchPath.isEmpty() || !base.isFile() ||
         base.size() > (qint64{1} << PatchApplier::MaxWindowLog) ||
-        !digestsOf(plan.basePath, baseMd5, baseSha256)) {
+        !digestsOf(plan.basePath, baseMd5, baseSha256, m_withKey)) {
         return PatchPlan();
     }
     const PatchEntry* entry =
@@ -191,7 +194,7 @@ bool CPatchPlanner::applyPatch(const PatchPlan& plan, const DownloadTask& task, 
     if (m_withKey) {
         QString md5;
         QByteArray sha256;
-        if (!digestsOf(plan.patchPath, md5, sha256) || sha256 != plan.patchSha256) {
+        if (!digestsOf(plan.patchPath, md5, sha256, true) || sha256 != plan.patchSha256) {
             reason = QStringLiteral("补丁SHA-256与签名列表不符，未应用");
             return false;
         }
