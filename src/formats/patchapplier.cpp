@@ -18,7 +18,10 @@ struct DecoderFree
 class ResultSink
 {
 public:
-    ResultSink(QFile& file, qint64 maxBytes) : m_file(file), m_maxBytes(maxBytes) {}
+    ResultSink(QFile& file, qint64 maxBytes, bool withSha256)
+        : m_file(file), m_maxBytes(maxBytes), m_withSha256(withSha256)
+    {
+    }
 
     /// False when the bytes do not fit the limit or cannot be written; `tooLarge` says which.
     bool take(const char* data, qint64 size, bool& tooLarge)
@@ -29,17 +32,20 @@ public:
             return false;
         }
         m_md5.addData(data, int(size));
-        m_sha256.addData(data, int(size));
+        if (m_withSha256) {
+            m_sha256.addData(data, int(size));
+        }
         return m_file.write(data, size) == size;
     }
 
     qint64 size() const { return m_size; }
     QString md5() const { return QString::fromLatin1(m_md5.result().toHex()); }
-    QByteArray sha256() const { return m_sha256.result(); }
+    QByteArray sha256() const { return m_withSha256 ? m_sha256.result() : QByteArray(); }
 
 private:
     QFile& m_file;
     qint64 m_maxBytes;
+    bool m_withSha256;
     qint64 m_size = 0;
     QCryptographicHash m_md5{QCryptographicHash::Md5};
     QCryptographicHash m_sha256{QCryptographicHash::Sha256};
@@ -130,7 +136,7 @@ PatchApplier::Result PatchApplier::apply(const QString& basePath, const QString&
         out.remove();
         return fail(Corrupt, QStringLiteral("cannot start the decoder"));
     }
-    ResultSink sink(out, maxBytes);
+    ResultSink sink(out, maxBytes, m_computeSha256);
     const Result result = decodeFrame(*decoder, patch, sink, m_error);
     out.close();
     if (result == Applied && out.error() != QFileDevice::NoError) {

@@ -30,9 +30,13 @@ public:
     /// of result (no limit when negative). On failure the result file is removed.
     Result apply(const QString& basePath, const QString& patchPath, const QString& outPath, qint64 maxBytes);
 
+    /// Whether apply() also computes the result's SHA-256 (off by default: it costs a second hash).
+    void setComputeSha256(bool compute) { m_computeSha256 = compute; }
+
     /// Why the last apply failed, for the log.
     QString errorString() const { return m_error; }
-    /// Of the last successful apply: the result's size, lower-case hex MD5 and raw SHA-256.
+    /// Of the last successful apply: the result's size, lower-case hex MD5 and raw SHA-256 (empty
+    /// unless asked for).
     qint64 resultSize() const { return m_resultSize; }
     QString resultMd5() const { return m_resultMd5; }
     QByteArray resultSha256() const { return m_resultSha256; }
@@ -40,6 +44,7 @@ public:
 private:
     Result fail(Result result, const QString& error);
 
+    bool m_computeSha256 = false;
     QString m_error;
     qint64 m_resultSize = 0;
     QString m_resultMd5;

@@ -1,46 +1,24 @@
 #include "formats/patchindex.h"
 
 #include "formats/releasemanifest.h"
-
-#include <QTextCodec>
+#include "formats/textfields.h"
 
 #include <algorithm>
+
+using TextFields::isUtf8;
+using TextFields::parseSize;
+using TextFields::wholeText;
 
 namespace {
 
 const QByteArray SignedFormatName = QByteArrayLiteral("release-patches");
 constexpr int Md5HexDigits = 32;
 constexpr int Sha256HexDigits = 64;
-constexpr int MaxSizeDigits = 18;
 constexpr int FieldCount = 4;
 
 bool isLowerHex(const QByteArray& text, int digits)
 {
-    return text.size() == digits && std::all_of(text.cbegin(), text.cend(), [](char c) {
-               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-           });
-}
-
-qint64 parseSize(const QByteArray& text)
-{
-    const bool digitsOnly =
-        std::all_of(text.cbegin(), text.cend(), [](char c) { return c >= '0' && c <= '9'; });
-    if (text.isEmpty() || text.size() > MaxSizeDigits || !digitsOnly || (text.size() > 1 && text[0] == '0')) {
-        return -1;
-    }
-    return text.toLongLong();
-}
-
-bool isUtf8(const QByteArray& bytes)
-{
-    QTextCodec::ConverterState state;
-    QTextCodec::codecForName("UTF-8")->toUnicode(bytes.constData(), bytes.size(), &state);
-    return state.invalidChars == 0 && state.remainingChars == 0;
-}
-
-QString wholeText(const QByteArray& bytes)
-{
-    return QString::fromUtf8(bytes.constData(), bytes.size());
+    return text.size() == digits && TextFields::isLowerHex(text);
 }
 
 /// The base digest as text, whichever list the entry came from: the second sort key.

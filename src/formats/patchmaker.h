@@ -5,7 +5,8 @@
 
 /// Makes the zstd patch that turns one file (the base) into another: the base is the prefix
 /// dictionary and long-distance matching finds what both share, however far apart. The window
-/// covers the larger of the two files, so both must stay below 2^PatchApplier::MaxWindowLog bytes.
+/// spans the base and the new file together (twice the larger one), so both must be at most
+/// 2^(PatchApplier::MaxWindowLog - 1) bytes: 64 MiB.
 class PatchMaker
 {
 public:

@@ -202,6 +202,7 @@ bool CPatchPlanner::applyPatch(const PatchPlan& plan, const DownloadTask& task, 
     // The patch came into a folder of its own; the result's folder may not exist yet.
     QDir().mkpath(QFileInfo(task.localPath).absolutePath());
     PatchApplier applier;
+    applier.setComputeSha256(m_withKey);
     if (applier.apply(plan.basePath, plan.patchPath, task.localPath,
                       task.maxBytes >= 0 ? task.maxBytes : MaxResultBytes) != PatchApplier::Applied) {
         reason = QStringLiteral("补丁无法应用: ") + applier.errorString();
