@@ -151,7 +151,9 @@ def binary_patch_share(web, v2):
 
 def render(results, options):
     lines = [BEGIN, "", "## Patches over HTTP (bench/delta.py)", ""]
-    lines.append(f"- Command: `bench/delta.py --runs {options.runs}` ({results['date']}, build `{options.build}`, "
+    build = Path(options.build).resolve()
+    shown = build.relative_to(ROOT) if ROOT in build.parents else build
+    lines.append(f"- Command: `bench/delta.py --runs {options.runs}` ({results['date']}, build `{shown}/`, "
                  f"load average {results['load']:.2f} when the run began)")
     lines.append(f"- Release: a {options.binary_mib} MiB program of random bytes changed in 7 places (6 x 64 bytes "
                  f"replaced, one line inserted) and {SMALL_FILES} text files of about 4 KiB with one line changed; "
