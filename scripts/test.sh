@@ -4,7 +4,9 @@
 # normal build, then the Windows programs built with the Windows build kit and run under Wine
 # (scripts/windows-test.sh; without the kit a type-check of the Windows code), then once in a build
 # with AddressSanitizer and UndefinedBehaviorSanitizer (skip it with SKIP_SANITIZE=1 while
-# iterating), then runs every fuzz target for a bounded time (SKIP_FUZZ=1 skips it).
+# iterating), then the suites of the product's worker threads in a build with ThreadSanitizer
+# (scripts/tsan-test.sh; SKIP_TSAN=1 skips it), then runs every fuzz target for a bounded time
+# (SKIP_FUZZ=1 skips it).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -57,6 +59,11 @@ if [ "${SKIP_SANITIZE:-0}" != 1 ]; then
     exit "$status"
   fi
   unset ASAN_OPTIONS UBSAN_OPTIONS
+fi
+
+if [ "${SKIP_TSAN:-0}" != 1 ]; then
+  # Only the suites that run product code on several threads, built alone: about six minutes.
+  "$root/scripts/tsan-test.sh"
 fi
 
 if [ "${SKIP_FUZZ:-0}" != 1 ]; then

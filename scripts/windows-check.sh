@@ -3,9 +3,10 @@
 # the Windows resource scripts, so that code behind Q_OS_WIN and the *_win.cpp platform files cannot
 # rot while every build and test runs on Linux.
 #
-# Method: the MinGW-w64 cross compiler in -fsyntax-only mode over Debian's Qt 5 headers. spdlog and
-# fmt are reached through a private include folder that links only those two header folders: adding
+# Method: the MinGW-w64 cross compiler in -fsyntax-only mode over Debian's Qt 5 headers. spdlog, fmt
+# and libsodium are reached through a private include folder that links only their headers: adding
 # /usr/include itself would bring the Linux C library headers, which clash with the Windows ones.
+# libsodium's headers are the same for every target (the Windows build kit carries the same ones).
 # The uic headers (ui_*.h) and moc includes come from the autogen folders of the Linux build, so run
 # the Linux build first (scripts/build.sh).
 #
@@ -32,6 +33,7 @@ for tool in "$cxx" "$windres" "${cxx%g++-posix}gcc-posix"; do
 done
 [ -d "$qt/QtCore" ] || fail "Qt 5 headers not found in $qt; run scripts/setup.sh"
 [ -d /usr/include/spdlog ] && [ -d /usr/include/fmt ] || fail "spdlog/fmt headers missing; run scripts/setup.sh"
+[ -f /usr/include/sodium.h ] && [ -d /usr/include/sodium ] || fail "libsodium headers missing; run scripts/setup.sh"
 [ -d "$build" ] || fail "no Linux build in $build; run scripts/build.sh first"
 
 work=$(mktemp -d)
@@ -40,6 +42,8 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/include" "$work/logs" "$work/failed"
 ln -s /usr/include/spdlog "$work/include/spdlog"
 ln -s /usr/include/fmt "$work/include/fmt"
+ln -s /usr/include/sodium.h "$work/include/sodium.h"
+ln -s /usr/include/sodium "$work/include/sodium"
 
 cd "$root"
 

@@ -13,6 +13,12 @@ const QByteArray AddedKey = "added=";
 
 CApplyJournal::CApplyJournal(const QString& appDir) : m_appDir(appDir) {}
 
+bool CApplyJournal::isJournalFile(const QString& name)
+{
+    const QString journal = QLatin1String(fileName);
+    return name == journal || name == FileSystem::unfinishedWritePath(journal);
+}
+
 QString CApplyJournal::path() const
 {
     return m_appDir + QLatin1String(fileName);
@@ -60,4 +66,9 @@ bool CApplyJournal::read()
 bool CApplyJournal::remove()
 {
     return !exists() || FileSystem::removeFile(path());
+}
+
+bool CApplyJournal::removeUnfinished()
+{
+    return FileSystem::removeUnfinishedWrite(path());
 }

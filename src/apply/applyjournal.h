@@ -17,6 +17,10 @@ public:
 
     explicit CApplyJournal(const QString& appDir);
 
+    /// True for the journal's name and for the partial file its write leaves until the rename:
+    /// neither is a saved file, though a self-update hand-over keeps one in the backup folder.
+    static bool isJournalFile(const QString& name);
+
     QString path() const;
     bool exists() const;
 
@@ -29,6 +33,10 @@ public:
     QStringList addedPaths() const { return m_addedPaths; }
 
     bool remove();
+
+    /// Removes the partial file of a write that a power loss cut short. Such a journal never
+    /// counted: the replacement starts only after the journal is whole in its place.
+    bool removeUnfinished();
 
 private:
     QString m_appDir;

@@ -20,10 +20,12 @@ bool makeRoomForFile(const QString& destination)
 }
 
 /// Makes `destination` hold the bytes of `source` again. A destination that already holds them is
-/// left alone: the update never changed it, and it may be locked (a running program).
+/// not rewritten: the update never changed it, and it may be locked (a running program). It is
+/// flushed all the same, since a restore that was killed may have copied it without flushing.
 bool restoreFile(const QString& source, const QString& destination)
 {
     if (FileSystem::sameContent(source, destination)) {
+        FileSystem::flushExistingFile(destination);
         return true;
     }
     return makeRoomForFile(destination) && FileSystem::copyFile(source, destination);
@@ -73,6 +75,7 @@ bool CFileOperationManager::restoreFromBackup(const QString& backupDir, const QS
                             installPath);
             }
         } else if (FileSystem::sameContent(backupPath, installPath)) {
+            FileSystem::flushExistingFile(installPath);
             continue;
         } else {
             if (!makeRoomForFile(installPath)) {

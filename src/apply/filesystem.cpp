@@ -3,8 +3,10 @@
 #include "apply/faultswitch.h"
 #include "apply/syncbatch.h"
 #include "platform/fileplatform.h"
+#include "platform/operationrecord.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 
@@ -29,6 +31,42 @@ void syncEntries(const QString& folder)
         batch->addFolder(folder);
     } else {
         FilePlatform::syncFolder(folder);
+    }
+}
+
+/// Tells the test-only record what `file` holds now that it is written. Always true, so that it
+/// stands in the chain of a write's steps.
+bool recordWritten(QFile& file)
+{
+    if (OperationRecord::isEnabled() && file.flush()) {
+        QFile written(file.fileName());
+        OperationRecord::fileWritten(file.fileName(),
+                                     written.open(QIODevice::ReadOnly) ? written.readAll() : QByteArray());
+    }
+    return true;
+}
+
+/// Everything below `folder`, the deepest first, for the test-only record of a recursive removal.
+QStringList recordedTree(const QString& folder)
+{
+    QStringList paths;
+    if (!OperationRecord::isEnabled()) {
+        return paths;
+    }
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        paths.prepend(it.next());
+    }
+    return paths;
+}
+
+void recordRemovedTree(const QStringList& paths)
+{
+    for (const QString& path : paths) {
+        if (!QFileInfo(path).isSymLink() && !QFileInfo::exists(path)) {
+            OperationRecord::fileRemoved(path);
+        }
     }
 }
 
@@ -58,6 +96,7 @@ bool copyLink(const QString& source, const QString& destination)
         !QFile::link(target, destination)) {
         return false;
     }
+    OperationRecord::linkMade(destination, target);
     syncEntries(FileSystem::parentFolder(destination));
     FaultSwitch::fileOperationDone();
     return true;
@@ -99,9 +138,19 @@ bool makePath(const QString& folder)
     if (isFolder(folder)) {
         return true;
     }
+    QStringList missing;
+    for (QString level = QDir::cleanPath(folder); !exists(level) && !QFileInfo(level).isSymLink();
+         level = parentFolder(level)) {
+        missing.prepend(level);
+    }
     const bool made = QDir().mkpath(folder);
     if (made) {
-        syncEntries(parentFolder(QDir::cleanPath(folder)));
+        // Each new level is an entry in the level above: an unflushed one would take everything
+        // below it along in a power cut.
+        for (const QString& level : qAsConst(missing)) {
+            OperationRecord::folderMade(level);
+            syncEntries(parentFolder(level));
+        }
         FaultSwitch::fileOperationDone();
     }
     return made;
@@ -123,10 +172,13 @@ bool copyFile(const QString& source, const QString& destination)
     if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
         return false;
     }
-    const bool copied = copyContent(in, out) && out.setPermissions(in.permissions()) && syncWritten(out);
+    const bool copied = copyContent(in, out) && out.setPermissions(in.permissions()) && recordWritten(out) &&
+                        syncWritten(out);
     out.close();
     if (!copied || out.error() != QFileDevice::NoError) {
-        out.remove();
+        if (out.remove()) {
+            OperationRecord::fileRemoved(destination);
+        }
         return false;
     }
     syncEntries(parentFolder(destination));
@@ -155,6 +207,12 @@ bool sameContent(const QString& first, const QString& second)
     return b.atEnd();
 }
 
+void flushExistingFile(const QString& path)
+{
+    FilePlatform::syncPath(path);
+    syncEntries(parentFolder(path));
+}
+
 bool removeFile(const QString& path)
 {
     if (QFileInfo(path).isDir()) {
@@ -162,6 +220,7 @@ bool removeFile(const QString& path)
     }
     const bool removed = QFile::remove(path);
     if (removed) {
+        OperationRecord::fileRemoved(path);
         syncEntries(parentFolder(path));
         FaultSwitch::fileOperationDone();
     }
@@ -172,6 +231,7 @@ bool removeEmptyFolder(const QString& folder)
 {
     const bool removed = QDir().rmdir(folder);
     if (removed) {
+        OperationRecord::folderRemoved(folder);
         syncEntries(parentFolder(QDir::cleanPath(folder)));
         FaultSwitch::fileOperationDone();
     }
@@ -185,6 +245,9 @@ bool removeFolderRecursively(const QString& folder)
     const QString cleaned = QDir::cleanPath(folder);
     if (QFileInfo(cleaned).isSymLink()) {
         const bool removed = QFile::remove(cleaned);
+        if (removed) {
+            OperationRecord::fileRemoved(cleaned);
+        }
         syncEntries(parentFolder(cleaned));
         FaultSwitch::fileOperationDone();
         return removed;
@@ -193,7 +256,12 @@ bool removeFolderRecursively(const QString& folder)
     if (!dir.exists()) {
         return true;
     }
+    const QStringList recorded = recordedTree(cleaned);
     const bool removed = dir.removeRecursively();
+    recordRemovedTree(recorded);
+    if (removed) {
+        OperationRecord::folderRemoved(cleaned);
+    }
     syncEntries(parentFolder(QDir::cleanPath(folder)));
     FaultSwitch::fileOperationDone();
     return removed;
@@ -204,20 +272,33 @@ bool writeFileAtomically(const QString& path, const QByteArray& content)
     if (exists(path)) {
         return false;
     }
-    const QString partial = path + QStringLiteral(".part");
+    const QString partial = unfinishedWritePath(path);
     QFile file(partial);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         return false;
     }
-    const bool written = file.write(content) == content.size() && FilePlatform::syncFile(file);
+    const bool written =
+        file.write(content) == content.size() && recordWritten(file) && FilePlatform::syncFile(file);
     file.close();
     if (!written || file.error() != QFileDevice::NoError || !QFile::rename(partial, path)) {
         QFile::remove(partial);
         return false;
     }
+    OperationRecord::renamed(partial, path);
     FilePlatform::syncFolder(parentFolder(path));
     FaultSwitch::fileOperationDone();
     return true;
+}
+
+QString unfinishedWritePath(const QString& path)
+{
+    return path + QStringLiteral(".part");
+}
+
+bool removeUnfinishedWrite(const QString& path)
+{
+    const QString partial = unfinishedWritePath(path);
+    return !QFileInfo(partial).isFile() || removeFile(partial);
 }
 
 QString parentFolder(const QString& path)

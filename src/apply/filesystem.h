@@ -24,7 +24,8 @@ QFileInfoList listAllEntries(const QString& folder);
 bool exists(const QString& path);
 bool isFolder(const QString& path);
 
-/// Creates `folder` with all missing parents; true when it exists afterwards.
+/// Creates `folder` with all missing parents; true when it exists afterwards. Every folder it
+/// creates reaches the disk with its entry in the folder above.
 bool makePath(const QString& folder);
 
 /// Copies `source` to `destination`, which must not exist yet, keeping the permissions. The data
@@ -34,6 +35,12 @@ bool copyFile(const QString& source, const QString& destination);
 
 /// True when both paths are files with the same bytes; reads them, writes nothing.
 bool sameContent(const QString& first, const QString& second);
+
+/// Flushes the data of the file at `path` and its folder entry, for a file this run did not write
+/// but an earlier one that was killed may have, leaving it in the cache only. The data is flushed
+/// at once and as far as possible: a file that cannot be opened for it (a running program on
+/// Windows) stays as it is.
+void flushExistingFile(const QString& path);
 
 /// Removes one file (not a folder); the removal reaches the disk before it returns.
 bool removeFile(const QString& path);
@@ -48,6 +55,13 @@ bool removeFolderRecursively(const QString& folder);
 /// Writes `content` to a sibling file, flushes it and renames it to `path`, so that `path` is
 /// either absent or whole after a crash. `path` must not exist.
 bool writeFileAtomically(const QString& path, const QByteArray& content);
+
+/// The sibling file that writeFileAtomically(`path`) writes before renaming it to `path`.
+QString unfinishedWritePath(const QString& path);
+
+/// Removes the sibling file that a writeFileAtomically(`path`) cut short by a power loss may have
+/// left; true when none is left.
+bool removeUnfinishedWrite(const QString& path);
 
 /// The parent folder of `path` ("a/b/c" gives "a/b").
 QString parentFolder(const QString& path);

@@ -134,6 +134,13 @@ bool CUpdateApplier::hasInterruptedApply() const
     return m_journal.exists();
 }
 
+void CUpdateApplier::removeUnfinishedJournal()
+{
+    if (!m_journal.removeUnfinished()) {
+        Logger::warn(QStringLiteral("无法删除未写完的更新标记文件:") + m_journal.path());
+    }
+}
+
 bool CUpdateApplier::recoverInterruptedApply()
 {
     m_lastError.clear();
@@ -192,7 +199,7 @@ bool CUpdateApplier::restoreSavedFiles(const QString& backupPath, const QStringL
     removeAddedPaths(addedPaths);
     QStringList names;
     for (const QFileInfo& entry : FileSystem::listEntries(backupPath, Qt::CaseInsensitive)) {
-        if (entry.fileName() != QLatin1String(CApplyJournal::fileName)) {
+        if (!CApplyJournal::isJournalFile(entry.fileName())) {
             names.append(entry.fileName());
         }
     }

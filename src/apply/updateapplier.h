@@ -36,6 +36,9 @@ public:
     /// True when an earlier run died between the end of its backup and a consistent installation.
     bool hasInterruptedApply() const;
 
+    /// Removes what a power cut while the journal was being written left of it.
+    void removeUnfinishedJournal();
+
     /// Restores the installation from the backup when an earlier run died in the middle of an
     /// apply, and removes the files that the interrupted update had added. Returns false (with
     /// lastError()) only when such a restore was needed and failed; the backup is then kept.

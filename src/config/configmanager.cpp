@@ -19,7 +19,9 @@ const std::vector<KeyGroup>& systemKeys()
 {
     using namespace ConfigNames;
     static const std::vector<KeyGroup> groups = {
-        {SectionUpdate, {KeyUrl, KeyExeName, KeyHostExe, KeyUpdateExe, KeyUpdateHelperExe, KeyHttpEnable}},
+        {SectionUpdate,
+         {KeyUrl, KeyExeName, KeyHostExe, KeyUpdateExe, KeyUpdateHelperExe, KeyHttpEnable,
+          KeyMaxConnections}},
         {SectionServer, {KeyUpdateServer, KeyUpdatePort}},
         {SectionGeneral, {KeyVersion, KeyLastCheckTime}},
         {SectionPaths, {KeyBackup, KeyTemp, KeyLog}},
@@ -201,6 +203,17 @@ bool CConfigManager::isHttpEnabled() const
 {
     const QString value = getValue(ConfigNames::SectionUpdate, ConfigNames::KeyHttpEnable);
     return value.toLower() == QLatin1String("true") || value == QLatin1String("1");
+}
+
+int CConfigManager::getMaxConnections() const
+{
+    const QString text = getValue(ConfigNames::SectionUpdate, ConfigNames::KeyMaxConnections).trimmed();
+    bool ok = false;
+    const int connections = text.toInt(&ok, 10);
+    if (!ok || connections < 1) {
+        return DefaultMaxConnections;
+    }
+    return qMin(connections, MaxConnectionsLimit);
 }
 
 QStringList CConfigManager::getPublicKeys() const

@@ -18,6 +18,10 @@ public:
     using Section = QMap<QString, QString>;
     using Sections = QMap<QString, Section>;
 
+    static constexpr int DefaultMaxConnections = 4;
+    /// Qt opens at most six connections to one server; more requests would only queue.
+    static constexpr int MaxConnectionsLimit = 6;
+
     static CConfigManager& instance();
 
     /// Builds a store over the given system.cfg; the manifest is update.ini in the same folder.
@@ -41,6 +45,9 @@ public:
     QString getUpdatePort() const;
     QString getUpdateServer() const;
     bool isHttpEnabled() const;
+    /// HTTP downloads in flight at once ([Update] MaxConnections): DefaultMaxConnections when the
+    /// key is missing, not a number or below 1, at most MaxConnectionsLimit.
+    int getMaxConnections() const;
     /// The configured release keys as written ([Security] PublicKey, then PublicKeyNext), empty
     /// ones left out; none means releases are installed unauthenticated.
     QStringList getPublicKeys() const;

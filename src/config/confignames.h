@@ -19,6 +19,7 @@ inline constexpr const char* KeyHostExe = "HostExe";
 inline constexpr const char* KeyUpdateExe = "UpdateExe";
 inline constexpr const char* KeyUpdateHelperExe = "UpdateHelperExe";
 inline constexpr const char* KeyHttpEnable = "HttpEnable";
+inline constexpr const char* KeyMaxConnections = "MaxConnections";
 // [Server]
 inline constexpr const char* KeyUpdateServer = "UpdateServer";
 inline constexpr const char* KeyUpdatePort = "UpdatePort";

@@ -16,6 +16,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTextStream>
@@ -83,6 +84,9 @@ bool CControler::run()
         reportRecoveryFailure();
         return false;
     }
+    if (!checkSystemConfig()) {
+        return false;
+    }
     // Lists staged by an earlier check describe no update of this run.
     CUpdateApplier::removeStagedLists(m_appDir);
     // Folders the run clears and downloads into must lie inside the installation; a setting
@@ -121,6 +125,7 @@ bool CControler::run()
 
 bool CControler::recoverInterruptedApply()
 {
+    applier().removeUnfinishedJournal();
     if (!applier().hasInterruptedApply()) {
         return true;
     }
@@ -132,6 +137,20 @@ bool CControler::recoverInterruptedApply()
     logDirectories();
     m_applier.reset();
     return true;
+}
+
+bool CControler::checkSystemConfig()
+{
+    // Without the file every setting reads as empty, and the first one checked would be blamed.
+    const QString path = m_appDir + QLatin1String(ConfigNames::SystemConfigFile);
+    if (QFileInfo(path).isFile()) {
+        return true;
+    }
+    const QString message = QStringLiteral("配置文件不存在: ") + path;
+    Logger::error(message);
+    // Nothing names a host program to start, so the run ends here in every mode.
+    reportRunFailure(message);
+    return false;
 }
 
 void CControler::reportRunFailure(const QString& errorMessage)

@@ -70,6 +70,8 @@ public slots:
 private:
     void logDirectories();
     bool recoverInterruptedApply();
+    /// False, with the failure reported, when the installation has no system.cfg.
+    bool checkSystemConfig();
     void reportRunFailure(const QString& errorMessage);
     void reportRecoveryFailure();
     /// Shows in the progress window that the downloaded update could not be installed.

@@ -1,7 +1,5 @@
 #include "http/backgroundmd5.h"
 
-#include <QThreadPool>
-
 namespace {
 
 // Enough to keep a steady stream of chunks in circulation; more only hold memory.
@@ -11,22 +9,28 @@ constexpr int maxSpareBuffers = 8;
 
 BackgroundMd5::~BackgroundMd5()
 {
-    QMutexLocker locker(&m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     dropQueue();
-    waitUntilIdle(locker);
+    waitUntilIdle(lock);
+    m_stopping = true;
+    lock.unlock();
+    m_work.notify_one();
+    if (m_worker.joinable()) {
+        m_worker.join();
+    }
 }
 
 void BackgroundMd5::reset()
 {
-    QMutexLocker locker(&m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     dropQueue();
-    waitUntilIdle(locker);
+    waitUntilIdle(lock);
     m_hash.reset();
 }
 
 QByteArray BackgroundMd5::takeBuffer()
 {
-    QMutexLocker locker(&m_mutex);
+    const std::lock_guard<std::mutex> lock(m_mutex);
     if (m_spareBuffers.isEmpty()) {
         return QByteArray();
     }
@@ -38,41 +42,56 @@ void BackgroundMd5::addData(const QByteArray& chunk)
     if (chunk.isEmpty()) {
         return;
     }
-    QMutexLocker locker(&m_mutex);
-    while (m_queuedBytes > 0 && m_queuedBytes + chunk.size() > MaxQueuedBytes) {
-        m_progress.wait(&m_mutex);
-    }
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_progress.wait(lock, [this, &chunk] {
+        return m_queuedBytes == 0 || m_queuedBytes + chunk.size() <= MaxQueuedBytes;
+    });
     m_queue.enqueue(chunk);
     m_queuedBytes += chunk.size();
     if (!m_workerRunning) {
         m_workerRunning = true;
-        QThreadPool::globalInstance()->start([this] { hashQueue(); });
+        if (!m_worker.joinable()) {
+            m_worker = std::thread([this] { runWorker(); });
+        }
+        lock.unlock();
+        m_work.notify_one();
     }
 }
 
 QByteArray BackgroundMd5::result()
 {
-    QMutexLocker locker(&m_mutex);
-    waitUntilIdle(locker);
+    std::unique_lock<std::mutex> lock(m_mutex);
+    waitUntilIdle(lock);
     return m_hash.result();
 }
 
-void BackgroundMd5::hashQueue()
+void BackgroundMd5::runWorker()
 {
-    QMutexLocker locker(&m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_work.wait(lock, [this] { return m_workerRunning || m_stopping; });
+        if (!m_workerRunning) {
+            return;
+        }
+        hashQueue(lock);
+    }
+}
+
+void BackgroundMd5::hashQueue(std::unique_lock<std::mutex>& lock)
+{
     while (!m_queue.isEmpty()) {
         QByteArray chunk = m_queue.dequeue();
-        locker.unlock();
+        lock.unlock();
         m_hash.addData(chunk);
-        locker.relock();
+        lock.lock();
         m_queuedBytes -= chunk.size();
         if (m_spareBuffers.size() < maxSpareBuffers) {
             m_spareBuffers.append(std::move(chunk));
         }
-        m_progress.wakeAll();
+        m_progress.notify_all();
     }
     m_workerRunning = false;
-    m_progress.wakeAll();
+    m_progress.notify_all();
 }
 
 void BackgroundMd5::dropQueue()
@@ -84,10 +103,7 @@ void BackgroundMd5::dropQueue()
     m_queue.clear();
 }
 
-void BackgroundMd5::waitUntilIdle(QMutexLocker& locker)
+void BackgroundMd5::waitUntilIdle(std::unique_lock<std::mutex>& lock)
 {
-    Q_UNUSED(locker)
-    while (m_workerRunning) {
-        m_progress.wait(&m_mutex);
-    }
+    m_progress.wait(lock, [this] { return !m_workerRunning; });
 }

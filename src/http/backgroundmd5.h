@@ -2,26 +2,29 @@
 
 #include <QByteArray>
 #include <QCryptographicHash>
-#include <QMutex>
 #include <QQueue>
 #include <QVector>
-#include <QWaitCondition>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 /// An MD5 digest computed on a worker thread while its caller goes on receiving and writing.
 ///
-/// addData() only queues the chunk (QByteArray shares it, nothing is copied) and returns; a thread
-/// of the global QThreadPool hashes the queue in order. At most MaxQueuedBytes wait to be hashed:
-/// beyond that addData() blocks until the worker caught up, so memory does not grow with a file
-/// that arrives faster than it can be hashed. Chunks taken with takeBuffer() are recycled once
-/// hashed, so a long stream allocates no fresh memory per chunk. All functions belong to one
-/// thread, the owner's.
+/// addData() only queues the chunk (QByteArray shares it, nothing is copied) and returns; a worker
+/// thread of this object's own, started with the first chunk, hashes the queue in order. At most
+/// MaxQueuedBytes wait to be hashed: beyond that addData() blocks until the worker caught up, so memory does
+/// not grow with a file that arrives faster than it can be hashed. Chunks taken with takeBuffer() are
+/// recycled once hashed, so a long stream allocates no fresh memory per chunk. All functions belong to one
+/// thread, the owner's. The hand-over uses the standard library's locks, which the thread
+/// sanitizer sees (Debian's Qt is not instrumented).
 class BackgroundMd5
 {
 public:
     static constexpr qint64 MaxQueuedBytes = qint64{8} * 1024 * 1024;
 
     BackgroundMd5() = default;
-    /// Drops what is still queued and waits for the worker to let go of this object.
+    /// Drops what is still queued and ends the worker.
     ~BackgroundMd5();
     BackgroundMd5(const BackgroundMd5&) = delete;
     BackgroundMd5& operator=(const BackgroundMd5&) = delete;
@@ -36,16 +39,20 @@ public:
     QByteArray result();
 
 private:
-    void hashQueue();
+    void runWorker();
+    void hashQueue(std::unique_lock<std::mutex>& lock);
     void dropQueue();
-    void waitUntilIdle(QMutexLocker& locker);
+    void waitUntilIdle(std::unique_lock<std::mutex>& lock);
 
-    QMutex m_mutex;
-    QWaitCondition m_progress;
+    std::mutex m_mutex;
+    std::condition_variable m_work;
+    std::condition_variable m_progress;
     QQueue<QByteArray> m_queue;
     QVector<QByteArray> m_spareBuffers;
     qint64 m_queuedBytes = 0;
     bool m_workerRunning = false;
+    bool m_stopping = false;
+    std::thread m_worker;
     // Touched by the worker only while it runs, by the owner only while it does not.
     QCryptographicHash m_hash{QCryptographicHash::Md5};
 };

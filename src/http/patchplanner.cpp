@@ -162,17 +162,27 @@ PatchPlan CPatchPlanner::planFor(const DownloadTask& task)
 
 bool CPatchPlanner::choosePatch(const DownloadTask& task, DownloadTask& fetch)
 {
-    m_current = planFor(task);
-    if (m_current.isValid()) {
-        fetch = {m_current.url, m_current.patchPath, m_current.patchMd5, m_current.size};
+    const PatchPlan plan = planFor(task);
+    if (!plan.isValid()) {
+        return false;
     }
-    return m_current.isValid();
+    m_running.insert(task.localPath, plan);
+    fetch = task;
+    fetch.url = plan.url;
+    fetch.localPath = plan.patchPath;
+    fetch.md5 = plan.patchMd5;
+    fetch.maxBytes = plan.size;
+    return true;
+}
+
+bool CPatchPlanner::isFetchingPatch(const DownloadTask& task) const
+{
+    return m_running.contains(task.localPath);
 }
 
 bool CPatchPlanner::finishPatch(const DownloadTask& task, const QString& fetchError)
 {
-    const PatchPlan plan = m_current;
-    m_current = PatchPlan();
+    const PatchPlan plan = m_running.take(task.localPath);
     QString reason = fetchError;
     const bool applied = reason.isEmpty() && applyPatch(plan, task, reason);
     QFile::remove(plan.patchPath);

@@ -4,6 +4,7 @@
 #include "formats/releasemanifest.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -54,10 +55,10 @@ public:
     bool hasPatches() const { return !m_index.entries.isEmpty(); }
 
     /// Whether `task`'s file comes as a patch; if so `fetch` is the transfer of the patch, and
-    /// the patch is the running one until finishPatch().
+    /// `task` fetches its patch until finishPatch().
     bool choosePatch(const DownloadTask& task, DownloadTask& fetch);
-    bool isFetchingPatch() const { return m_current.isValid(); }
-    /// Applies the arrived running patch, writing `task`'s file; false (logged as a warning, the
+    bool isFetchingPatch(const DownloadTask& task) const;
+    /// Applies the arrived patch of `task`, writing its file; false (logged as a warning, the
     /// patch removed) when the file must be fetched whole. `fetchError` is the transfer's failure,
     /// empty when the patch arrived.
     bool finishPatch(const DownloadTask& task, const QString& fetchError);
@@ -80,7 +81,7 @@ private:
     PatchIndex m_index;
     ReleaseManifest m_manifest;
     bool m_withKey = false;
-    PatchPlan m_current;
+    QHash<QString, PatchPlan> m_running; ///< by the target of the task fetching the patch
     QSet<QString> m_failed;
     QStringList m_patched;
     qint64 m_patchBytes = 0;

@@ -23,6 +23,9 @@
 
 namespace {
 
+/// The overall bar's steps per file: fine enough to move with the bytes of a single file.
+constexpr int overallStepsPerFile = 100;
+
 bool isInstalledManifest(const QString& fileName)
 {
     return fileName == QLatin1String(ConfigNames::ManifestFile) ||
@@ -67,6 +70,7 @@ bool Widget::fetchFile(const QString& url, const QString& savePath, QProgressBar
     CFileDownload download(networkManager());
     download.setTransferTimeout(m_transferTimeoutMs);
     download.setMaximumSize(maxBytes);
+    download.setMaximumRetries(CFileDownload::StandardRetries);
     if (!download.start(url, savePath)) {
         m_detailText = download.failure() == CFileDownload::FolderFailure
                            ? QStringLiteral("无法创建目录:") + download.errorString()
@@ -308,16 +312,16 @@ DownloadTask Widget::transferFor(const DownloadTask& task)
     return m_patches && m_patches->choosePatch(task, patch) ? patch : task;
 }
 
-bool Widget::finishPatch(const DownloadTask& task, const CFileDownload& download)
+bool Widget::finishPatch(int index, const CFileDownload& download)
 {
     const QString error = download.failure() == CFileDownload::NoFailure
                               ? QString()
                               : QStringLiteral("下载失败: ") + download.errorString();
-    if (m_patches->finishPatch(task, error)) {
+    if (m_patches->finishPatch(m_tasks.at(index), error)) {
         return true;
     }
     // The same task again, now as the whole file.
-    downloadNext();
+    startTask(index);
     return false;
 }
 
@@ -329,6 +333,8 @@ void Widget::beginUpdate(const QMap<QString, QString>& files)
     m_tasks.clear();
     m_currentIndex = 0;
     m_totalCount = files.size();
+    m_doneCount = 0;
+    m_maxConnections = CConfigManager::instance().getMaxConnections();
 
     // Keys come from the network: one that would leave the temporary folder refuses the whole
     // update before anything is downloaded.
@@ -345,8 +351,7 @@ void Widget::beginUpdate(const QMap<QString, QString>& files)
                         m_sizeLimits.value(ReleaseVerifier::listedForm(it.key()), -1)});
     }
 
-    ui->progressBar_update->setRange(0, m_totalCount);
-    ui->progressBar_update->setValue(0);
+    beginOverallProgress();
     ui->label_update->setText(m_statusText + tr("准备更新 %1 个文件").arg(m_totalCount));
 
     if (refused) {
@@ -368,7 +373,7 @@ void Widget::downloadNext()
         onUpdateCompleted(false);
         return;
     }
-    if (m_currentIndex >= m_totalCount) {
+    if (m_doneCount >= m_totalCount) {
         if (m_patches) {
             m_patches->removeLeftovers();
             if (!m_patches->summary().isEmpty()) {
@@ -376,68 +381,175 @@ void Widget::downloadNext()
             }
         }
         DownloadWindow::finished(QStringLiteral("http"));
+        ui->progressBar_update->setValue(ui->progressBar_update->maximum());
         onUpdateCompleted(true);
         return;
     }
-    const DownloadTask& task = m_tasks.at(m_currentIndex);
-    m_statusText = tr("%1 %2/%3").arg(QStringLiteral("正在更新")).arg(m_currentIndex + 1).arg(m_totalCount);
+    while (m_downloads.size() < m_maxConnections && m_currentIndex < m_totalCount) {
+        if (!startTask(m_currentIndex++)) {
+            return;
+        }
+    }
+}
+
+bool Widget::startTask(int index)
+{
+    const DownloadTask& task = m_tasks.at(index);
+    m_statusText = tr("%1 %2/%3").arg(QStringLiteral("正在更新")).arg(index + 1).arg(m_totalCount);
     m_detailText = QFileInfo(task.localPath).fileName();
     refreshLabels();
 
     const DownloadTask transfer = transferFor(task);
-    m_reply = new CFileDownload(networkManager(), this);
-    m_reply->setTransferTimeout(m_transferTimeoutMs);
+    auto* download = new CFileDownload(networkManager(), this);
+    download->setTransferTimeout(m_transferTimeoutMs);
+    download->setMaximumRetries(CFileDownload::StandardRetries);
     // A signed patch list gives SHA-256 only; the planner checks it.
     if (!transfer.md5.isEmpty()) {
-        m_reply->setExpectedMd5(transfer.md5);
+        download->setExpectedMd5(transfer.md5);
     }
-    m_reply->setMaximumSize(transfer.maxBytes);
-    connect(m_reply, &CFileDownload::sigProgress, this, &Widget::onDownloadProgress);
-    connect(m_reply, &CFileDownload::sigFinished, this, &Widget::onDownloadFinished);
-    connect(m_reply, &CFileDownload::sigNetworkError, this, &Widget::onDownloadError);
-    if (!m_reply->start(transfer.url, transfer.localPath)) {
-        CFileDownload* download = m_reply;
-        releaseDownload();
-        if (m_patches && m_patches->isFetchingPatch()) {
-            finishPatch(task, *download);
-            return;
+    download->setMaximumSize(transfer.maxBytes);
+    connect(download, &CFileDownload::sigProgress, this, &Widget::onDownloadProgress);
+    connect(download, &CFileDownload::sigFinished, this, &Widget::onDownloadFinished);
+    connect(download, &CFileDownload::sigNetworkError, this, &Widget::onDownloadError);
+    connect(download, &CFileDownload::sigRetrying, this,
+            [this, download](int retry, int, const QString& reason) {
+                onDownloadRetrying(download, retry, reason);
+            });
+    if (!download->start(transfer.url, transfer.localPath)) {
+        if (m_patches && m_patches->isFetchingPatch(task)) {
+            // Not even the patch can be stored: the whole file at once.
+            m_patches->finishPatch(task, QStringLiteral("无法保存补丁:") + transfer.localPath);
+            delete download;
+            return startTask(index);
         }
+        delete download;
         failTask(QStringLiteral("无法保存文件:") + task.localPath);
+        return false;
     }
+    m_downloads.insert(download, index);
+    m_shownDownload = download;
+    ui->progressBar_updatefile->setValue(0);
+    return true;
+}
+
+CFileDownload* Widget::signallingDownload() const
+{
+    auto* download = qobject_cast<CFileDownload*>(sender());
+    return m_downloads.contains(download) ? download : nullptr;
 }
 
 void Widget::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
-    if (bytesTotal > 0) {
-        ui->progressBar_updatefile->setValue(static_cast<int>(bytesReceived * 100 / bytesTotal));
-        m_refresh->changed();
+    CFileDownload* download = signallingDownload();
+    if (!download) {
+        return;
     }
+    const int index = m_downloads.value(download);
+    if (bytesTotal > 0 && !m_progressInBytes) {
+        m_tasks[index].size = bytesTotal;
+    }
+    updateOverallProgress(index, bytesReceived, false);
+    if (download == m_shownDownload && bytesTotal > 0) {
+        ui->progressBar_updatefile->setValue(static_cast<int>(bytesReceived * 100 / bytesTotal));
+    }
+    m_refresh->changed();
+}
+
+void Widget::showLatestRunning()
+{
+    for (auto it = m_downloads.cbegin(); it != m_downloads.cend(); ++it) {
+        if (!m_shownDownload || it.value() > m_downloads.value(m_shownDownload)) {
+            m_shownDownload = it.key();
+        }
+    }
+    const DownloadTask& task = m_tasks.at(m_downloads.value(m_shownDownload));
+    m_detailText = QFileInfo(task.localPath).fileName();
+    refreshLabels();
+    ui->progressBar_updatefile->setValue(task.size > 0 ? static_cast<int>(task.received * 100 / task.size)
+                                                       : 0);
+}
+
+void Widget::onDownloadRetrying(CFileDownload* download, int retry, const QString& reason)
+{
+    if (!m_downloads.contains(download)) {
+        return;
+    }
+    const QString name = QFileInfo(m_tasks.at(m_downloads.value(download)).localPath).fileName();
+    Logger::warn(QStringLiteral("下载失败，等待重试: ") + name + QStringLiteral("（") + reason +
+                 QStringLiteral("）"));
+    Logger::info(QStringLiteral("重试下载: %1, 尝试次数: %2").arg(name, QString::number(retry)));
+    if (download == m_shownDownload) {
+        m_detailText = QStringLiteral("第%1次重试下载: %2").arg(QString::number(retry), name);
+        refreshLabels();
+    }
+}
+
+void Widget::beginOverallProgress()
+{
+    m_progressInBytes = !m_tasks.isEmpty();
+    for (const DownloadTask& task : qAsConst(m_tasks)) {
+        m_progressInBytes = m_progressInBytes && task.maxBytes >= 0;
+    }
+    m_overallDone = 0;
+    m_overallTotal = 0;
+    for (DownloadTask& task : m_tasks) {
+        task.size = m_progressInBytes ? task.maxBytes : -1;
+        m_overallTotal += m_progressInBytes ? static_cast<double>(task.size) : 1.0;
+    }
+    ui->progressBar_update->setRange(0, m_totalCount * overallStepsPerFile);
+    ui->progressBar_update->setValue(0);
+}
+
+double Widget::overallShare(const DownloadTask& task) const
+{
+    if (m_progressInBytes) {
+        return static_cast<double>(task.done ? task.size : qMin(task.received, task.size));
+    }
+    if (task.done) {
+        return 1.0;
+    }
+    return task.size > 0 ? qMin(1.0, static_cast<double>(task.received) / static_cast<double>(task.size))
+                         : 0.0;
+}
+
+void Widget::updateOverallProgress(int index, qint64 received, bool done)
+{
+    DownloadTask& task = m_tasks[index];
+    m_overallDone -= overallShare(task);
+    task.received = received;
+    task.done = done;
+    m_overallDone += overallShare(task);
+    const double whole = m_overallTotal > 0 ? m_overallDone / m_overallTotal : 0.0;
+    ui->progressBar_update->setValue(static_cast<int>(whole * m_totalCount * overallStepsPerFile));
 }
 
 void Widget::onDownloadFinished()
 {
+    CFileDownload* download = signallingDownload();
+    if (!download) {
+        return;
+    }
+    const int index = m_downloads.value(download);
+    releaseDownload(download);
     if (m_cancelRequested) {
-        releaseDownload();
+        discardDownload();
         onUpdateCompleted(false);
         return;
     }
-    if (!m_reply) {
-        return;
-    }
-    CFileDownload* download = m_reply;
-    m_reply = nullptr;
-    download->deleteLater();
-    const DownloadTask& task = m_tasks.at(m_currentIndex);
-    if (m_patches && m_patches->isFetchingPatch() && !finishPatch(task, *download)) {
+    const DownloadTask& task = m_tasks.at(index);
+    if (m_patches && m_patches->isFetchingPatch(task) && !finishPatch(index, *download)) {
         return;
     }
 
     switch (download->failure()) {
     case CFileDownload::NoFailure:
         Logger::info(QStringLiteral("文件下载成功并验证通过:") + task.localPath);
-        ui->progressBar_update->setValue(m_currentIndex + 1);
-        ++m_currentIndex;
+        ++m_doneCount;
+        updateOverallProgress(index, task.received, true);
         downloadNext();
+        if (!m_shownDownload && !m_downloads.isEmpty()) {
+            showLatestRunning();
+        }
         break;
     case CFileDownload::DigestFailure:
         failTask(QStringLiteral("文件校验失败:") + task.localPath + QStringLiteral(" (MD5 ") +
@@ -458,6 +570,8 @@ void Widget::onDownloadFinished()
 
 void Widget::failTask(const QString& text)
 {
+    // One failed file fails the update: the other transfers stop and their partial files go.
+    discardDownload();
     m_detailText = text;
     Logger::error(text);
     onUpdateCompleted(false);
@@ -465,47 +579,57 @@ void Widget::failTask(const QString& text)
 
 void Widget::onDownloadError(QNetworkReply::NetworkError)
 {
-    // A patch that fails is followed by the whole file, once its transfer has finished.
-    if (m_patches && m_patches->isFetchingPatch() && !m_cancelRequested) {
+    CFileDownload* download = signallingDownload();
+    if (!download) {
         return;
     }
-    m_detailText.clear();
-    if (m_reply) {
-        QString name = QFileInfo(m_reply->url().path(QUrl::FullyDecoded)).fileName();
-        if (name.isEmpty()) {
-            name = QStringLiteral("unknown_file");
-        }
-        m_detailText = QStringLiteral("下载文件 ") + QLatin1Char('"') + name + QLatin1Char('"') +
-                       QStringLiteral(" 时出错: ") + m_reply->errorString();
-        Logger::error(m_detailText);
-        releaseDownload();
+    // A patch that fails is followed by the whole file, once its transfer has finished.
+    if (m_patches && m_patches->isFetchingPatch(m_tasks.at(m_downloads.value(download))) &&
+        !m_cancelRequested) {
+        return;
     }
+    QString name = QFileInfo(download->url().path(QUrl::FullyDecoded)).fileName();
+    if (name.isEmpty()) {
+        name = QStringLiteral("unknown_file");
+    }
+    m_detailText = QStringLiteral("下载文件 ") + QLatin1Char('"') + name + QLatin1Char('"') +
+                   QStringLiteral(" 时出错: ") + download->errorString();
+    Logger::error(m_detailText);
+    if (download->attempts() > CFileDownload::StandardRetries) {
+        Logger::error(QStringLiteral("下载最终失败，已达到最大重试次数: ") + name);
+    }
+    releaseDownload(download);
+    discardDownload();
     onUpdateCompleted(false);
 }
 
-void Widget::releaseDownload()
+void Widget::releaseDownload(CFileDownload* download)
 {
-    if (m_reply) {
-        m_reply->deleteLater();
-        m_reply = nullptr;
+    m_downloads.remove(download);
+    if (m_shownDownload == download) {
+        m_shownDownload = nullptr;
     }
+    download->deleteLater();
 }
 
 void Widget::abortDownload()
 {
-    if (m_reply) {
-        // Aborting reports the error at once, which completes the update as failed.
-        m_reply->abort();
-        releaseDownload();
+    if (!m_downloads.isEmpty()) {
+        // Aborting one reports its error at once, which stops the others and completes the
+        // update as failed.
+        (m_shownDownload ? m_shownDownload : m_downloads.begin().key())->abort();
+        discardDownload();
     }
 }
 
 void Widget::discardDownload()
 {
-    // A transfer still running must go before the network manager it uses; deleting it also
-    // removes its partial file.
-    delete m_reply;
-    m_reply = nullptr;
+    // Running transfers must go before the network manager they use; deleting them also removes
+    // their partial files.
+    const QList<CFileDownload*> downloads = m_downloads.keys();
+    m_downloads.clear();
+    m_shownDownload = nullptr;
+    qDeleteAll(downloads);
 }
 
 QNetworkAccessManager* Widget::networkManager()
@@ -519,7 +643,7 @@ QNetworkAccessManager* Widget::networkManager()
 
 int Widget::defaultTransferTimeout()
 {
-    return CFileDownload::DefaultTransferTimeoutMs;
+    return CFileDownload::configuredTransferTimeout();
 }
 
 void Widget::onUpdateCompleted(bool success)

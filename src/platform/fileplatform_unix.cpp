@@ -1,5 +1,7 @@
 #include "platform/fileplatform.h"
 
+#include "platform/operationrecord.h"
+
 #include <QFile>
 
 #include <fcntl.h>
@@ -24,7 +26,11 @@ namespace FilePlatform {
 
 bool syncFile(QFile& file)
 {
-    return file.flush() && ::fsync(file.handle()) == 0;
+    const bool synced = file.flush() && ::fsync(file.handle()) == 0;
+    if (synced) {
+        OperationRecord::fileFlushed(file.fileName());
+    }
+    return synced;
 }
 
 void startWriteback(QFile& file)
@@ -41,12 +47,20 @@ void startWriteback(QFile& file)
 bool syncPath(const QString& path)
 {
     // A descriptor opened for reading flushes the file's data as well as one opened for writing.
-    return openAndSync(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const bool synced = openAndSync(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (synced) {
+        OperationRecord::fileFlushed(path);
+    }
+    return synced;
 }
 
 bool syncFolder(const QString& folder)
 {
-    return openAndSync(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool synced = openAndSync(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (synced) {
+        OperationRecord::folderFlushed(folder);
+    }
+    return synced;
 }
 
 Qt::CaseSensitivity pathCaseSensitivity()

@@ -1,5 +1,7 @@
 #include "platform/fileplatform.h"
 
+#include "platform/operationrecord.h"
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -10,7 +12,11 @@ namespace FilePlatform {
 bool syncFile(QFile& file)
 {
     // QFile's handle is a C runtime descriptor; _commit flushes it through FlushFileBuffers.
-    return file.flush() && ::_commit(file.handle()) == 0;
+    const bool synced = file.flush() && ::_commit(file.handle()) == 0;
+    if (synced) {
+        OperationRecord::fileFlushed(file.fileName());
+    }
+    return synced;
 }
 
 void startWriteback(QFile& file)
@@ -25,9 +31,10 @@ bool syncPath(const QString& path)
     return file.open(QIODevice::ReadWrite) && syncFile(file);
 }
 
-bool syncFolder(const QString&)
+bool syncFolder(const QString& folder)
 {
     // NTFS journals its folder entries; there is no separate flush for them.
+    OperationRecord::folderFlushed(folder);
     return true;
 }
 

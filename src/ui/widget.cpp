@@ -104,7 +104,7 @@ bool Widget::confirmCancel()
 
 void Widget::onCheckCancelRequest()
 {
-    if (m_reply) {
+    if (!m_downloads.isEmpty()) {
         return;
     }
     m_cancelTimer->stop();

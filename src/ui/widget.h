@@ -28,15 +28,19 @@ struct DownloadTask
     QString localPath;    ///< target in the temporary folder
     QString md5;          ///< digest that the server's list gives for this file
     qint64 maxBytes = -1; ///< the transfer is cut off beyond this size; no limit when negative
+    qint64 received = 0;  ///< bytes of the file received so far, for the overall bar
+    qint64 size = -1;     ///< the file's size once known (the listed size or the server's), else -1
+    bool done = false;    ///< downloaded and verified
 };
 
 /// The HTTP update dialog and the HTTP update worker.
 ///
 /// The check (checkUpdateVersion, compareMd5List) runs synchronously in nested event loops while
-/// the dialog is hidden; the download (startDownload) then fetches the changed files one after
-/// another into the temporary folder, each verified against its listed MD5, and ends with
-/// sigUpdateResult. The transfers themselves are CFileDownload's; the dialog keeps the state of
-/// the run, the texts and the user's cancellation. The destructor emits sigUpdateResult(false).
+/// the dialog is hidden; the download (startDownload) then fetches the changed files into the
+/// temporary folder, up to [Update] MaxConnections of them at once, each verified against its
+/// listed MD5, and ends with sigUpdateResult; the first failure stops every transfer. The transfers
+/// themselves are CFileDownload's; the dialog keeps the state of the run, the texts and the user's
+/// cancellation. The destructor emits sigUpdateResult(false).
 ///
 /// One class is both the dialog and the HTTP worker, so it spans two folders: the form half is in
 /// ui/widget.cpp, everything that touches the network in http/widgethttp.cpp.
@@ -90,7 +94,8 @@ public:
     QString releaseRefusal() const { return m_releaseRefusal; }
     bool isUpdating() const { return m_isUpdating; }
     bool isCancelRequested() const { return m_cancelRequested; }
-    /// The per-request transfer timeout, 120000 ms unless changed (tests shorten it).
+    /// The per-request transfer timeout, 120000 ms unless changed (tests shorten it, here or for
+    /// whole runs through UPDATER_TEST_TRANSFER_TIMEOUT_MS).
     void setTransferTimeout(int milliseconds) { m_transferTimeoutMs = milliseconds; }
 
     void reject() override;
@@ -115,10 +120,23 @@ private:
     bool confirmCancel();
     void cleanupIfLeftRunning();
     void failTask(const QString& text);
-    void releaseDownload();
-    /// Aborts the running transfer, if any, which reports it as failed.
+    /// Starts task `index`; false (after failing the update) when its target cannot be prepared.
+    bool startTask(int index);
+    /// The running transfer that sent the current signal, or null when it is no longer running.
+    CFileDownload* signallingDownload() const;
+    void releaseDownload(CFileDownload* download);
+    /// Once the file shown has arrived while others are still on their way: shows the one of them
+    /// that started last.
+    void showLatestRunning();
+    void onDownloadRetrying(CFileDownload* download, int retry, const QString& reason);
+    void beginOverallProgress();
+    /// What task `task` adds to m_overallDone.
+    double overallShare(const DownloadTask& task) const;
+    /// Records the progress of task `index` and shows it in progressBar_update.
+    void updateOverallProgress(int index, qint64 received, bool done);
+    /// Aborts one running transfer, which reports it as failed, and discards the others.
     void abortDownload();
-    /// Deletes the running transfer, if any, without a report.
+    /// Deletes the running transfers, if any, without a report.
     void discardDownload();
     static int defaultTransferTimeout();
     QString baseAddress() const;
@@ -131,8 +149,9 @@ private:
     void loadPatchIndex(const ReleaseManifest* accepted);
     /// The transfer for `task`: its patch when one fits the installed copy, else the file itself.
     DownloadTask transferFor(const DownloadTask& task);
-    /// After a patch's transfer: true when the file is in place, false when it is fetched whole.
-    bool finishPatch(const DownloadTask& task, const CFileDownload& download);
+    /// After the patch transfer of task `index`: true when the file is in place, false when the
+    /// whole file has been started instead (or could not be).
+    bool finishPatch(int index, const CFileDownload& download);
     QString manifestFolder() const;
     /// After a failed fetch: the step's result when the check must fail as a whole (3) with the
     /// reason in the texts, or 2 for an ordinary fetch failure.
@@ -148,11 +167,21 @@ private:
     /// Built at the first request: a run over TCP never needs it.
     QNetworkAccessManager* networkManager();
     QNetworkAccessManager* m_manager = nullptr;
-    CFileDownload* m_reply = nullptr;   ///< the running per-file transfer, null between transfers
+    /// The running per-file transfers, each with the index of its task; empty between transfers.
+    QHash<CFileDownload*, int> m_downloads;
+    /// The transfer started last, which the file line and the file bar show.
+    CFileDownload* m_shownDownload = nullptr;
     CPatchPlanner* m_patches = nullptr; ///< set once the download started with a patch list
     QVector<DownloadTask> m_tasks;
-    int m_currentIndex = 0;
+    int m_currentIndex = 0; ///< the next task to start
     int m_totalCount = 0;
+    int m_doneCount = 0;
+    int m_maxConnections = 1;
+    /// The overall bar: what is done and the whole, in bytes when every file's size is listed,
+    /// otherwise in files (each counting by its share received).
+    bool m_progressInBytes = false;
+    double m_overallDone = 0;
+    double m_overallTotal = 0;
     bool m_isUpdating = false;
     bool m_cancelRequested = false;
     bool m_installFailed = false;

@@ -127,10 +127,11 @@ private slots:
         ScratchInstallation installation;
         const ProcessResult result = installation.runUpdater({QStringLiteral("console")});
         QCOMPARE(result.exitCode, 0);
-        // Without a temporary folder setting the run is refused before any channel is asked.
-        QVERIFY2(result.jsonLine().startsWith(R"({"errormsg":"临时目录配置无效)"),
-                 result.jsonLine().constData());
-        QVERIFY(result.jsonLine().endsWith(R"(","success":false,"update":false})"));
+        // The run is refused before any channel is asked, naming the file it looked for.
+        const QByteArray missing =
+            "配置文件不存在: " + installation.filePath(QStringLiteral("system.cfg")).toUtf8();
+        QCOMPARE(result.jsonLine(), R"({"errormsg":")" + missing + R"(","success":false,"update":false})");
+        QVERIFY(installation.readFile(QStringLiteral("update.log")).contains(missing));
     }
 
     void secondCopyIsRefusedAndStaleLockIsCleared()

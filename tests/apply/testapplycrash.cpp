@@ -14,16 +14,7 @@ class TestApplyCrash : public QObject
 private slots:
     void interruptedReplacement()
     {
-        const Stage stage = [](ScratchInstallation& installation) {
-            installOldVersion(installation);
-            installation.writeFile(QStringLiteral("temp/a.txt"), "new a");
-            installation.writeFile(QStringLiteral("temp/added.txt"), "added");
-            installation.writeFile(QStringLiteral("temp/lib/x.dll"), "new x");
-            installation.writeFile(QStringLiteral("temp/lib/z.dll"), "added z");
-            installation.writeFile(QStringLiteral("temp/plugins/p/p.dll"), "added plugin");
-            installation.writeFile(QStringLiteral("update/updateTmp.ini"), "new manifest");
-            installation.writeFile(QStringLiteral("update/md5Tmp.txt"), "new list");
-        };
+        const Stage stage = stageUpdate;
         const Snapshot oldState = stateBefore(stage);
         const Snapshot newState = stateAfter(stage, runDriver);
         QCOMPARE(newState.value(QStringLiteral("a.txt")), QByteArray("new a"));

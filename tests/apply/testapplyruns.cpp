@@ -1,5 +1,6 @@
 #include "apply/applyjournal.h"
 #include "support/applydriver.h"
+#include "support/crashloop.h"
 #include "support/filesizelimit.h"
 #include "support/installsnapshot.h"
 #include "support/scratchinstallation.h"
@@ -83,13 +84,7 @@ private:
     static void stageReplacedInstallation(ScratchInstallation& installation)
     {
         installOldVersion(installation);
-        for (const QString& file : {QStringLiteral("a.txt"), QStringLiteral("lib/x.dll"),
-                                    QStringLiteral("update/update.ini"), QStringLiteral("md5.txt")}) {
-            installation.writeFile(QStringLiteral("backup/") + file, installation.readFile(file));
-            installation.writeFile(file, "new " + file.toUtf8());
-            installation.writeFile(QStringLiteral("temp/") + file, "new " + file.toUtf8());
-        }
-        installation.writeFile(QStringLiteral("temp/update.exe"), "new program");
+        CrashLoop::replaceForSelfUpdate(installation);
     }
 
 private slots:

@@ -14,17 +14,7 @@ class TestRollbackCrash : public QObject
 private slots:
     void interruptedRollbackAfterAFailedReplacement()
     {
-        const Stage stage = [](ScratchInstallation& installation) {
-            installOldVersion(installation);
-            // A link to nothing cannot be replaced: a new file is never written through a link.
-            QFile::link(installation.filePath(QStringLiteral("nowhere")),
-                        installation.filePath(QStringLiteral("c.txt")));
-            installation.writeFile(QStringLiteral("temp/a.txt"), "new a");
-            installation.writeFile(QStringLiteral("temp/b.txt"), "new b");
-            installation.writeFile(QStringLiteral("temp/c.txt"), "cannot replace the link");
-            installation.writeFile(QStringLiteral("temp/lib/x.dll"), "new x");
-            installation.writeFile(QStringLiteral("update/updateTmp.ini"), "new manifest");
-        };
+        const Stage stage = stageFailingUpdate;
         // b.txt is added before the failure and removed by the rollback with everything else new.
         const Snapshot oldState = stateBefore(stage);
         QCOMPARE(stateAfter(stage, runDriver), oldState);
@@ -35,16 +25,7 @@ private slots:
 
     void interruptedRollbackOfAFailedSelfUpdate()
     {
-        const Stage stage = [](ScratchInstallation& installation) {
-            installOldVersion(installation);
-            for (const QString& file : {QStringLiteral("a.txt"), QStringLiteral("lib/x.dll"),
-                                        QStringLiteral("update/update.ini"), QStringLiteral("md5.txt")}) {
-                installation.writeFile(QStringLiteral("backup/") + file, installation.readFile(file));
-                installation.writeFile(file, "new " + file.toUtf8());
-                installation.writeFile(QStringLiteral("temp/") + file, "new " + file.toUtf8());
-            }
-            installation.writeFile(QStringLiteral("temp/update.exe"), "new program");
-        };
+        const Stage stage = stageFailedSelfUpdate;
         const Snapshot replacedState = stateBefore(stage);
         const Snapshot oldState = stateAfter(stage, runHelperFailure);
         QCOMPARE(oldState.value(QStringLiteral("a.txt")), QByteArray("old a"));

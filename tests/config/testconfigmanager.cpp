@@ -81,6 +81,27 @@ private slots:
         QCOMPARE(storeWith(dir, "[Project]\nType=" + value + "\n").getProjectType(), type);
     }
 
+    void maxConnections_data()
+    {
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<int>("connections");
+        QTest::newRow("empty") << QByteArray("") << 4;
+        QTest::newRow("1") << QByteArray("1") << 1;
+        QTest::newRow("6") << QByteArray(" 6 ") << 6;
+        QTest::newRow("above Qt's six per server") << QByteArray("32") << 6;
+        QTest::newRow("0") << QByteArray("0") << 4;
+        QTest::newRow("-3") << QByteArray("-3") << 4;
+        QTest::newRow("abc") << QByteArray("abc") << 4;
+    }
+
+    void maxConnections()
+    {
+        QFETCH(QByteArray, value);
+        QFETCH(int, connections);
+        QTemporaryDir dir;
+        QCOMPARE(storeWith(dir, "[Update]\nMaxConnections=" + value + "\n").getMaxConnections(), connections);
+    }
+
     void tempFolderSlash_data()
     {
         QTest::addColumn<QByteArray>("value");

@@ -3,6 +3,7 @@
 #include "support/files.h"
 #include "support/httprelease.h"
 #include "support/installsnapshot.h"
+#include "support/linkemulator.h"
 #include "support/nginxserver.h"
 #include "support/scratchinstallation.h"
 
@@ -32,6 +33,46 @@ const QMap<QString, QByteArray> ReleaseFiles{
 // What a run may change without touching the installation proper.
 const QStringList RunFolders{QStringLiteral("logs"), QStringLiteral("temp")};
 
+const QString BigFile = QStringLiteral("big.bin");
+
+/// The release of ReleaseFiles with `smallFiles` more small files and a 2 MiB file, as a
+/// customer's link would carry it: many round trips and one file long enough to break in.
+QMap<QString, QByteArray> linkRelease(int smallFiles)
+{
+    QMap<QString, QByteArray> files = ReleaseFiles;
+    for (int i = 0; i < smallFiles; ++i) {
+        files.insert(QStringLiteral("many/f%1.txt").arg(i, 3, 10, QLatin1Char('0')),
+                     QByteArray::number(i).repeated(200 + i));
+    }
+    QByteArray big;
+    for (int i = 0; big.size() < 2 * 1024 * 1024; ++i) {
+        big += QByteArray::number(i * 7919) + '\n';
+    }
+    files.insert(BigFile, big);
+    return files;
+}
+
+qint64 totalSize(const QMap<QString, QByteArray>& files)
+{
+    qint64 total = 0;
+    for (const QByteArray& content : files) {
+        total += content.size();
+    }
+    return total;
+}
+
+/// Shortens the transfer timeout of the update.exe runs of one test.
+struct TransferTimeoutForRuns
+{
+    explicit TransferTimeoutForRuns(int milliseconds)
+    {
+        qputenv("UPDATER_TEST_TRANSFER_TIMEOUT_MS", QByteArray::number(milliseconds));
+    }
+    ~TransferTimeoutForRuns() { qunsetenv("UPDATER_TEST_TRANSFER_TIMEOUT_MS"); }
+    TransferTimeoutForRuns(const TransferTimeoutForRuns&) = delete;
+    TransferTimeoutForRuns& operator=(const TransferTimeoutForRuns&) = delete;
+};
+
 } // namespace
 
 class TestHttpRun : public QObject
@@ -47,10 +88,14 @@ private slots:
     void missingInstalledListIsGeneratedAndKept();
     void failedDownloadLeavesInstallationUnchanged_data();
     void failedDownloadLeavesInstallationUnchanged();
+    void updatesOverACustomersLink_data();
+    void updatesOverACustomersLink();
+    void failuresOverACustomersLinkStopEveryTransfer_data();
+    void failuresOverACustomersLinkStopEveryTransfer();
 
 private:
     void prepare(ScratchInstallation& installation, const QMap<QString, QByteArray>& files, bool withList,
-                 const QString& version);
+                 const QString& version, const QString& baseUrl = QString(), int maxConnections = 0);
     QString served(const QString& relative) const { return m_served.filePath(relative); }
     QByteArray servedFile(const QString& relative) const;
 
@@ -80,12 +125,15 @@ QByteArray TestHttpRun::servedFile(const QString& relative) const
 }
 
 void TestHttpRun::prepare(ScratchInstallation& installation, const QMap<QString, QByteArray>& files,
-                          bool withList, const QString& version)
+                          bool withList, const QString& version, const QString& baseUrl, int maxConnections)
 {
     QVERIFY(installation.isValid());
     QMap<QString, QString> config = ScratchInstallation::offlineConfig();
     config.insert(QStringLiteral("Update/HttpEnable"), QStringLiteral("true"));
-    config.insert(QStringLiteral("Update/URL"), m_server->baseUrl());
+    config.insert(QStringLiteral("Update/URL"), baseUrl.isEmpty() ? m_server->baseUrl() : baseUrl);
+    if (maxConnections > 0) {
+        config.insert(QStringLiteral("Update/MaxConnections"), QString::number(maxConnections));
+    }
     installation.writeConfig(config);
     QVERIFY(installation.writeMarkerHost(QStringLiteral("host.sh"), HostMarker));
     for (auto it = files.cbegin(); it != files.cend(); ++it) {
@@ -209,6 +257,106 @@ void TestHttpRun::failedDownloadLeavesInstallationUnchanged()
     QVERIFY(!QFileInfo::exists(installation.filePath(QStringLiteral("../../evil.txt"))));
     QVERIFY(!installation.exists(QStringLiteral("backup")));
     QTest::qWait(1500);
+    QVERIFY(!installation.exists(HostMarker));
+}
+
+void TestHttpRun::updatesOverACustomersLink_data()
+{
+    QTest::addColumn<int>("maxConnections");
+    QTest::addColumn<qint64>("dropAfter");
+
+    QTest::newRow("one file at a time") << 1 << qint64(0);
+    QTest::newRow("four files at once") << 4 << qint64(0);
+    // Counted from the start of the run: the lists and the small files come first.
+    QTest::newRow("a drop in the middle of the large file") << 4 << qint64(1024 * 1024);
+}
+
+void TestHttpRun::updatesOverACustomersLink()
+{
+    QFETCH(int, maxConnections);
+    QFETCH(qint64, dropAfter);
+    const QMap<QString, QByteArray> release = linkRelease(40);
+    QVERIFY(writeHttpRelease(m_served.path(), QStringLiteral("r2"), QStringLiteral("2.0"), release));
+    LinkEmulator link(m_server->port());
+    QVERIFY(link.startListening());
+    link.setDelayMs(20, 20);
+    link.setDropAfter(dropAfter);
+    ScratchInstallation installation;
+    prepare(installation, InstalledFiles, true, QStringLiteral("1.0"),
+            QStringLiteral("http://127.0.0.1:%1/").arg(link.port()), maxConnections);
+
+    const ProcessResult result = installation.runUpdater({QStringLiteral("console")}, 120000);
+    QVERIFY2(result.finished, result.standardOutput.right(3000).constData());
+    QCOMPARE(result.jsonLine(), ConsoleResult::updateAvailable());
+    for (auto it = release.cbegin(); it != release.cend(); ++it) {
+        QVERIFY2(installation.readFile(it.key()) == it.value(), qPrintable(it.key()));
+    }
+    QVERIFY(waitForFile(installation.filePath(HostMarker), 15000));
+    // Every file crossed the link once (plus headers and lists): the broken one was resumed.
+    QVERIFY2(link.bytesDown() < totalSize(release) + 200 * 1024,
+             qPrintable(QString::number(link.bytesDown())));
+    if (dropAfter > 0) {
+        QCOMPARE(link.dropCount(), 1);
+        QVERIFY(result.standardOutput.contains("重试下载: big.bin, 尝试次数: 1"));
+    } else {
+        // Keep-alive connections: no more of them than transfers at once.
+        QVERIFY2(link.connectionCount() <= maxConnections,
+                 qPrintable(QString::number(link.connectionCount())));
+        QVERIFY(maxConnections == 1 || link.connectionCount() > 1);
+    }
+}
+
+void TestHttpRun::failuresOverACustomersLinkStopEveryTransfer_data()
+{
+    QTest::addColumn<qint64>("stallAfter");
+    QTest::addColumn<QByteArray>("extraListLine");
+    QTest::addColumn<QByteArray>("expectedInLog");
+
+    QTest::newRow("a stall outlasting the retries")
+        << qint64(1024 * 1024) << QByteArray() << QByteArray("下载最终失败，已达到最大重试次数: ");
+    // Sorted first: it fails while the next files are on their way.
+    QTest::newRow("a missing file among several in flight")
+        << qint64(0) << QByteArray(md5Hex("absent").toLatin1() + "\t/0absent.bin\n")
+        << QByteArray("下载文件 \"0absent.bin\" 时出错: ");
+}
+
+void TestHttpRun::failuresOverACustomersLinkStopEveryTransfer()
+{
+    QFETCH(qint64, stallAfter);
+    QFETCH(QByteArray, extraListLine);
+    QFETCH(QByteArray, expectedInLog);
+    const QMap<QString, QByteArray> release = linkRelease(40);
+    QVERIFY(writeHttpRelease(m_served.path(), QStringLiteral("r2"), QStringLiteral("2.0"), release));
+    QVERIFY(writeFile(served(QStringLiteral("r2/md5.txt")), md5ListText(release) + extraListLine));
+    LinkEmulator link(m_server->port());
+    QVERIFY(link.startListening());
+    link.setDelayMs(20, 20);
+    link.setBandwidth(0, 2 * 1024 * 1024);
+    link.setStallAfter(stallAfter);
+    const TransferTimeoutForRuns timeout(1000);
+    ScratchInstallation installation;
+    prepare(installation, InstalledFiles, true, QStringLiteral("1.0"),
+            QStringLiteral("http://127.0.0.1:%1/").arg(link.port()), 4);
+    const auto before = snapshotFiles(installation.path(), RunFolders);
+
+    const ProcessResult result =
+        installation.runUpdaterUntil({QStringLiteral("console")}, FailureMarker, 90000);
+    QVERIFY2(result.markerSeen, result.standardOutput.right(3000).constData());
+    QVERIFY2(result.standardOutput.contains(expectedInLog), result.standardOutput.right(3000).constData());
+    const auto after = snapshotFiles(installation.path(), RunFolders);
+    QVERIFY2(after == before, qPrintable(describeDifference(after, before)));
+    QVERIFY(!installation.exists(QStringLiteral("backup")));
+    // The transfers still running were stopped: what stays in the temporary folder is whole.
+    for (const QString& file : installation.listFiles(QStringLiteral("temp"))) {
+        const QString key = file.mid(file.indexOf(QLatin1Char('/')) + 1);
+        QVERIFY2(installation.readFile(file) == release.value(key), qPrintable(file));
+    }
+    if (stallAfter == 0) {
+        QVERIFY(!m_server->requestLog().contains("f039.txt"));
+    } else {
+        QVERIFY(result.standardOutput.contains("超过1000毫秒未收到数据"));
+    }
+    QTest::qWait(1000);
     QVERIFY(!installation.exists(HostMarker));
 }
 

@@ -265,13 +265,13 @@ void TestHttpWidget::fetchFileFailures()
     QVERIFY(widget.detailText().endsWith(QStringLiteral("（file：") + target + QStringLiteral("）")));
     QVERIFY(!QFileInfo::exists(target));
 
-    // A stalled transfer ends with the transfer timeout, which the network library reports as
-    // a cancellation.
+    // A stalled transfer ends with the transfer timeout (after the retries), which the network
+    // library reports as a cancellation and the download as the timeout it is.
     QVERIFY(writeFile(m_site.servedRoot() + QStringLiteral("stall/big.bin"), QByteArray(4096, 's')));
     widget.setTransferTimeout(400);
     const QString stalled = m_site.baseUrl() + QStringLiteral("stall/big.bin");
     QVERIFY(!widget.fetchFile(stalled, target, nullptr));
-    QCOMPARE(widget.detailText(), QStringLiteral("下载被取消：") + stalled);
+    QCOMPARE(widget.detailText(), QStringLiteral("下载超时（120秒）：") + stalled);
     QVERIFY(!QFileInfo::exists(target));
 
     QVERIFY(writeFile(install(QStringLiteral("plainfile")), "x"));
@@ -302,8 +302,9 @@ void TestHttpWidget::downloadsChangedFiles()
              ReleaseFiles.value(QStringLiteral("data/table.txt")));
     QVERIFY(!QFileInfo::exists(install(QStringLiteral("temp/same.txt"))));
     QCOMPARE(labelText(widget, "label_update"), QStringLiteral("更新完成!"));
-    QCOMPARE(bar(widget, "progressBar_update")->maximum(), 2);
-    QCOMPARE(bar(widget, "progressBar_update")->value(), 2);
+    // 100 steps per file.
+    QCOMPARE(bar(widget, "progressBar_update")->maximum(), 200);
+    QCOMPARE(bar(widget, "progressBar_update")->value(), 200);
     QCOMPARE(bar(widget, "progressBar_updatefile")->value(), 100);
     QVERIFY(!widget.findChild<QPushButton*>(QStringLiteral("pushButton_cancel"))->isEnabled());
     QVERIFY(!widget.isUpdating());

@@ -1,5 +1,5 @@
-// A whole run of update.exe whose file transfer stalls. It waits out the updater's fixed
-// 120-second transfer timeout, so it lives apart from the other whole runs.
+// A whole run of update.exe whose file transfer stalls every time it is tried. The test-only
+// UPDATER_TEST_TRANSFER_TIMEOUT_MS shortens the 120-second transfer timeout of each attempt.
 #include "support/httprelease.h"
 #include "support/installsnapshot.h"
 #include "support/nginxserver.h"
@@ -43,9 +43,14 @@ void TestStalledRun::stalledTransferFailsAndLeavesInstallationUnchanged()
     const QStringList runFolders{QStringLiteral("logs"), QStringLiteral("temp")};
     const auto before = snapshotFiles(installation.path(), runFolders);
 
+    qputenv("UPDATER_TEST_TRANSFER_TIMEOUT_MS", "3000");
     const ProcessResult result =
-        installation.runUpdaterUntil({QStringLiteral("console")}, "取消/失败后清理临时文件完成", 200000);
+        installation.runUpdaterUntil({QStringLiteral("console")}, "取消/失败后清理临时文件完成", 60000);
+    qunsetenv("UPDATER_TEST_TRANSFER_TIMEOUT_MS");
     QVERIFY2(result.markerSeen, result.standardOutput.constData());
+    // Four attempts, each ended by the timeout.
+    QCOMPARE(result.standardOutput.count("重试下载: app.bin"), 3);
+    QVERIFY(result.standardOutput.contains("超过3000毫秒未收到数据"));
     // nginx logs an aborted request once it has noticed the client going away.
     QTRY_VERIFY_WITH_TIMEOUT(server.requestLog().contains("GET /r2//app.bin"), 10000);
     QVERIFY(!installation.exists(QStringLiteral("temp/app.bin")));

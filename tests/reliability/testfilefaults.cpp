@@ -17,6 +17,8 @@
 namespace {
 
 const QByteArray TempRefused("临时目录配置无效");
+/// "%1" stands for the path of the missing file.
+const QByteArray ConfigMissing("配置文件不存在: %1");
 const QByteArray HttpFailed("取消/失败后清理临时文件完成");
 const QByteArray TcpFailed("下载错误处理完成");
 
@@ -118,35 +120,46 @@ bool TestFileFaults::releaseInstalled(const ScratchInstallation& installation) c
 
 void TestFileFaults::malformedSystemCfg_data()
 {
+    // A null config stands for no system.cfg at all.
     QTest::addColumn<QByteArray>("config");
+    QTest::addColumn<QByteArray>("refusal");
 
     QTest::newRow("binary junk") << QByteArray("\x7f"
                                                "ELF\x00\x01[\xff\xfe]\n=\x00=\n[Paths]\x00Temp=/\n",
-                                               28);
-    QTest::newRow("huge file") << hugeConfig();
+                                               28)
+                                 << TempRefused;
+    QTest::newRow("huge file") << hugeConfig() << TempRefused;
     QTest::newRow("unquoted commas in the folders")
         << QByteArray("[Paths]\nTemp=temp/,x\nBackup=,\nLog=logs/,\n[Server]\nUpdateServer=127.0.0.1\n"
-                      "UpdatePort=1,2\n");
-    QTest::newRow("folders climbing out") << QByteArray("[Paths]\nTemp=../\nBackup=../../\nLog=logs/\n");
-    QTest::newRow("sections only") << QByteArray("[Update]\n[Server]\n[Paths]\n");
+                      "UpdatePort=1,2\n")
+        << TempRefused;
+    QTest::newRow("folders climbing out")
+        << QByteArray("[Paths]\nTemp=../\nBackup=../../\nLog=logs/\n") << TempRefused;
+    QTest::newRow("sections only") << QByteArray("[Update]\n[Server]\n[Paths]\n") << TempRefused;
+    QTest::newRow("no file at all") << QByteArray() << ConfigMissing;
 }
 
 void TestFileFaults::malformedSystemCfg()
 {
     QFETCH(QByteArray, config);
+    QFETCH(QByteArray, refusal);
     ScratchInstallation installation;
     FaultRun::installOldVersion(installation);
-    QVERIFY(installation.writeFile(QStringLiteral("system.cfg"), config));
+    const QString configPath = installation.filePath(QStringLiteral("system.cfg"));
+    QVERIFY(config.isNull() ? QFile::remove(configPath)
+                            : installation.writeFile(QStringLiteral("system.cfg"), config));
+    refusal.replace("%1", configPath.toUtf8());
     // What a run that removed its folders too eagerly would take with it.
     QVERIFY(installation.writeFile(QStringLiteral("temp,x/kept.txt"), "kept"));
     const auto before = installationState(installation);
 
     const ProcessResult result = installation.runUpdater({QStringLiteral("console")});
 
-    // Every row leaves Temp unusable (missing, a list, climbing out): refused before any channel.
+    // Every row leaves Temp unknown or unusable (no file, missing, a list, climbing out): refused
+    // before any channel.
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 0);
-    QVERIFY2(refusedAtStart(result.jsonLine(), TempRefused), result.jsonLine().constData());
+    QVERIFY2(refusedAtStart(result.jsonLine(), refusal), result.jsonLine().constData());
     QCOMPARE(installationState(installation), before);
     QVERIFY(!installation.exists(FaultRun::HostMarker));
 }

@@ -4,6 +4,7 @@
 #include "support/applydriver.h"
 #include "support/installsnapshot.h"
 
+#include <QFile>
 #include <QtGlobal>
 
 namespace {
@@ -16,13 +17,11 @@ QMap<QString, QString> abortAfter(int operations)
     return {{QLatin1String(FaultSwitch::variableName), QString::number(operations)}};
 }
 
-/// The installation as a run leaves it. The lists an HTTP check staged never outlive a run.
-CrashLoop::Snapshot installationState(const ScratchInstallation& installation)
+ProcessResult runUpdater(const ScratchInstallation& installation, const QStringList& arguments,
+                         const QMap<QString, QString>& environment)
 {
-    CrashLoop::Snapshot state = snapshotFiles(installation.path(), CrashLoop::NotInstalled);
-    state.remove(QStringLiteral("update/updateTmp.ini"));
-    state.remove(QStringLiteral("update/md5Tmp.txt"));
-    return state;
+    return runProcessWithEnvironment(installation.updaterPath(), arguments, installation.path(), environment,
+                                     30000);
 }
 
 void prepare(ScratchInstallation& installation, const CrashLoop::Stage& stage)
@@ -35,6 +34,14 @@ void prepare(ScratchInstallation& installation, const CrashLoop::Stage& stage)
 
 namespace CrashLoop {
 
+Snapshot installationState(const ScratchInstallation& installation)
+{
+    Snapshot state = snapshotFiles(installation.path(), NotInstalled);
+    state.remove(QStringLiteral("update/updateTmp.ini"));
+    state.remove(QStringLiteral("update/md5Tmp.txt"));
+    return state;
+}
+
 const QStringList NotInstalled = {QStringLiteral("logs"),       QStringLiteral("temp"),
                                   QStringLiteral("backup"),     QLatin1String(ApplyDriver::driverName),
                                   QStringLiteral("update.exe"), QStringLiteral("host-started")};
@@ -46,9 +53,19 @@ ProcessResult runDriver(ScratchInstallation& installation, const QMap<QString, Q
 
 ProcessResult runHelperFailure(ScratchInstallation& installation, const QMap<QString, QString>& environment)
 {
-    return runProcessWithEnvironment(installation.updaterPath(),
-                                     {QStringLiteral("updatehelper"), QStringLiteral("HelperFaile")},
-                                     installation.path(), environment, 30000);
+    return runUpdater(installation, {QStringLiteral("updatehelper"), QStringLiteral("HelperFaile")},
+                      environment);
+}
+
+ProcessResult runHelperSuccess(ScratchInstallation& installation, const QMap<QString, QString>& environment)
+{
+    return runUpdater(installation, {QStringLiteral("updatehelper"), QStringLiteral("HelperSuccess")},
+                      environment);
+}
+
+ProcessResult runConsole(ScratchInstallation& installation, const QMap<QString, QString>& environment)
+{
+    return runUpdater(installation, {QStringLiteral("console")}, environment);
 }
 
 int crashAtEveryPoint(const Stage& stage, const Interrupt& interrupt, const Snapshot& oldState,
@@ -109,6 +126,57 @@ void installOldVersion(ScratchInstallation& installation)
     installation.writeFile(QStringLiteral("lib/y.dll"), "old y");
     installation.writeFile(QStringLiteral("update/update.ini"), "old manifest");
     installation.writeFile(QStringLiteral("md5.txt"), "old list");
+}
+
+void stageUpdate(ScratchInstallation& installation)
+{
+    installOldVersion(installation);
+    installation.writeFile(QStringLiteral("temp/a.txt"), "new a");
+    installation.writeFile(QStringLiteral("temp/added.txt"), "added");
+    installation.writeFile(QStringLiteral("temp/lib/x.dll"), "new x");
+    installation.writeFile(QStringLiteral("temp/lib/z.dll"), "added z");
+    installation.writeFile(QStringLiteral("temp/plugins/p/p.dll"), "added plugin");
+    installation.writeFile(QStringLiteral("update/updateTmp.ini"), "new manifest");
+    installation.writeFile(QStringLiteral("update/md5Tmp.txt"), "new list");
+}
+
+void stageFailingUpdate(ScratchInstallation& installation)
+{
+    installOldVersion(installation);
+    // A link to nothing cannot be replaced: a new file is never written through a link.
+    QFile::link(installation.filePath(QStringLiteral("nowhere")),
+                installation.filePath(QStringLiteral("c.txt")));
+    installation.writeFile(QStringLiteral("temp/a.txt"), "new a");
+    installation.writeFile(QStringLiteral("temp/b.txt"), "new b");
+    installation.writeFile(QStringLiteral("temp/c.txt"), "cannot replace the link");
+    installation.writeFile(QStringLiteral("temp/lib/x.dll"), "new x");
+    installation.writeFile(QStringLiteral("update/updateTmp.ini"), "new manifest");
+}
+
+const QStringList SavedFiles = {QStringLiteral("a.txt"), QStringLiteral("lib/x.dll"),
+                                QStringLiteral("update/update.ini"), QStringLiteral("md5.txt")};
+
+void saveInBackup(ScratchInstallation& installation)
+{
+    for (const QString& file : SavedFiles) {
+        installation.writeFile(QStringLiteral("backup/") + file, installation.readFile(file));
+    }
+}
+
+void replaceForSelfUpdate(ScratchInstallation& installation)
+{
+    saveInBackup(installation);
+    for (const QString& file : SavedFiles) {
+        installation.writeFile(file, "new " + file.toUtf8());
+        installation.writeFile(QStringLiteral("temp/") + file, "new " + file.toUtf8());
+    }
+    installation.writeFile(QStringLiteral("temp/update.exe"), "new program");
+}
+
+void stageFailedSelfUpdate(ScratchInstallation& installation)
+{
+    installOldVersion(installation);
+    replaceForSelfUpdate(installation);
 }
 
 } // namespace CrashLoop

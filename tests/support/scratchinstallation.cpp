@@ -7,9 +7,19 @@
 #include <QFile>
 #include <QFileInfo>
 
-ScratchInstallation::ScratchInstallation()
+#include <filesystem>
+
+ScratchInstallation::ScratchInstallation(Updater updater)
 {
-    QFile::copy(builtProgram(QStringLiteral("update.exe")), updaterPath());
+    const QString built = builtProgram(QStringLiteral("update.exe"));
+    std::error_code error;
+    if (updater == Updater::Linked) {
+        std::filesystem::create_hard_link(QFile::encodeName(built).toStdString(),
+                                          QFile::encodeName(updaterPath()).toStdString(), error);
+    }
+    if (updater == Updater::Copied || error) {
+        QFile::copy(built, updaterPath());
+    }
 }
 
 void ScratchInstallation::writeConfig(const QMap<QString, QString>& values)

@@ -12,7 +12,15 @@
 class ScratchInstallation
 {
 public:
-    ScratchInstallation();
+    /// How update.exe gets into the installation. A hard link saves copying megabytes for runs
+    /// that never change the program file; anything that might replace it needs the copy.
+    enum class Updater
+    {
+        Copied,
+        Linked
+    };
+
+    explicit ScratchInstallation(Updater updater = Updater::Copied);
 
     bool isValid() const { return m_dir.isValid(); }
     /// Installation folder, without trailing "/".

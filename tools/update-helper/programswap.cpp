@@ -1,6 +1,7 @@
 #include "programswap.h"
 
 #include "app/singleinstanceguard.h"
+#include "platform/fileplatform.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -80,6 +81,13 @@ bool ProgramSwap::tryReplace()
     }
     if (!installed.commit()) {
         m_lastError = QStringLiteral("cannot replace the installed program: ") + installed.errorString();
+        return false;
+    }
+    // The finishing run removes the backup of the old program; the rename must be durable before
+    // that, or a power cut could bring the old program back beside the new files.
+    const QString folder = QFileInfo(m_installedPath).absolutePath();
+    if (!FilePlatform::syncFolder(folder)) {
+        m_lastError = QStringLiteral("cannot flush the folder of the installed program: ") + folder;
         return false;
     }
     return true;
