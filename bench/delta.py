@@ -7,8 +7,9 @@ A release in which a large program (64 MiB of random bytes) changed in seven pla
 files changed by a line each is published twice with publish-release: once with --delta-from the
 earlier version, once without. Fresh installations of the earlier version then run
 `update.exe console` against nginx on 127.0.0.1, alternating run by run between the two, on two
-links: plain loopback, and loopback with nginx's per-connection `limit_rate` at about 50 Mbit/s
-(tests/support has no link emulator with delay and drops yet; the limit is bandwidth only). It
+links: plain loopback, and a customer's link of 50 Mbit/s with 40 ms round trip through the link
+emulator of the tests (bench_linkproxy of the benchmark build, --link-proxy; without it nginx's
+per-connection `limit_rate` stands in, bandwidth only). It
 measures the bytes nginx sent for the release folder and the wall time from the start of update.exe
 to its exit with the update installed (checked byte for byte). Medians; writes the section between
 the markers in bench/RESULTS.md and bench/notes.md (so that bench/run.py keeps it).
@@ -94,6 +95,25 @@ def start_nginx(web, work, rate_kib):
     raise SystemExit("nginx did not start")
 
 
+def start_link(proxy, target_port, mbit, rtt_ms):
+    """bench_linkproxy in front of `target_port`; returns the process and the port it listens on."""
+    process = subprocess.Popen(["timeout", "-k", "5", "3600", str(proxy), str(target_port), "--rtt-ms", str(rtt_ms),
+                                "--mbit", str(mbit)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    line = process.stdout.readline().strip()
+    if not line.isdigit():
+        process.kill()
+        raise SystemExit("bench_linkproxy did not start")
+    return process, int(line)
+
+
+def stop_link(process):
+    process.stdin.close()
+    try:
+        process.wait(10)
+    except subprocess.TimeoutExpired:
+        process.kill()
+
+
 def served_bytes(log_file, folder):
     """Body bytes of every answer for the release folder, from nginx's combined log."""
     total = 0
@@ -163,8 +183,7 @@ def render(results, options):
     lines.append(f"- The binary's patch: {results['binary_patch_bytes']} bytes, "
                  f"{100 * results['binary_share']:.4f} % of the full file (target: at most 10 %) — "
                  f"{'met' if results['binary_share'] <= 0.10 else 'missed'}")
-    lines.append("- 50 Mbit/s is nginx's `limit_rate` per connection on loopback (bandwidth only: tests/support "
-                 "has no link emulator with delay and drops yet)")
+    lines.append(f"- {results['slow_link']}")
     lines.append("")
     lines.append("| Link | Bytes with patches | Bytes whole | Ratio | Time with patches | Time whole | Ratio | "
                  "Target | Met | Peak RSS with patches | Peak RSS whole |")
@@ -205,7 +224,10 @@ def main(argv):
     parser.add_argument("--build", default=str(ROOT / "build"), help="build folder with bin/ (default build/)")
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--binary-mib", type=int, default=64)
-    parser.add_argument("--rate-kib-s", type=int, default=6104, help="50 Mbit/s is 6104 KiB/s")
+    parser.add_argument("--link-proxy", default=str(ROOT / "build-release" / "bin" / "bench_linkproxy"),
+                        help="the link emulator (default build-release/bin/bench_linkproxy, built by bench/run.py)")
+    parser.add_argument("--mbit", type=int, default=50)
+    parser.add_argument("--rtt-ms", type=int, default=40)
     parser.add_argument("--smoke", action="store_true", help="one run, 4 MiB, results not written")
     options = parser.parse_args(argv)
     if options.smoke:
@@ -213,6 +235,7 @@ def main(argv):
     bin_dir = Path(options.build) / "bin"
     work = Path(tempfile.mkdtemp(prefix="bench-delta."))
     servers = []
+    links = []
     try:
         results = {"date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()), "load": os.getloadavg()[0]}
         v1, v2 = make_versions(work, options.binary_mib * MIB)
@@ -222,11 +245,23 @@ def main(argv):
         results["publish_full"], _ = publish(bin_dir, v1, v2, webs["full"], False)
         results["binary_share"], results["binary_patch_bytes"] = binary_patch_share(webs["patches"], v2)
         results["links"] = []
-        for name, rate in (("loopback", 0), ("50 Mbit/s", options.rate_kib_s)):
+        proxy = Path(options.link_proxy)
+        emulated = proxy.is_file()
+        slow = f"{options.mbit} Mbit/s" + (f", {options.rtt_ms} ms RTT" if emulated else "")
+        results["slow_link"] = (
+            f"{slow}: the link emulator of the tests (`{proxy.name}` between update.exe and nginx, both ways)"
+            if emulated else f"{slow}: nginx's `limit_rate` per connection on loopback (bandwidth only; no "
+            "bench_linkproxy was built)")
+        links = []
+        for name, slow_link in (("loopback", False), (slow, True)):
             sides = {}
             for side, web in webs.items():
+                rate = options.mbit * 125000 // 1024 if slow_link and not emulated else 0
                 server, port, log_file = start_nginx(web, work / side, rate)
                 servers.append(server)
+                if slow_link and emulated:
+                    link, port = start_link(proxy, port, options.mbit, options.rtt_ms)
+                    links.append(link)
                 sides[side] = (port, log_file)
             samples = {"patches": [], "full": []}
             for run in range(options.runs):
@@ -237,11 +272,14 @@ def main(argv):
                         raise SystemExit(f"{side}: {sample['patched']} files came as patches, not {expected}")
                     bench.log(f"{name} {side} run {run + 1}: {sample['seconds']:.2f} s, {sample['bytes']} bytes")
                     samples[side].append(sample)
+            for link in links:
+                stop_link(link)
+            links.clear()
             for server in servers:
                 server.stop()
             servers.clear()
             results["links"].append({
-                "name": name, "rate": rate,
+                "name": name, "rate": slow_link,
                 "bytes_patches": statistics.median(s["bytes"] for s in samples["patches"]),
                 "bytes_full": statistics.median(s["bytes"] for s in samples["full"]),
                 "time_patches": statistics.median(s["seconds"] for s in samples["patches"]),
@@ -255,6 +293,8 @@ def main(argv):
             replace_section(ROOT / "bench" / "RESULTS.md", section)
             replace_section(ROOT / "bench" / "notes.md", section)
     finally:
+        for link in links:
+            stop_link(link)
         for server in servers:
             server.stop()
         shutil.rmtree(work, ignore_errors=True)
