@@ -41,13 +41,16 @@ HOST
 make_release "$work/v1" 1.0 "Hello from version 1"
 make_release "$work/v2" 2.0 "Hello from version 2, now with a new feature"
 cp "$work/v1/docs/manual.txt" "$work/v2/docs/manual.txt"
+# Version 2's engine is version 1's with a small fix, as after a one-line change of a program.
+cp "$work/v1/lib/engine.dat" "$work/v2/lib/engine.dat"
+printf 'fixed in 2.0' | dd of="$work/v2/lib/engine.dat" bs=1 seek=150000 conv=notrunc status=none
 echo "Only version 2 has this file." > "$work/v2/data/new-feature.txt"
 
-say "Making a signing key and publishing version 2.0, signed, with publish-release"
+say "Making a signing key and publishing version 2.0, signed, with patches against 1.0, with publish-release"
 "$bin/publish-release" keygen "$work/keys"
 public_key=$(cat "$work/keys/release-signing.pub")
 "$bin/publish-release" "$work/v2" 2.0 v2 --web-root "$work/web" --tcp-root "$work/tcp" \
-  --sign-key "$work/keys/release-signing.key"
+  --sign-key "$work/keys/release-signing.key" --delta-from "$work/v1"
 
 new_installation() { # folder
   local dir=$1
@@ -154,6 +157,13 @@ cp -r "$http_install" "$http_install.before"
 say "update.exe (HTTP channel, normal mode with its progress dialog)"
 (cd "$http_install" && timeout 120 ./update.exe > /dev/null 2>&1) || true
 show_outcome "$http_install"
+echo "Patches instead of whole files (from the updater's log):"
+grep -E '差分补丁' "$http_install/logs/update.log" | sed -e 's/^/  /' -e "s|$work/||g" | tail -n 3 || true
+# The access log's tenth field is the body size of each answer.
+served=$(awk '$7 ~ /^\/v2\// {sum += $10} END {print sum + 0}' "$nginx_dir/logs/access.log")
+whole=$(du -cb "$work/v2/lib/engine.dat" "$work/v2/version.txt" "$work/v2/data/greeting.txt" \
+  "$work/v2/data/new-feature.txt" | tail -n 1 | cut -f1)
+echo "Bytes served from the release folder: $served (the changed files whole: $whole)"
 
 say "Result"
 status=0

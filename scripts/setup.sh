@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang-format clang-tidy
   qtbase5-dev qtbase5-dev-tools libqt5network5
-  libspdlog-dev libfmt-dev libsodium-dev
+  libspdlog-dev libfmt-dev libsodium-dev libzstd-dev zstd
   nginx-light openssl curl procps python3
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   clang libclang-rt-14-dev

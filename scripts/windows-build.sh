@@ -17,13 +17,53 @@ if [ ! -f "$kit/toolchain-mingw64.cmake" ]; then
 fi
 kit=$(cd "$kit" && pwd)
 
+# libzstd for Windows (the patches of the HTTP channel), cross-compiled from Debian's source package
+# once and kept in the build folder: the kit does not carry it.
+zstd="$build/zstd"
+if [ ! -f "$zstd/bin/libzstd.dll" ]; then
+  started=$(date +%s)
+  rm -rf "$build/zstd-source"
+  mkdir -p "$build/zstd-source"
+  (
+    cd "$build/zstd-source"
+    if grep -rqs '^deb-src\|^Types:.*deb-src' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+      apt-get source --download-only libzstd
+    else
+      # A source entry of our own, in folders of our own: the machine's APT setup stays as it is.
+      apt_dir="$PWD/apt"
+      mkdir -p "$apt_dir/lists/partial" "$apt_dir/parts" "$apt_dir/cache/archives/partial"
+      echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian bookworm main" \
+        >"$apt_dir/sources.list"
+      apt_options=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o "Dir::Etc::SourceParts=$apt_dir/parts"
+        -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache")
+      apt-get "${apt_options[@]}" -qq update
+      apt-get "${apt_options[@]}" source --download-only libzstd
+    fi
+    tar xf libzstd_*.orig.tar.xz
+    cd zstd-*/lib
+    mkdir -p dll
+    make -j 2 libzstd TARGET_SYSTEM=Windows_NT CC=x86_64-w64-mingw32-gcc-posix AR=x86_64-w64-mingw32-ar \
+      ZSTD_LEGACY_SUPPORT=0 >"$build/zstd-source/make.log" 2>&1
+    mkdir -p "$zstd/bin" "$zstd/lib" "$zstd/include"
+    cp zstd.h zstd_errors.h zdict.h "$zstd/include/"
+    cp dll/libzstd.dll.a "$zstd/lib/"
+    x86_64-w64-mingw32-strip --strip-unneeded -o "$zstd/bin/libzstd.dll" dll/libzstd.dll
+  )
+  rm -rf "$build/zstd-source"
+  echo "windows-build: libzstd for Windows built in $(($(date +%s) - started)) s (kept in $zstd)"
+fi
+zstd_settings=(-DZSTD_INCLUDE_DIR="$zstd/include" -DZSTD_LIBRARY="$zstd/lib/libzstd.dll.a")
+
+if [ -f "$build/CMakeCache.txt" ] && ! grep -q "^ZSTD_LIBRARY:FILEPATH=$zstd/" "$build/CMakeCache.txt"; then
+  cmake -S "$root" -B "$build" "${zstd_settings[@]}"
+fi
 if [ ! -f "$build/CMakeCache.txt" ]; then
   launcher=()
   command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$kit/toolchain-mingw64.cmake" \
     -DCMAKE_CXX_FLAGS="-Wno-attributes" \
-    -DCMAKE_CROSSCOMPILING_EMULATOR=/usr/lib/wine/wine64 "${launcher[@]}"
+    -DCMAKE_CROSSCOMPILING_EMULATOR=/usr/lib/wine/wine64 "${zstd_settings[@]}" "${launcher[@]}"
 fi
 cmake --build "$build" -j 2
 
@@ -40,6 +80,8 @@ cp -u "$kit"/qt5/plugins/imageformats/qico.dll "$bin/imageformats/"
 cp -u "$kit"/qt5/plugins/styles/qwindowsvistastyle.dll "$bin/styles/"
 # The release signature is checked with libsodium.
 cp -u "$kit/bin/libsodium-23.dll" "$bin/"
+# The patches of the HTTP channel are applied with libzstd.
+cp -u "$zstd/bin/libzstd.dll" "$bin/"
 
 # The administrator manifest of res/update.rc must be linked into the program.
 grep -q requireAdministrator "$bin/update.exe" || {

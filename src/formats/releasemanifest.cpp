@@ -1,5 +1,7 @@
 #include "releasemanifest.h"
 
+#include "formats/textfields.h"
+
 #include <QHash>
 #include <QRegularExpression>
 #include <QSet>
@@ -8,12 +10,14 @@
 
 #include <algorithm>
 
+using TextFields::isLowerHex;
+using TextFields::parseSize;
+using TextFields::wholeText;
+
 namespace {
 
 const QByteArray FormatName = QByteArrayLiteral("release-manifest");
 constexpr int Sha256Bytes = 32;
-// Eighteen digits stay below the largest qint64.
-constexpr int MaxSizeDigits = 18;
 
 const QString KeyProduct = QStringLiteral("product");
 const QString KeyVersion = QStringLiteral("version");
@@ -45,23 +49,6 @@ bool hasControlCharacter(const QString& text)
                        [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
 }
 
-bool isLowerHex(const QByteArray& text)
-{
-    return std::all_of(text.cbegin(), text.cend(),
-                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
-}
-
-/// The size field: decimal digits without sign or leading zeros; -1 when it is not one.
-qint64 parseSize(const QByteArray& text)
-{
-    const bool digitsOnly =
-        std::all_of(text.cbegin(), text.cend(), [](char c) { return c >= '0' && c <= '9'; });
-    if (text.isEmpty() || text.size() > MaxSizeDigits || !digitsOnly || (text.size() > 1 && text[0] == '0')) {
-        return -1;
-    }
-    return text.toLongLong();
-}
-
 bool decodeUtf8(const QByteArray& bytes, QString& text)
 {
     QTextCodec::ConverterState state;
@@ -91,12 +78,6 @@ int compareDigits(const QString& a, const QString& b)
     }
     const int order = a.compare(b);
     return order < 0 ? -1 : (order > 0 ? 1 : 0);
-}
-
-/// The whole of `bytes` as text; QString::fromUtf8(QByteArray) would stop at a NUL byte.
-QString wholeText(const QByteArray& bytes)
-{
-    return QString::fromUtf8(bytes.constData(), bytes.size());
 }
 
 bool pathLess(const ReleaseManifestFile& a, const ReleaseManifestFile& b)

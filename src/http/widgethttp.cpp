@@ -10,6 +10,7 @@
 #include "formats/servermanifest.h"
 #include "http/filedownload.h"
 #include "http/networkaccess.h"
+#include "http/patchplanner.h"
 #include "log/downloadwindow.h"
 #include "log/logger.h"
 #include "ui/refreshthrottle.h"
@@ -254,14 +255,18 @@ void Widget::startDownload()
     m_diskSpaceRefusal.clear();
     m_sizeLimits.clear();
     m_resuming = openResumeStore();
-    if (!acceptSignedRelease()) {
+    ReleaseManifest accepted;
+    if (!acceptSignedRelease(accepted)) {
         failTask(m_releaseRefusal);
         return;
+    }
+    if (!m_changedFiles.isEmpty()) {
+        loadPatchIndex(accepted.files.isEmpty() ? nullptr : &accepted);
     }
     beginUpdate(m_changedFiles);
 }
 
-bool Widget::acceptSignedRelease()
+bool Widget::acceptSignedRelease(ReleaseManifest& accepted)
 {
     ReleaseVerifier verifier(CConfigManager::instance());
     if (!verifier.isEnabled()) {
@@ -286,7 +291,43 @@ bool Widget::acceptSignedRelease()
         return false;
     }
     m_sizeLimits = verifier.sizeLimits();
+    accepted = verifier.manifest();
     return true;
+}
+
+void Widget::loadPatchIndex(const ReleaseManifest* accepted)
+{
+    const QString releaseAddress = baseAddress() + m_serverFolder;
+    m_patches = new CPatchPlanner(m_appDir.left(m_appDir.size() - 1),
+                                  m_appDir + CConfigManager::instance().getTempDir(), releaseAddress, this);
+    // A list that does not arrive in time only means full downloads.
+    m_checkDeadline.setRemainingTime(CheckTimeLimitMs);
+    for (const QString& name : CPatchPlanner::indexFiles(accepted != nullptr)) {
+        m_tempFiles.append(manifestFolder() + name);
+        fetchFile(releaseAddress + name, manifestFolder() + name, nullptr, PatchIndex::MaxBytes);
+    }
+    m_checkDeadline = QDeadlineTimer(QDeadlineTimer::Forever);
+    m_detailText.clear();
+    m_patches->readIndex(manifestFolder(), accepted, CConfigManager::instance().getPublicKeys());
+}
+
+DownloadTask Widget::transferFor(const DownloadTask& task)
+{
+    DownloadTask patch;
+    return m_patches && m_patches->choosePatch(task, patch) ? patch : task;
+}
+
+bool Widget::finishPatch(int index, const CFileDownload& download)
+{
+    const QString error = download.failure() == CFileDownload::NoFailure
+                              ? QString()
+                              : QStringLiteral("下载失败: ") + download.errorString();
+    if (m_patches->finishPatch(m_tasks.at(index), error)) {
+        return true;
+    }
+    // The same task again, now as the whole file.
+    startTask(index);
+    return false;
 }
 
 bool Widget::openResumeStore()
@@ -403,6 +444,12 @@ void Widget::downloadNext()
         return;
     }
     if (m_doneCount >= m_totalCount) {
+        if (m_patches) {
+            m_patches->removeLeftovers();
+            if (!m_patches->summary().isEmpty()) {
+                Logger::info(m_patches->summary());
+            }
+        }
         DownloadWindow::finished(QStringLiteral("http"));
         ui->progressBar_update->setValue(ui->progressBar_update->maximum());
         onUpdateCompleted(true);
@@ -422,11 +469,15 @@ bool Widget::startTask(int index)
     m_detailText = QFileInfo(task.localPath).fileName();
     refreshLabels();
 
+    const DownloadTask transfer = transferFor(task);
     auto* download = new CFileDownload(networkManager(), this);
     download->setTransferTimeout(m_transferTimeoutMs);
     download->setMaximumRetries(CFileDownload::StandardRetries);
-    download->setExpectedMd5(task.md5);
-    download->setMaximumSize(task.maxBytes);
+    // A signed patch list gives SHA-256 only; the planner checks it.
+    if (!transfer.md5.isEmpty()) {
+        download->setExpectedMd5(transfer.md5);
+    }
+    download->setMaximumSize(transfer.maxBytes);
     connect(download, &CFileDownload::sigProgress, this, &Widget::onDownloadProgress);
     connect(download, &CFileDownload::sigFinished, this, &Widget::onDownloadFinished);
     connect(download, &CFileDownload::sigNetworkError, this, &Widget::onDownloadError);
@@ -434,7 +485,13 @@ bool Widget::startTask(int index)
             [this, download](int retry, int, const QString& reason) {
                 onDownloadRetrying(download, retry, reason);
             });
-    if (!download->start(task.url, task.localPath)) {
+    if (!download->start(transfer.url, transfer.localPath)) {
+        if (m_patches && m_patches->isFetchingPatch(task)) {
+            // Not even the patch can be stored: the whole file at once.
+            m_patches->finishPatch(task, QStringLiteral("无法保存补丁:") + transfer.localPath);
+            delete download;
+            return startTask(index);
+        }
         delete download;
         failTask(QStringLiteral("无法保存文件:") + task.localPath);
         return false;
@@ -550,6 +607,9 @@ void Widget::onDownloadFinished()
         return;
     }
     const DownloadTask& task = m_tasks.at(index);
+    if (m_patches && m_patches->isFetchingPatch(task) && !finishPatch(index, *download)) {
+        return;
+    }
 
     switch (download->failure()) {
     case CFileDownload::NoFailure:
@@ -591,6 +651,11 @@ void Widget::onDownloadError(QNetworkReply::NetworkError)
 {
     CFileDownload* download = signallingDownload();
     if (!download) {
+        return;
+    }
+    // A patch that fails is followed by the whole file, once its transfer has finished.
+    if (m_patches && m_patches->isFetchingPatch(m_tasks.at(m_downloads.value(download))) &&
+        !m_cancelRequested) {
         return;
     }
     QString name = QFileInfo(download->url().path(QUrl::FullyDecoded)).fileName();

@@ -11,6 +11,8 @@
 #include <QVector>
 
 class CFileDownload;
+class CPatchPlanner;
+class ReleaseManifest;
 class QProgressBar;
 class RefreshThrottle;
 class QTimer;
@@ -143,7 +145,15 @@ private:
     QString fetchFailureText(const QString& address) const;
     /// With a release key configured: fetches the signed manifest before any other file,
     /// accepts it, refuses changed files it does not list and caps each at its listed size.
-    bool acceptSignedRelease();
+    bool acceptSignedRelease(ReleaseManifest& accepted);
+    /// Fetches the release's patch list (the signed one when `accepted` is the accepted signed
+    /// manifest, delta.txt without a key) so that changed files can come as patches.
+    void loadPatchIndex(const ReleaseManifest* accepted);
+    /// The transfer for `task`: its patch when one fits the installed copy, else the file itself.
+    DownloadTask transferFor(const DownloadTask& task);
+    /// After the patch transfer of task `index`: true when the file is in place, false when the
+    /// whole file has been started instead (or could not be).
+    bool finishPatch(int index, const CFileDownload& download);
     /// The store of an earlier run's downloads for this release; true when it may be used.
     bool openResumeStore();
     /// Takes the kept files of `files` that still verify out of the list to fetch.
@@ -170,6 +180,7 @@ private:
     QHash<CFileDownload*, int> m_downloads;
     /// The transfer started last, which the file line and the file bar show.
     CFileDownload* m_shownDownload = nullptr;
+    CPatchPlanner* m_patches = nullptr; ///< set once the download started with a patch list
     QVector<DownloadTask> m_tasks;
     int m_currentIndex = 0; ///< the next task to start
     int m_totalCount = 0;

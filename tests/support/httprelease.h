@@ -13,6 +13,11 @@ QString md5Hex(const QByteArray& content);
 bool writeHttpRelease(const QString& root, const QString& folder, const QString& version,
                       const QMap<QString, QByteArray>& files);
 
+/// Adds to the release below root/folder/ the patch that turns `base` into `content` at `path`
+/// (relative, without leading "/"), and its line in the release's delta.txt.
+bool writeHttpPatch(const QString& root, const QString& folder, const QString& path, const QByteArray& base,
+                    const QByteArray& content);
+
 /// The md5.txt text for `files` (same form as writeHttpRelease), sorted by key.
 QByteArray md5ListText(const QMap<QString, QByteArray>& files);
 

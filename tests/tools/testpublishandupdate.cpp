@@ -1,4 +1,5 @@
 #include "formats/md5list.h"
+#include "formats/patchindex.h"
 #include "formats/releasemanifest.h"
 #include "formats/releasesignature.h"
 #include "support/consoleresult.h"
@@ -81,6 +82,46 @@ private:
         QVERIFY(!installation.exists(QStringLiteral("temp")));
         QVERIFY(!installation.exists(QStringLiteral("backup")));
         QVERIFY(waitForFile(installation.filePath(QStringLiteral("host-ran.txt")), 10000));
+    }
+
+    /// Bytes that do not compress by themselves, so that only a patch against a base shrinks them.
+    static QByteArray noise(int size, quint32 seed)
+    {
+        QByteArray bytes(size, Qt::Uninitialized);
+        for (char& c : bytes) {
+            seed = seed * 1664525u + 1013904223u;
+            c = static_cast<char>(seed >> 24);
+        }
+        return bytes;
+    }
+
+    /// Two versions for patches: large files changed in a few places, a small one and a new one.
+    static QMap<QString, QByteArray> deltaVersion(int version)
+    {
+        QByteArray program = noise(400000, 7);
+        QByteArray library = noise(150000, 8);
+        if (version == 2) {
+            program.replace(1000, 8, "fixed v2").replace(390000, 3, "new");
+            library.insert(5000, "inserted in version 2");
+        }
+        QMap<QString, QByteArray> files{
+            {QStringLiteral("app.exe"), program},
+            {QStringLiteral("lib/core.dll"), library},
+            {QStringLiteral("readme.txt"), "readme " + QByteArray::number(version)}};
+        if (version == 2) {
+            files.insert(QStringLiteral("new.txt"), "added in 2");
+        }
+        return files;
+    }
+
+    /// The update.log lines of every run so far.
+    static QByteArray logOf(const ScratchInstallation& installation)
+    {
+        QByteArray log;
+        for (const QString& file : installation.listFiles(QStringLiteral("logs"))) {
+            log += installation.readFile(file);
+        }
+        return log;
     }
 
     struct KeyPair
@@ -239,6 +280,111 @@ private slots:
                         QStringLiteral("--sign-key"), work(QStringLiteral("keys/release-signing.key"))},
                        m_work.path(), 30000);
         QVERIFY2(published.exitCode == 0, published.standardError.constData());
+
+        // Version 2 again, with patches against version 1, signed; an installation without a key
+        // takes the plain list, one with the key the signed one.
+        QVERIFY(writeTree(work(QStringLiteral("delta1")), deltaVersion(1)));
+        QVERIFY(writeTree(work(QStringLiteral("delta2")), deltaVersion(2)));
+        const ProcessResult withPatches =
+            runProcess(publisher,
+                       {work(QStringLiteral("delta2")), QStringLiteral("2.0"), QStringLiteral("r2"),
+                        QStringLiteral("--web-root"), work(QStringLiteral("web-delta")),
+                        QStringLiteral("--delta-from"), work(QStringLiteral("delta1")),
+                        QStringLiteral("--sign-key"), work(QStringLiteral("keys/release-signing.key"))},
+                       m_work.path(), 60000);
+        QVERIFY2(withPatches.exitCode == 0, withPatches.standardError.constData());
+        QVERIFY2(withPatches.standardOutput.contains("patches:      2 in .delta/"),
+                 withPatches.standardOutput.constData());
+    }
+
+    void deltaUpdateOverHttp_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<bool>("withKey");
+        QTest::addColumn<int>("patchedFiles");
+        QTest::addColumn<QByteArray>("logged");
+        QTest::newRow("patches install") << QString() << false << 2 << QByteArray("差分补丁下载 2 个文件");
+        QTest::newRow("signed patches install")
+            << QString() << true << 2 << QByteArray("差分补丁下载 2 个文件");
+        QTest::newRow("corrupt patch")
+            << QStringLiteral("corrupt") << false << 1 << QByteArray("补丁无法应用");
+        QTest::newRow("patch missing") << QStringLiteral("missing") << false << 1
+                                       << QByteArray("差分补丁不可用，改为下载完整文件: /app.exe (下载失败");
+        QTest::newRow("tampered patch with a key")
+            << QStringLiteral("corrupt") << true << 1 << QByteArray("补丁SHA-256与签名列表不符，未应用");
+        QTest::newRow("installed file differs from every base")
+            << QStringLiteral("local change") << false << 1 << QByteArray("已安装文件与所有补丁基准不同");
+    }
+
+    void deltaUpdateOverHttp()
+    {
+        QFETCH(QString, fault);
+        QFETCH(bool, withKey);
+        QFETCH(int, patchedFiles);
+        QFETCH(QByteArray, logged);
+        QTemporaryDir web;
+        QVERIFY(runProcess(QStringLiteral("cp"),
+                           {QStringLiteral("-a"), work(QStringLiteral("web-delta")) + "/.", web.path()},
+                           m_work.path(), 30000)
+                    .exitCode == 0);
+        const QString patch =
+            web.filePath(QStringLiteral("r2/") +
+                         PatchIndex::patchLocation(QStringLiteral("/app.exe"),
+                                                   md5Hex(deltaVersion(1).value(QStringLiteral("app.exe")))));
+        QVERIFY(QFileInfo::exists(patch));
+        if (fault == QLatin1String("missing")) {
+            QVERIFY(QFile::remove(patch));
+        } else if (fault == QLatin1String("corrupt")) {
+            // A damaged patch whose plain list entry was made to match it: only applying shows it.
+            QByteArray bytes = readFile(patch);
+            const QString oldMd5 = md5Hex(bytes);
+            bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x20);
+            QVERIFY(writeFile(patch, bytes));
+            QByteArray list = readFile(web.filePath(QStringLiteral("r2/delta.txt")));
+            list.replace(oldMd5.toLatin1(), md5Hex(bytes).toLatin1());
+            QVERIFY(writeFile(web.filePath(QStringLiteral("r2/delta.txt")), list));
+        }
+        NginxServer server(web.path());
+        QVERIFY2(server.start(), qPrintable(server.lastError()));
+        ScratchInstallation installation;
+        auto config = ScratchInstallation::offlineConfig();
+        if (withKey) {
+            config[QStringLiteral("Security/PublicKey")] =
+                QString::fromLatin1(readFile(work(QStringLiteral("keys/release-signing.pub"))).trimmed());
+        }
+        config[QStringLiteral("Server/UpdatePort")] = QStringLiteral("0");
+        config[QStringLiteral("Update/HttpEnable")] = QStringLiteral("true");
+        config[QStringLiteral("Update/URL")] = server.baseUrl();
+        QVERIFY(writeTree(installation.path(), deltaVersion(1)));
+        if (fault == QLatin1String("local change")) {
+            QByteArray changed = deltaVersion(1).value(QStringLiteral("app.exe"));
+            changed[10] = 'x';
+            QVERIFY(installation.writeFile(QStringLiteral("app.exe"), changed));
+        }
+        QVERIFY(installation.writeFile(QStringLiteral("update/update.ini"), "[Version]\nVersion=1.0\n"));
+        installation.writeConfig(config);
+        QVERIFY(installation.writeMarkerHost(QStringLiteral("host.sh"), QStringLiteral("host-ran.txt")));
+
+        const ProcessResult result = installation.runUpdater({QStringLiteral("console")}, 60000);
+        QVERIFY2(result.finished, result.standardOutput.constData());
+        QCOMPARE(result.jsonLine(), ConsoleResult::updateAvailable());
+        const QMap<QString, QByteArray> expected = deltaVersion(2);
+        for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+            QVERIFY2(installation.readFile(it.key()) == it.value(), qPrintable(it.key()));
+        }
+        QVERIFY(waitForFile(installation.filePath(QStringLiteral("host-ran.txt")), 10000));
+        QVERIFY(!installation.exists(QStringLiteral("temp")));
+        const QByteArray requests = server.requestLog();
+        const QByteArray log = logOf(installation);
+        QVERIFY2(log.contains(logged), logged.constData());
+        QCOMPARE(requests.count(".zst HTTP"), fault == QLatin1String("local change") ? 1 : 2);
+        // Every file that did not come as a patch came whole, the library always as a patch.
+        QCOMPARE(requests.count("GET /r2//app.exe HTTP") + requests.count("GET /r2//lib/core.dll HTTP"),
+                 2 - patchedFiles);
+        QVERIFY(requests.contains(withKey ? "release.patches.sig" : "delta.txt"));
+        QVERIFY(!requests.contains(withKey ? "delta.txt" : "release.patches"));
+        QCOMPARE(log.count("差分补丁不可用"),
+                 fault.isEmpty() || fault == QLatin1String("local change") ? 0 : 1);
     }
 
     void publishedListEqualsTheUpdatersOwn()

@@ -273,15 +273,21 @@ private slots:
     void fullUpdateOverHttp_data()
     {
         QTest::addColumn<QByteArray>("locale");
-        QTest::newRow("Chinese (GBK)") << QByteArray(WineRun::ChineseLocale);
-        QTest::newRow("Western (1252)") << QByteArray(WineRun::WesternLocale);
+        QTest::addColumn<bool>("withPatch");
+        QTest::newRow("Chinese (GBK)") << QByteArray(WineRun::ChineseLocale) << false;
+        QTest::newRow("Western (1252)") << QByteArray(WineRun::WesternLocale) << false;
+        QTest::newRow("Chinese (GBK), a file as a patch") << QByteArray(WineRun::ChineseLocale) << true;
     }
 
     void fullUpdateOverHttp()
     {
         QFETCH(QByteArray, locale);
+        QFETCH(bool, withPatch);
         QTemporaryDir served;
         QVERIFY(writeHttpRelease(served.path(), QStringLiteral("r2"), QStringLiteral("2.0"), Release));
+        const QString patched = QStringLiteral("bin/core.dll");
+        QVERIFY(!withPatch || writeHttpPatch(served.path(), QStringLiteral("r2"), patched,
+                                             Installed.value(patched), Release.value(patched)));
         NginxServer server(served.path());
         QVERIFY2(server.start(), qPrintable(server.lastError()));
         WineInstallation installation;
@@ -293,6 +299,9 @@ private slots:
         const QString difference = installation.releaseDifference(Release);
         QVERIFY2(difference.isEmpty(), qPrintable(difference + QString::fromUtf8(server.requestLog())));
         QVERIFY2(installation.hostRelaunched(), installation.logs().right(1500).constData());
+        // The patched file came as its patch, rebuilt by the Windows build's libzstd.
+        QCOMPARE(server.requestLog().contains(".zst HTTP"), withPatch);
+        QCOMPARE(server.requestLog().contains("GET /r2//bin/core.dll HTTP"), !withPatch);
     }
 
     void selfUpdateReplacesTheRunningProgram()

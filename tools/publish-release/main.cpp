@@ -4,6 +4,8 @@
 #include "keypairwriter.h"
 #include "releasepublisher.h"
 
+#include "formats/patchindex.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QRegularExpression>
@@ -60,6 +62,14 @@ void printSummary(const PublishRequest& request, const PublishSummary& summary)
         out << "  expires:      "
             << (request.expires.isValid() ? request.expires.toString(Qt::ISODate) : QStringLiteral("never"))
             << "\n";
+    }
+    if (!request.deltaFrom.isEmpty()) {
+        out << "  patches:      " << summary.patchCount << " in " << PatchIndex::FolderName << "/, "
+            << describeSize(summary.patchBytes) << " instead of " << describeSize(summary.patchedFullBytes)
+            << " (" << PatchIndex::PlainFileName
+            << (summary.signingKey.isEmpty() ? QString()
+                                             : QStringLiteral(" and ") + PatchIndex::SignedFileName)
+            << ")\n";
     }
     for (const QString& skipped : summary.skipped) {
         out << "  skipped:      " << skipped << " (the updater's own file; the publisher writes its own)\n";
@@ -135,7 +145,8 @@ int main(int argc, char* argv[])
         "Publishes the folder of a new version for the updater: writes the web tree of the HTTP channel "
         "(update.ini, FOLDER/md5.txt and the files) and the release folder that the TCP update service "
         "serves (TCP-ROOT/FOLDER). With --sign-key it also writes the signed release manifest "
-        "(release.manifest and release.manifest.sig) into both.\n"
+        "(release.manifest and release.manifest.sig) into both. With --delta-from it also writes patches "
+        "against earlier versions for the HTTP channel (FOLDER/.delta/, delta.txt).\n"
         "publish-release keygen DIR makes a signing key pair in DIR."));
     parser.addHelpOption();
     parser.addPositionalArgument(QStringLiteral("source"), QStringLiteral("Folder of the new version."));
@@ -166,7 +177,12 @@ int main(int argc, char* argv[])
         QStringLiteral(
             "The signed manifest expires at this ISO 8601 time (with zone, e.g. 2027-01-31T12:00:00Z)."),
         QStringLiteral("time"));
-    parser.addOptions({webRoot, tcpRoot, force, signKey, productType, expiresInDays, expiresAt});
+    const QCommandLineOption deltaFrom(
+        QStringLiteral("delta-from"),
+        QStringLiteral("An earlier version (its source folder or published release folder) to write patches "
+                       "against; may be given more than once."),
+        QStringLiteral("dir"));
+    parser.addOptions({webRoot, tcpRoot, force, signKey, productType, expiresInDays, expiresAt, deltaFrom});
     parser.process(app);
 
     QTextStream err(stderr);
@@ -178,6 +194,7 @@ int main(int argc, char* argv[])
         err << "usage: publish-release SOURCE VERSION FOLDER [--web-root DIR] [--tcp-root DIR] [--force]\n"
                "                       [--sign-key FILE [--product-type N] [--expires-in-days N | --expires "
                "TIME]]\n"
+               "                       [--delta-from DIR ...]\n"
                "       publish-release keygen DIR\n"
                "       (at least one of --web-root and --tcp-root; --help for details)\n";
         return BadCommandLine;
@@ -208,6 +225,7 @@ int main(int argc, char* argv[])
     request.signKeyFile = parser.value(signKey);
     request.productType = parser.value(productType);
     request.expires = expires;
+    request.deltaFrom = parser.values(deltaFrom);
 
     ReleasePublisher publisher;
     if (!publisher.publish(request)) {

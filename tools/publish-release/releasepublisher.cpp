@@ -1,5 +1,6 @@
 #include "releasepublisher.h"
 
+#include "patchbuilder.h"
 #include "releasenames.h"
 
 #include "formats/md5list.h"
@@ -52,7 +53,7 @@ bool ReleasePublisher::publish(const PublishRequest& request)
         return false;
     }
     QMap<QString, QString> digests;
-    if (!copyFiles(digests) || !signManifest() || !writeLists(digests)) {
+    if (!copyFiles(digests) || !signManifest() || !writeLists(digests) || !writePatches(digests)) {
         discardStaging();
         return false;
     }
@@ -351,6 +352,52 @@ bool ReleasePublisher::writeSignedManifest(const Target& target)
     }
     return writeWhole(folder + QLatin1String(ReleaseManifest::FileName), m_signedManifest) &&
            writeWhole(folder + QLatin1String(ReleaseManifest::SignatureFileName), m_signature);
+}
+
+bool ReleasePublisher::writePatches(const QMap<QString, QString>& digests)
+{
+    const auto web = std::find_if(m_targets.cbegin(), m_targets.cend(),
+                                  [](const Target& target) { return !target.carriesManifest; });
+    if (m_request.deltaFrom.isEmpty()) {
+        return true;
+    }
+    if (web == m_targets.cend()) {
+        m_summary.warnings << QStringLiteral(
+            "--delta-from needs --web-root: the TCP channel takes whole files");
+        return true;
+    }
+    PatchBuilder builder;
+    if (!builder.build(m_request.deltaFrom, m_scan.files(), digests, web->stagingPath)) {
+        return fail(builder.lastError());
+    }
+    PatchIndex index = builder.index();
+    m_summary.patchCount = index.entries.size();
+    m_summary.patchBytes = builder.patchBytes();
+    m_summary.patchedFullBytes = builder.fullBytes();
+    if (index.entries.isEmpty()) {
+        return true;
+    }
+    if (!writeWhole(web->stagingPath + QLatin1Char('/') + QLatin1String(PatchIndex::PlainFileName),
+                    index.serializePlain())) {
+        return false;
+    }
+    if (m_secretKey.isEmpty()) {
+        return true;
+    }
+    index.version = m_request.version;
+    index.folder = m_request.folder;
+    const QByteArray list = index.serializeSigned();
+    const QByteArray signature = ReleaseSignature::sign(list, m_secretKey);
+    PatchIndex check;
+    QString error;
+    if (signature.isEmpty() || !PatchIndex::parseSigned(list, check, error)) {
+        return fail(QStringLiteral("cannot sign the patch list ") + error);
+    }
+    return writeWhole(web->stagingPath + QLatin1Char('/') + QLatin1String(PatchIndex::SignedFileName),
+                      list) &&
+           writeWhole(web->stagingPath + QLatin1Char('/') +
+                          QLatin1String(PatchIndex::SignedSignatureFileName),
+                      signature);
 }
 
 bool ReleasePublisher::writeWhole(const QString& path, const QByteArray& content)

@@ -24,6 +24,8 @@ struct PublishRequest
     QString signKeyFile;
     QString productType = QStringLiteral("1"); ///< product type named in the signed manifest
     QDateTime expires;                         ///< when the signed manifest expires; null: never
+    /// Earlier versions (source or published release folders) to write patches against.
+    QStringList deltaFrom;
 };
 
 /// What a publication wrote.
@@ -37,7 +39,10 @@ struct PublishSummary
     QString tcpFolder;     ///< the folder to serve with the TCP update service, or empty
     QStringList skipped;   ///< updater files found in the source and left out
     QStringList warnings;
-    QString signingKey; ///< public key (base64) that signed release.manifest, or empty
+    QString signingKey;          ///< public key (base64) that signed release.manifest, or empty
+    int patchCount = 0;          ///< patches written below .delta/ of the web tree's release folder
+    qint64 patchBytes = 0;       ///< their total size
+    qint64 patchedFullBytes = 0; ///< what the same downloads cost as whole files
 };
 
 /// Writes a new version as the web tree of the HTTP channel (update.ini, <folder>/md5.txt and the
@@ -79,6 +84,9 @@ private:
     bool signManifest();
     bool writeLists(const QMap<QString, QString>& digests);
     bool writeSignedManifest(const Target& target);
+    /// Patches against the --delta-from folders into the web tree, with delta.txt and, when
+    /// signing, the signed patch list.
+    bool writePatches(const QMap<QString, QString>& digests);
     bool writeWhole(const QString& path, const QByteArray& content);
     bool moveIntoPlace(const Target& target);
     bool installManifest();
