@@ -278,6 +278,8 @@ class Bench:
                                 f"{result.output[-1500:]}")
             if not report.exists():
                 raise RunFailed(f"update.exe over {channel} wrote no download report")
+            if key and not (inst / "update" / "release.manifest").is_file():
+                raise RunFailed(f"update.exe over {channel} installed {release} without keeping its manifest")
             window = json.loads(report.read_text())
             if window.get("channel") != channel or window.get("seconds", 0) <= 0:
                 raise RunFailed(f"unexpected download report {window}")
