@@ -684,7 +684,7 @@ def field_row(experiment, case, link, channel, samples):
     ratio = ours / floor if ours is not None else None
     if case.drop_every_megabytes:
         # Every run must install, and none may send more than the limit twice.
-        met = None if not ours_runs else len(ours_runs) == experiment.runs and resent <= RESENT_LIMIT
+        met = bool(ours_runs) and len(ours_runs) == experiment.runs and resent <= RESENT_LIMIT
         target_text = f"installs, <= {RESENT_LIMIT:.0%} sent twice"
     else:
         met = None if ratio is None else ratio <= target
