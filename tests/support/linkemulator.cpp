@@ -120,6 +120,12 @@ public:
                 windowFor(std::max(m_link.m_rateUp.load(), m_link.m_rateDown.load()),
                           std::max(m_link.m_delayUpMs.load(), m_link.m_delayDownMs.load())));
         }
+        // The pump hands on a few KiB per tick; with Nagle's algorithm each small write after the
+        // first would wait for the receiver's delayed ACK, adding tens of milliseconds to every
+        // answer that a real link does not add.
+        client->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        connect(server, &QTcpSocket::connected, server,
+                [server] { server->setSocketOption(QAbstractSocket::LowDelayOption, 1); });
         server->connectToHost(QHostAddress::LocalHost, m_link.m_targetPort);
         m_sessions.push_back(std::make_unique<LinkSession>(client, server));
         m_sessions.back()->readyAtMs = m_clock.elapsed() + m_link.m_delayUpMs + m_link.m_delayDownMs;
