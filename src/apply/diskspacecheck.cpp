@@ -36,9 +36,9 @@ bool DiskSpaceCheck::hasRoom()
     if (free < 0 || free >= required) {
         return true;
     }
+    // The caller reports the refusal once the run is undone.
     m_refusal =
         QStringLiteral("磁盘空间不足，未开始下载: 需要%1，可用%2").arg(mebibytes(required), mebibytes(free));
-    Logger::error(m_refusal);
     return false;
 }
 

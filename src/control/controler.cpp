@@ -292,15 +292,10 @@ void CControler::refuseRelease(const QString& reason)
 
 void CControler::refuseForDiskSpace(const QString& reason)
 {
-    // Nothing was changed and the files downloaded so far stay for a run with more room. The host
-    // learns the reason from a second result line, as it does for a refused release.
-    m_success = false;
-    m_errorMsg = reason;
-    CUpdateApplier::removeStagedLists(m_appDir);
-    m_model->showFailure(reason);
-    if (m_mode == Console) {
-        printResult(buildResultJson());
-    }
+    // Nothing was changed and the files downloaded so far stay for a run with more room. As for a
+    // refused release, console mode carries the reason in the error line on standard output; the
+    // one result line stays the check's.
+    showInstallFailure(reason);
 }
 
 void CControler::finishInstalledUpdate()

@@ -427,8 +427,10 @@ void Widget::beginUpdate(const QMap<QString, QString>& changedFiles)
         Logger::error(m_detailText);
         onUpdateCompleted(false);
     } else if (!hasRoomFor(changedFiles, files)) {
+        // Nothing was requested yet; the controller logs the reason once the run is undone.
         m_tasks.clear();
-        failTask(m_diskSpaceRefusal);
+        m_detailText = m_diskSpaceRefusal;
+        onUpdateCompleted(false);
     } else if (m_tasks.isEmpty()) {
         onUpdateCompleted(true);
     } else {

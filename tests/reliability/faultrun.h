@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+
 // Shared by the fault tests: a scratch installation of version 1.0 and the checks that every
 // failed run must pass. Header only: helpers beside the tests are not compiled on their own.
 
@@ -174,18 +176,21 @@ inline QByteArray lastJsonLine(const ProcessResult& result)
 }
 
 /// A run on a volume that looks full: it refuses before any file of linkRelease() is requested,
-/// with the reason in a second console line, and changes nothing.
+/// with the reason in an error line after the check's one result line, and changes nothing.
 inline void verifyFullVolumeRefusal(const ScratchInstallation& installation, const LinkEmulator& link)
 {
     const auto before = snapshot(installation);
-    const ProcessResult result = runProcessUntil(
-        installation.updaterPath(), {QStringLiteral("console")}, installation.path(), "\"success\":false",
-        30000, {{QLatin1String(FaultSwitch::freeBytesVariable), QStringLiteral("1000000")}});
+    const QByteArray reason = QStringLiteral("磁盘空间不足，未开始下载: 需要16 MB，可用1 MB").toUtf8();
+    const ProcessResult result =
+        runProcessUntil(installation.updaterPath(), {QStringLiteral("console")}, installation.path(), reason,
+                        30000, {{QLatin1String(FaultSwitch::freeBytesVariable), QStringLiteral("1000000")}});
 
     QVERIFY2(result.markerSeen, result.standardOutput.right(3000).constData());
-    QCOMPARE(
-        lastJsonLine(result),
-        ConsoleResult::line(false, true, QStringLiteral("磁盘空间不足，未开始下载: 需要16 MB，可用1 MB")));
+    QCOMPARE(lastJsonLine(result), ConsoleResult::line(true, true));
+    const QList<QByteArray> lines = result.standardOutput.split('\n');
+    const auto reasonLine =
+        std::find_if(lines.cbegin(), lines.cend(), [&](const QByteArray& l) { return l.contains(reason); });
+    QVERIFY(reasonLine != lines.cend() && reasonLine->contains("error"));
     // Only the lists crossed the link.
     QVERIFY2(link.bytesDown() < 4096, qPrintable(QString::number(link.bytesDown())));
     const auto after = snapshot(installation);
