@@ -70,6 +70,7 @@ bool CFileDownload::start(const QString& url, const QString& localPath)
     m_hash.reset();
     m_received = 0;
     m_attempt = 0;
+    m_requestCount = 0;
     m_abortRequested = false;
     m_url = QUrl(url, QUrl::TolerantMode);
     m_file.setFileName(localPath);
@@ -95,6 +96,10 @@ void CFileDownload::sendRequest()
     m_bodyAccepted = false;
     m_retryPending = false;
     m_requestOffset = 0;
+    // Taken before a restart empties the file: bytes fetched again are no progress.
+    m_receivedAtRequest = m_received;
+    m_startedAgain = false;
+    ++m_requestCount;
     QNetworkRequest request(m_url);
     request.setTransferTimeout(m_transferTimeoutMs);
     // Web servers and CDNs answer with redirects; an https source must never continue over http.
@@ -146,7 +151,7 @@ bool CFileDownload::acceptResponse()
         // A range that does not continue the kept bytes: the next attempt fetches the whole file.
         m_validator.clear();
         const QString text = QStringLiteral("续传范围与已下载部分不符");
-        if (m_attempt < m_maximumRetries) {
+        if (mayRetry()) {
             m_retryPending = true;
             m_errorString = text;
         } else {
@@ -161,6 +166,7 @@ bool CFileDownload::acceptResponse()
     if (m_requestOffset > 0) {
         // If-Range failed: the file changed on the server, and the whole of it follows.
         m_requestOffset = 0;
+        m_startedAgain = true;
         if (!restartFile()) {
             failWith(WriteFailure, m_file.errorString());
             return false;
@@ -262,7 +268,7 @@ void CFileDownload::onReplyError(QNetworkReply::NetworkError error)
         error = QNetworkReply::TimeoutError;
         text = QStringLiteral("超过%1毫秒未收到数据").arg(m_transferTimeoutMs);
     }
-    if (isTransient(error) && m_attempt < m_maximumRetries) {
+    if (isTransient(error) && mayRetry()) {
         m_retryPending = true;
         m_errorString = text;
         return;
@@ -282,6 +288,9 @@ void CFileDownload::onReplyFinished()
     m_reply->deleteLater();
     m_reply.clear();
     if (m_retryPending && m_failure == NoFailure) {
+        if (madeProgress()) {
+            m_attempt = 0;
+        }
         ++m_attempt;
         const int pauseMs = RetryPauseStepMs * m_attempt;
         m_retryTimer.start(pauseMs);
@@ -290,6 +299,19 @@ void CFileDownload::onReplyFinished()
     }
     finishFile();
     emit sigFinished();
+}
+
+bool CFileDownload::madeProgress() const
+{
+    // Only bytes a range request can continue from count; a server that sends the file again from
+    // its start (no ranges, or a changed file) earns no credit.
+    return m_maximumRetries > 0 && !m_startedAgain && m_received > m_receivedAtRequest &&
+           !m_validator.isEmpty();
+}
+
+bool CFileDownload::mayRetry() const
+{
+    return m_attempt < m_maximumRetries || madeProgress();
 }
 
 void CFileDownload::failWith(Failure failure, const QString& text)

@@ -26,7 +26,9 @@ class QNetworkAccessManager;
 /// the first response). A server that answers 200 to it sends the whole file again, which then
 /// replaces what was kept. The digest and the size limit always cover the whole file. Other
 /// failures (404, a digest mismatch, the size limit, a write failure, abort()) end the transfer at
-/// once; sigRetrying announces each pause.
+/// once; sigRetrying announces each pause. The retries count failures in a row: an attempt that
+/// added bytes a range can continue from starts the count again, so a link that drops every few
+/// megabytes still finishes a large file.
 class CFileDownload : public QObject
 {
     Q_OBJECT
@@ -80,8 +82,10 @@ public:
     QUrl url() const { return m_url; }
     QString localPath() const { return m_file.fileName(); }
     QString actualMd5() const { return m_actualMd5; }
-    /// Attempts made so far, the first one included.
+    /// Attempts since the last one that made progress, the running one included.
     int attempts() const { return m_attempt + 1; }
+    /// Requests sent for the file so far.
+    int requestCount() const { return m_requestCount; }
 
 signals:
     /// Bytes of the whole file: a resumed request counts from the kept part on.
@@ -106,6 +110,9 @@ private:
     bool receivePiece();
     bool isTransient(QNetworkReply::NetworkError error) const;
     void failWith(Failure failure, const QString& text);
+    /// True when the running attempt added bytes that the next one continues from.
+    bool madeProgress() const;
+    bool mayRetry() const;
     void failNetwork(QNetworkReply::NetworkError error, const QString& text);
     void finishFile();
 
@@ -124,10 +131,16 @@ private:
     QNetworkReply::NetworkError m_networkError = QNetworkReply::NoError;
     int m_transferTimeoutMs = DefaultTransferTimeoutMs;
     int m_maximumRetries = 0;
+    /// Failed attempts in a row without progress.
     int m_attempt = 0;
+    int m_requestCount = 0;
     qint64 m_maximumSize = -1;
     /// Bytes of the file received (and written) over all attempts since the file was last begun.
     qint64 m_received = 0;
+    /// m_received when the running request was sent.
+    qint64 m_receivedAtRequest = 0;
+    /// The running request's answer started the file again.
+    bool m_startedAgain = false;
     /// Where the running request's body starts in the file.
     qint64 m_requestOffset = 0;
     bool m_responseChecked = false;
