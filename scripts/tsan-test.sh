@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the suites whose product code runs on more than one thread with ThreadSanitizer and runs
-# them: the HTTP downloads with their digest thread (backgroundmd5, filedownload, httprun) and the
+# them: the HTTP downloads with their digest thread (backgrounddigest, filedownload, httprun) and the
 # flushes that the apply steps spread over several threads (updatebackup, updatereplacement,
 # applyruns). Only those targets are built, in TSAN_BUILD_DIR (default build-tsan/).
 #
@@ -14,7 +14,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TSAN_BUILD_DIR:-$root/build-tsan}
-suites=(backgroundmd5 filedownload httprun updatebackup updatereplacement applyruns)
+suites=(backgrounddigest filedownload httprun updatebackup updatereplacement applyruns)
 targets=(update "${suites[@]/#/test_}")
 export QT_QPA_PLATFORM=offscreen
 start=$SECONDS

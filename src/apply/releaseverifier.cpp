@@ -5,9 +5,9 @@
 #include "formats/md5list.h"
 #include "formats/releasesignature.h"
 #include "formats/servermanifest.h"
+#include "formats/sha256hash.h"
 #include "log/logger.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
@@ -28,23 +28,34 @@ bool readCapped(const QString& path, qint64 limit, QByteArray& bytes)
     return true;
 }
 
-QByteArray sha256Of(QFile& file)
+/// The record of `relativePath` in `arrived` when it holds `digest` and the file at `path` still
+/// has the recorded size.
+const ArrivedDigests::File* arrivedRecord(const ArrivedDigests& arrived, const QString& relativePath,
+                                          const QString& path, QByteArray ArrivedDigests::File::*digest)
 {
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    hash.addData(&file);
-    return hash.result();
+    const ArrivedDigests::File* record = arrived.find(relativePath);
+    if (!record || (record->*digest).isEmpty()) {
+        return nullptr;
+    }
+    const QFileInfo info(path);
+    return info.isFile() && info.size() == record->size ? record : nullptr;
 }
 
-/// Size and SHA-256 of `path` equal the listed ones; false too when it cannot be read.
-bool matchesListing(const QString& path, const ReleaseManifestFile& listed, bool& missing)
+/// Size and SHA-256 of `path` equal the listed ones; false too when it cannot be read. The digest
+/// recorded on arrival stands in for reading the file when there is one.
+bool matchesListing(const QString& path, const ReleaseManifestFile& listed, bool& missing,
+                    const ArrivedDigests::File* arrivedFile = nullptr)
 {
     const QFileInfo info(path);
     missing = !info.isFile();
     if (missing || info.size() != listed.size) {
         return false;
     }
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) && sha256Of(file) == listed.sha256;
+    if (arrivedFile) {
+        return arrivedFile->sha256 == listed.sha256;
+    }
+    const QByteArray sha256 = Sha256Hash::ofFile(path);
+    return !sha256.isEmpty() && sha256 == listed.sha256;
 }
 
 } // namespace
@@ -193,7 +204,7 @@ QHash<QString, qint64> ReleaseVerifier::manifestSizeLimits()
     return {{manifest, ReleaseManifest::MaxBytes}, {signaturePathFor(manifest), MaxSignatureBytes}};
 }
 
-bool ReleaseVerifier::checkDownloadedFiles(const QString& folder)
+bool ReleaseVerifier::checkDownloadedFiles(const QString& folder, const ArrivedDigests& arrived)
 {
     const QDir base(folder);
     const QString manifest = manifestPath();
@@ -204,7 +215,8 @@ bool ReleaseVerifier::checkDownloadedFiles(const QString& folder)
         if (relative == manifest || relative == signature) {
             continue;
         }
-        if (!(isReleaseList(relative) ? checkReleaseList(folder, relative) : checkFile(folder, relative))) {
+        if (!(isReleaseList(relative) ? checkReleaseList(folder, relative, arrived)
+                                      : checkFile(folder, relative, arrived))) {
             return false;
         }
     }
@@ -217,7 +229,8 @@ bool ReleaseVerifier::isReleaseList(const QString& relativePath)
            relativePath == QLatin1String(ConfigNames::Md5ListFile);
 }
 
-bool ReleaseVerifier::checkReleaseList(const QString& folder, const QString& relativePath)
+bool ReleaseVerifier::checkReleaseList(const QString& folder, const QString& relativePath,
+                                       const ArrivedDigests& arrived)
 {
     // The release's own lists are written after its manifest is signed, so the manifest cannot
     // list them; instead they must agree with it: update.ini names its version, and md5.txt gives
@@ -232,21 +245,28 @@ bool ReleaseVerifier::checkReleaseList(const QString& folder, const QString& rel
     const Md5Map list = loadMd5List(path);
     for (auto it = list.cbegin(); it != list.cend(); ++it) {
         const QString listed = listedForm(it.key());
-        if (!m_manifest.find(listed) || fileMd5(QDir(folder).filePath(listed)) != it.value()) {
+        const QString filePath = QDir(folder).filePath(listed);
+        const ArrivedDigests::File* record =
+            arrivedRecord(arrived, listed, filePath, &ArrivedDigests::File::md5);
+        const QString md5 = record ? QString::fromLatin1(record->md5) : fileMd5(filePath);
+        if (!m_manifest.find(listed) || md5 != it.value()) {
             return fail("release-list", QStringLiteral("md5.txt与发布清单不符: ") + listed);
         }
     }
     return true;
 }
 
-bool ReleaseVerifier::checkFile(const QString& folder, const QString& relativePath)
+bool ReleaseVerifier::checkFile(const QString& folder, const QString& relativePath,
+                                const ArrivedDigests& arrived)
 {
     if (!checkListed({relativePath})) {
         return false;
     }
     const ReleaseManifestFile* listed = m_manifest.find(relativePath);
+    const QString path = QDir(folder).filePath(relativePath);
     bool missing = false;
-    if (matchesListing(QDir(folder).filePath(relativePath), *listed, missing)) {
+    if (matchesListing(path, *listed, missing,
+                       arrivedRecord(arrived, relativePath, path, &ArrivedDigests::File::sha256))) {
         return true;
     }
     if (QFileInfo(QDir(folder).filePath(relativePath)).size() != listed->size) {

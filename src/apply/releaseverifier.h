@@ -1,5 +1,6 @@
 #pragma once
 
+#include "apply/arriveddigests.h"
 #include "formats/releasemanifest.h"
 
 #include <QByteArray>
@@ -49,7 +50,9 @@ public:
     /// Every file below `folder` other than the manifest and its signature is listed with the
     /// same size and SHA-256; the release's update.ini and md5.txt at the top agree with the
     /// manifest (same version; every MD5 listed is that of a verified file).
-    bool checkDownloadedFiles(const QString& folder);
+    /// Files that `arrived` records with their size on disk are judged by the recorded digests
+    /// instead of being read again.
+    bool checkDownloadedFiles(const QString& folder, const ArrivedDigests& arrived = ArrivedDigests());
 
     const ReleaseManifest& manifest() const { return m_manifest; }
     QString lastError() const { return m_lastError; }
@@ -71,10 +74,10 @@ public:
 private:
     bool verifySignature(const QByteArray& manifest, const QByteArray& signature);
     bool checkVersion(const QString& offeredVersion, const QString& installedManifestPath);
-    bool checkFile(const QString& folder, const QString& relativePath);
+    bool checkFile(const QString& folder, const QString& relativePath, const ArrivedDigests& arrived);
     /// The release's update.ini and md5.txt at the top of the download.
     static bool isReleaseList(const QString& relativePath);
-    bool checkReleaseList(const QString& folder, const QString& relativePath);
+    bool checkReleaseList(const QString& folder, const QString& relativePath, const ArrivedDigests& arrived);
     /// Logs the rule that failed with the reason and keeps the reason; always false.
     bool fail(const char* rule, const QString& reason);
 

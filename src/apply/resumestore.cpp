@@ -3,9 +3,9 @@
 #include "apply/pathguard.h"
 #include "formats/md5list.h"
 #include "formats/releasemanifest.h"
+#include "formats/sha256hash.h"
 #include "log/logger.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -14,16 +14,6 @@
 namespace {
 
 const QByteArray RecordHeader("UpdateResume 1");
-
-QByteArray sha256Of(const QString& path)
-{
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file)) {
-        return QByteArray();
-    }
-    return hash.result();
-}
 
 /// Removes a file or a link, never what a link leads to.
 void removeEntry(const QFileInfo& entry)
@@ -138,7 +128,7 @@ bool ResumeStore::reuse(const QString& relativePath, const QString& md5, const R
     const bool inside = PathGuard(m_tempDir).contains(info.absolutePath());
     bool matches = inside && info.isFile() && !info.isSymLink() && (listed || !md5.isEmpty());
     if (matches && listed) {
-        matches = info.size() == listed->size && sha256Of(path) == listed->sha256;
+        matches = info.size() == listed->size && Sha256Hash::ofFile(path) == listed->sha256;
     }
     if (matches && !md5.isEmpty()) {
         matches = fileMd5(path).compare(md5, Qt::CaseInsensitive) == 0;

@@ -274,7 +274,7 @@ bool CControler::verifyDownloadedRelease()
     }
     const QString manifest = ReleaseVerifier::manifestPath();
     if (verifier.acceptManifestFile(m_tempDir + manifest, m_model->offeredVersion(), m_appDir + manifest) &&
-        verifier.checkDownloadedFiles(m_tempDir)) {
+        verifier.checkDownloadedFiles(m_tempDir, m_model->arrivedDigests())) {
         return true;
     }
     refuseRelease(verifier.lastError());

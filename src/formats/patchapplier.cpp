@@ -1,5 +1,7 @@
 #include "formats/patchapplier.h"
 
+#include "formats/sha256hash.h"
+
 #include <QCryptographicHash>
 #include <QFile>
 
@@ -33,7 +35,7 @@ public:
         }
         m_md5.addData(data, int(size));
         if (m_withSha256) {
-            m_sha256.addData(data, int(size));
+            m_sha256.addData(data, qint64(size));
         }
         return m_file.write(data, size) == size;
     }
@@ -48,7 +50,7 @@ private:
     bool m_withSha256;
     qint64 m_size = 0;
     QCryptographicHash m_md5{QCryptographicHash::Md5};
-    QCryptographicHash m_sha256{QCryptographicHash::Sha256};
+    Sha256Hash m_sha256;
 };
 
 /// Streams the one frame of `patch` through `decoder` into `sink`; anything after it is refused.

@@ -66,8 +66,10 @@ bool CFileDownload::start(const QString& url, const QString& localPath)
     m_networkError = QNetworkReply::NoError;
     m_errorString.clear();
     m_actualMd5.clear();
+    m_actualSha256.clear();
     m_validator.clear();
     m_hash.reset();
+    m_sha256.reset();
     m_received = 0;
     m_attempt = 0;
     m_requestCount = 0;
@@ -181,6 +183,7 @@ bool CFileDownload::acceptResponse()
 bool CFileDownload::restartFile()
 {
     m_hash.reset();
+    m_sha256.reset();
     m_received = 0;
     return m_file.resize(0) && m_file.seek(0);
 }
@@ -211,6 +214,9 @@ bool CFileDownload::receivePiece()
 {
     // Pieces of a fixed size in recycled buffers: no allocation (and no fresh pages) per read.
     QByteArray piece = m_hash.takeBuffer();
+    if (piece.isNull() && m_computeSha256) {
+        piece = m_sha256.takeBuffer();
+    }
     piece.resize(static_cast<int>(qMin(m_reply->bytesAvailable(), readPieceBytes)));
     const qint64 read = m_reply->read(piece.data(), piece.size());
     if (read <= 0) {
@@ -225,6 +231,9 @@ bool CFileDownload::receivePiece()
     // Queued first, so that the worker hashes this piece while this thread writes it. Kept bytes
     // were hashed when they arrived, so across attempts the digest covers the file in order.
     m_hash.addData(piece);
+    if (m_computeSha256) {
+        m_sha256.addData(piece);
+    }
     if (m_file.write(piece) != read) {
         failWith(WriteFailure, m_file.errorString());
         return false;
@@ -347,6 +356,9 @@ void CFileDownload::finishFile()
     }
     if (m_failure == NoFailure) {
         m_actualMd5 = QString::fromLatin1(m_hash.result().toHex());
+        if (m_computeSha256) {
+            m_actualSha256 = m_sha256.result();
+        }
         if (!m_expectedMd5.isNull() && m_actualMd5.compare(m_expectedMd5, Qt::CaseInsensitive) != 0) {
             m_failure = DigestFailure;
             m_errorString = m_actualMd5;

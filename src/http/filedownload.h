@@ -1,6 +1,6 @@
 #pragma once
 
-#include "http/backgroundmd5.h"
+#include "http/backgrounddigest.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -61,6 +61,8 @@ public:
 
     /// The lower-case or upper-case hex digest the content must have; unset means no check.
     void setExpectedMd5(const QString& md5);
+    /// Takes the SHA-256 of the content as well, on a worker of its own (see actualSha256()).
+    void setComputeSha256(bool compute) { m_computeSha256 = compute; }
     /// How long a request may go without receiving a byte before it counts as stalled.
     void setTransferTimeout(int milliseconds) { m_transferTimeoutMs = milliseconds; }
     /// The transfer is aborted as soon as more than `bytes` arrived; negative means no limit.
@@ -82,6 +84,8 @@ public:
     QUrl url() const { return m_url; }
     QString localPath() const { return m_file.fileName(); }
     QString actualMd5() const { return m_actualMd5; }
+    /// The raw SHA-256 of a finished file when setComputeSha256(true); empty otherwise.
+    QByteArray actualSha256() const { return m_actualSha256; }
     /// Attempts since the last one that made progress, the running one included.
     int attempts() const { return m_attempt + 1; }
     /// Requests sent for the file so far.
@@ -119,11 +123,14 @@ private:
     QNetworkAccessManager* m_manager;
     QPointer<QNetworkReply> m_reply;
     QFile m_file;
-    BackgroundMd5 m_hash;
+    BackgroundDigest m_hash;
+    BackgroundDigest m_sha256{BackgroundDigest::Sha256};
     QTimer m_retryTimer;
     QUrl m_url;
     QString m_expectedMd5;
     QString m_actualMd5;
+    QByteArray m_actualSha256;
+    bool m_computeSha256 = false;
     QString m_errorString;
     /// The first response's ETag or Last-Modified: a resumed range must belong to the same file.
     QByteArray m_validator;

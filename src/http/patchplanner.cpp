@@ -3,6 +3,7 @@
 #include "formats/md5list.h"
 #include "formats/patchapplier.h"
 #include "formats/releasesignature.h"
+#include "formats/sha256hash.h"
 #include "log/logger.h"
 #include "ui/widget.h"
 
@@ -29,7 +30,7 @@ bool digestsOf(const QString& path, QString& md5, QByteArray& sha256, bool withS
         return false;
     }
     QCryptographicHash md5Hash(QCryptographicHash::Md5);
-    QCryptographicHash shaHash(QCryptographicHash::Sha256);
+    Sha256Hash shaHash;
     QByteArray buffer(1 << 20, Qt::Uninitialized);
     for (;;) {
         const qint64 read = file.read(buffer.data(), buffer.size());
@@ -41,7 +42,7 @@ bool digestsOf(const QString& path, QString& md5, QByteArray& sha256, bool withS
         }
         md5Hash.addData(buffer.constData(), int(read));
         if (withSha256) {
-            shaHash.addData(buffer.constData(), int(read));
+            shaHash.addData(buffer.constData(), read);
         }
     }
     md5 = QString::fromLatin1(md5Hash.result().toHex());

@@ -254,6 +254,7 @@ void Widget::startDownload()
     m_releaseRefusal.clear();
     m_diskSpaceRefusal.clear();
     m_sizeLimits.clear();
+    m_arrivedDigests.clear();
     m_resuming = openResumeStore();
     ReleaseManifest accepted;
     if (!acceptSignedRelease(accepted)) {
@@ -269,7 +270,8 @@ void Widget::startDownload()
 bool Widget::acceptSignedRelease(ReleaseManifest& accepted)
 {
     ReleaseVerifier verifier(CConfigManager::instance());
-    if (!verifier.isEnabled()) {
+    m_signedRelease = verifier.isEnabled();
+    if (!m_signedRelease) {
         return true;
     }
     const QString manifest = ReleaseVerifier::manifestPath();
@@ -480,6 +482,7 @@ bool Widget::startTask(int index)
         download->setExpectedMd5(transfer.md5);
     }
     download->setMaximumSize(transfer.maxBytes);
+    download->setComputeSha256(m_signedRelease);
     connect(download, &CFileDownload::sigProgress, this, &Widget::onDownloadProgress);
     connect(download, &CFileDownload::sigFinished, this, &Widget::onDownloadFinished);
     connect(download, &CFileDownload::sigNetworkError, this, &Widget::onDownloadError);
@@ -616,6 +619,7 @@ void Widget::onDownloadFinished()
     switch (download->failure()) {
     case CFileDownload::NoFailure:
         Logger::info(QStringLiteral("文件下载成功并验证通过:") + task.localPath);
+        recordArrival(task, *download);
         ++m_doneCount;
         updateOverallProgress(index, task.received, true);
         downloadNext();
@@ -638,6 +642,21 @@ void Widget::onDownloadFinished()
         failTask(QStringLiteral("无法保存文件:") + task.localPath);
         break;
     }
+}
+
+void Widget::recordArrival(const DownloadTask& task, const CFileDownload& download)
+{
+    // A patch arrives in a file of its own; what it rebuilds is checked by the planner and read
+    // again by the release check.
+    if (download.localPath() != task.localPath) {
+        return;
+    }
+    const QString tempFolder = m_appDir + CConfigManager::instance().getTempDir();
+    ArrivedDigests::File file;
+    file.size = QFileInfo(task.localPath).size();
+    file.md5 = download.actualMd5().toLatin1();
+    file.sha256 = download.actualSha256();
+    m_arrivedDigests.record(QDir(tempFolder).relativeFilePath(task.localPath), file);
 }
 
 void Widget::failTask(const QString& text)

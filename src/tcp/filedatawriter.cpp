@@ -9,6 +9,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cstring>
+
 namespace {
 
 bool isSafeSegmentList(const QString& text, bool allowEmpty)
@@ -95,8 +97,60 @@ bool CFileDataWriter::isOpen(const QString& filePath, const QString& fileName) c
     return it != m_files.end() && it->second->isOpen();
 }
 
+void CFileDataWriter::beginDownload(bool takeDigests)
+{
+    m_takeDigests = takeDigests;
+    m_digesting = false;
+    m_arrived.clear();
+}
+
+QString CFileDataWriter::relativeToTemporaryFolder(const QString& fullPath) const
+{
+    return QDir(temporaryFolder()).relativeFilePath(fullPath);
+}
+
+void CFileDataWriter::beginDigests(const QString& fullPath, bool fromStart)
+{
+    m_arrived.forget(relativeToTemporaryFolder(fullPath));
+    m_digesting = m_takeDigests && fromStart;
+    m_digestedBytes = 0;
+    if (m_digesting) {
+        m_md5.reset();
+        m_sha256.reset();
+    }
+}
+
+void CFileDataWriter::queueForDigests(const QByteArray& data)
+{
+    // A chunk's bytes belong to the receive buffer, which the next frame overwrites: the workers
+    // get a copy, in a buffer they are done with where there is one.
+    QByteArray copy = m_md5.takeBuffer();
+    if (copy.isNull()) {
+        copy = m_sha256.takeBuffer();
+    }
+    copy.resize(data.size());
+    std::memcpy(copy.data(), data.constData(), std::size_t(data.size()));
+    m_md5.addData(copy);
+    m_sha256.addData(copy);
+    m_digestedBytes += data.size();
+}
+
+void CFileDataWriter::recordDigests(const QString& fullPath)
+{
+    if (!m_digesting) {
+        return;
+    }
+    m_digesting = false;
+    ArrivedDigests::File file;
+    file.size = m_digestedBytes;
+    file.md5 = m_md5.result().toHex();
+    file.sha256 = m_sha256.result();
+    m_arrived.record(relativeToTemporaryFolder(fullPath), file);
+}
+
 void CFileDataWriter::discard(const QString& filePath, const QString& fileName)
 {
+    m_digesting = false;
     m_files.erase(keyOf(filePath, fileName));
     m_runningPath.clear();
     m_runningName.clear();
@@ -127,8 +181,11 @@ QFile* CFileDataWriter::startTransferFile(const QString& key, const QString& fil
         failWriting("Failed to create directory for file:", fullPath);
         return nullptr;
     }
+    const auto kept = m_files.find(key);
+    const bool continuesFile = kept != m_files.end() && kept->second->fileName() == fullPath;
     QFile* file = openFor(key, fullPath);
     if (file) {
+        beginDigests(fullPath, !continuesFile);
         m_runningPath = filePath;
         m_runningName = fileName;
     }
@@ -179,6 +236,9 @@ bool CFileDataWriter::writeChunk(const QString& filePath, const QString& fileNam
         return failWriting("Failed to write all data to file:", fullPath,
                            QStringLiteral("Expected: %1 Written: %2").arg(data.size()).arg(written));
     }
+    if (m_digesting) {
+        queueForDigests(data);
+    }
     if (isLast) {
         // A file is only complete when its bytes reached the disk; a failing flush or close is a
         // failed final chunk, not a finished file.
@@ -191,12 +251,15 @@ bool CFileDataWriter::writeChunk(const QString& filePath, const QString& fileNam
         if (!flushed || !closed) {
             return failWriting("Failed to write all data to file:", fullPath);
         }
+        recordDigests(fullPath);
     }
     return true;
 }
 
 bool CFileDataWriter::failWriting(const char* what, const QString& path, const QString& detail)
 {
+    // The file on disk no longer holds what the digests saw.
+    m_digesting = false;
     QDebug warning = qWarning();
     warning << what << path;
     if (!detail.isEmpty()) {

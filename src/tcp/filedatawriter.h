@@ -1,5 +1,8 @@
 #pragma once
 
+#include "apply/arriveddigests.h"
+#include "http/backgrounddigest.h"
+
 #include <QByteArray>
 #include <QString>
 #include <map>
@@ -31,6 +34,11 @@ public:
     /// Closes the file of an unfinished transfer so that the next chunk starts the file afresh.
     void discard(const QString& filePath, const QString& fileName);
     bool isOpen(const QString& filePath, const QString& fileName) const;
+    /// Starts a download: forgets the digests of earlier ones and, with `takeDigests`, takes the
+    /// MD5 and SHA-256 of every file written whole from here on, on worker threads.
+    void beginDownload(bool takeDigests);
+    /// The digests of the files written whole since beginDownload(true).
+    const ArrivedDigests& arrivedDigests() const { return m_arrived; }
 
     /// Temporary folder with a trailing "/", below the application folder; empty when the
     /// configured value would lead elsewhere (see PathGuard::isRelativeInside).
@@ -50,6 +58,12 @@ private:
     /// Resolves, checks and opens the target of a transfer's first chunk (or of one that another
     /// transfer interrupted); null with lastError() set when that fails.
     QFile* startTransferFile(const QString& key, const QString& filePath, const QString& fileName);
+    /// Starts the digests of a transfer whose file was just begun empty, or gives them up for one
+    /// that continues an interrupted file.
+    void beginDigests(const QString& fullPath, bool fromStart);
+    void queueForDigests(const QByteArray& data);
+    void recordDigests(const QString& fullPath);
+    QString relativeToTemporaryFolder(const QString& fullPath) const;
     /// Warns that `what` failed for `path` (with `detail`) and fails with both as the error.
     bool failWriting(const char* what, const QString& path, const QString& detail = QString());
     /// Keeps `error` as lastError(); always false. Every failure ends here.
@@ -61,4 +75,11 @@ private:
     QString m_lastError;
     QString m_runningPath;
     QString m_runningName;
+    bool m_takeDigests = false;
+    /// The running transfer's digests cover its whole file so far.
+    bool m_digesting = false;
+    qint64 m_digestedBytes = 0;
+    BackgroundDigest m_md5;
+    BackgroundDigest m_sha256{BackgroundDigest::Sha256};
+    ArrivedDigests m_arrived;
 };

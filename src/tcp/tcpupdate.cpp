@@ -138,8 +138,9 @@ bool CTCPUpdate::downloadAllFiles()
     m_keptFiles.clear();
     m_signedFileCount = moveReleaseManifestFirst();
     m_listCount = m_signedFileCount + moveMd5ListNext();
-    const CFileDataWriter& writer = m_writer ? *m_writer : CFileDataWriter::instance();
+    CFileDataWriter& writer = m_writer ? *m_writer : CFileDataWriter::instance();
     m_resuming = openResumeStore(writer.temporaryFolder());
+    writer.beginDownload(ReleaseVerifier(m_config).isEnabled());
     if (m_client && ReleaseVerifier(m_config).isEnabled()) {
         m_client->setSizeLimits(ReleaseVerifier::manifestSizeLimits());
     }
@@ -277,6 +278,11 @@ bool CTCPUpdate::prepareRemainingFiles()
     m_diskSpaceRefusal = space.refusal();
     m_window->showError(m_diskSpaceRefusal);
     return false;
+}
+
+const ArrivedDigests& CTCPUpdate::arrivedDigests() const
+{
+    return (m_writer ? *m_writer : CFileDataWriter::instance()).arrivedDigests();
 }
 
 bool CTCPUpdate::acceptSignedRelease()

@@ -12,6 +12,7 @@
 #include <memory>
 
 class CConfigManager;
+class ArrivedDigests;
 class CFileDataWriter;
 class QUpdateTcpClient;
 class UpdateWidget;
@@ -58,6 +59,8 @@ public:
     QString checkError() const { return m_checkError; }
     /// Why the release was refused as not covered by its signed manifest; empty when it was not.
     QString releaseRefusal() const { return m_releaseRefusal; }
+    /// The digests of the files the last download wrote whole (see CFileDataWriter).
+    const ArrivedDigests& arrivedDigests() const;
     /// Why the download stopped before its first file for lack of disk space; empty otherwise.
     QString diskSpaceRefusal() const { return m_diskSpaceRefusal; }
     /// Downloads every listed file and raises sigUpdateResult with the outcome. False without an

@@ -1,5 +1,6 @@
 #include "tcp/updatemodel.h"
 
+#include "apply/arriveddigests.h"
 #include "config/configmanager.h"
 #include "http/httpupdate.h"
 #include "tcp/qupdatetcpclient.h"
@@ -152,4 +153,13 @@ QString CUpdateModel::diskSpaceRefusal() const
         return m_tcpUpdate ? m_tcpUpdate->diskSpaceRefusal() : QString();
     }
     return m_widget ? m_widget->diskSpaceRefusal() : QString();
+}
+
+const ArrivedDigests& CUpdateModel::arrivedDigests() const
+{
+    static const ArrivedDigests none;
+    if (m_channel == TcpChannel) {
+        return m_tcpUpdate ? m_tcpUpdate->arrivedDigests() : none;
+    }
+    return m_widget ? m_widget->arrivedDigests() : none;
 }

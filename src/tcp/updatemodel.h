@@ -6,6 +6,7 @@
 
 #include <memory>
 
+class ArrivedDigests;
 class Widget;
 class UpdateWidget;
 class CTCPUpdate;
@@ -48,6 +49,8 @@ public:
     QString releaseRefusal() const;
     /// Why the chosen channel did not start its download for lack of disk space.
     QString diskSpaceRefusal() const;
+    /// The digests the chosen channel took of the files it downloaded whole.
+    const ArrivedDigests& arrivedDigests() const;
     int channel() const { return m_channel; }
     /// The TCP channel of the last check that chose it; null before.
     CTCPUpdate* tcpUpdate() const { return m_tcpUpdate.get(); }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "apply/arriveddigests.h"
+
 #include <QDeadlineTimer>
 #include <QDialog>
 #include <QHash>
@@ -94,6 +96,8 @@ public:
     QString releaseRefusal() const { return m_releaseRefusal; }
     /// Why the download did not start: the installation's volume has no room for it.
     QString diskSpaceRefusal() const { return m_diskSpaceRefusal; }
+    /// The digests of the files this run downloaded whole (patches and kept files excluded).
+    const ArrivedDigests& arrivedDigests() const { return m_arrivedDigests; }
     bool isUpdating() const { return m_isUpdating; }
     bool isCancelRequested() const { return m_cancelRequested; }
     /// The per-request transfer timeout, 120000 ms unless changed (tests shorten it, here or for
@@ -122,6 +126,8 @@ private:
     bool confirmCancel();
     void cleanupIfLeftRunning();
     void failTask(const QString& text);
+    /// Keeps the digests of a file downloaded whole for the release check.
+    void recordArrival(const DownloadTask& task, const CFileDownload& download);
     /// Starts task `index`; false (after failing the update) when its target cannot be prepared.
     bool startTask(int index);
     /// The running transfer that sent the current signal, or null when it is no longer running.
@@ -208,4 +214,7 @@ private:
     bool m_fetchTooLarge = false;
     bool m_fetchOutOfTime = false;
     bool m_resuming = false;
+    /// A key is configured: downloads take the SHA-256 that the release check needs as they arrive.
+    bool m_signedRelease = false;
+    ArrivedDigests m_arrivedDigests;
 };

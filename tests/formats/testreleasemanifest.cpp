@@ -1,6 +1,7 @@
 // The release manifest's text: what a publisher writes reads back the same, and everything else
 // (each way a file can be damaged, forged or unsafe) is refused with a reason.
 #include "formats/releasemanifest.h"
+#include "formats/sha256hash.h"
 
 #include <QtTest>
 
@@ -14,6 +15,8 @@ private slots:
     void findsListedPathsOnly();
     void comparesDottedVersions_data();
     void comparesDottedVersions();
+    void sha256MatchesInEveryPiecing_data();
+    void sha256MatchesInEveryPiecing();
 };
 
 namespace {
@@ -217,6 +220,46 @@ void TestReleaseManifest::comparesDottedVersions()
     QFETCH(int, order);
     QCOMPARE(ReleaseManifest::compareVersions(a, b), order);
     QCOMPARE(ReleaseManifest::compareVersions(b, a), -order);
+}
+
+void TestReleaseManifest::sha256MatchesInEveryPiecing_data()
+{
+    QTest::addColumn<int>("length");
+    QTest::addColumn<int>("piece");
+    // Lengths at the edges of the 64-byte block and of its 56-byte room for the length.
+    const QList<int> lengths = {0, 1, 55, 56, 63, 64, 65, 119, 120, 128, (1 << 20) + 13};
+    for (int length : lengths) {
+        for (int piece : {1, 7, 64, 1000, 0}) {
+            if (length > 4096 && piece > 0 && piece < 64) {
+                continue;
+            }
+            QTest::addRow("%d bytes in pieces of %d", length, piece) << length << piece;
+        }
+    }
+}
+
+void TestReleaseManifest::sha256MatchesInEveryPiecing()
+{
+    QFETCH(int, length);
+    QFETCH(int, piece);
+    QByteArray data(length, Qt::Uninitialized);
+    for (int i = 0; i < length; ++i) {
+        data[i] = char((i * 2654435761u) >> 13);
+    }
+    Sha256Hash hash;
+    const int step = piece > 0 ? piece : qMax(length, 1);
+    for (int offset = 0; offset < length; offset += step) {
+        hash.addData(data.constData() + offset, qMin(step, length - offset));
+    }
+    QCOMPARE(hash.result().toHex(), QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
+    if (length == 0) {
+        Sha256Hash abc;
+        abc.addData(QByteArrayLiteral("abc"));
+        QCOMPARE(abc.result().toHex(),
+                 QByteArray("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+        QVERIFY(Sha256Hash::ofFile(QStringLiteral("/nonexistent/sha256-input")).isEmpty());
+        qInfo("SHA instructions in use: %s", Sha256Hash::usesProcessorInstructions() ? "yes" : "no");
+    }
 }
 
 QTEST_APPLESS_MAIN(TestReleaseManifest)

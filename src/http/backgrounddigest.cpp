@@ -1,4 +1,4 @@
-#include "http/backgroundmd5.h"
+#include "http/backgrounddigest.h"
 
 namespace {
 
@@ -7,7 +7,7 @@ constexpr int maxSpareBuffers = 8;
 
 } // namespace
 
-BackgroundMd5::~BackgroundMd5()
+BackgroundDigest::~BackgroundDigest()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     dropQueue();
@@ -20,15 +20,16 @@ BackgroundMd5::~BackgroundMd5()
     }
 }
 
-void BackgroundMd5::reset()
+void BackgroundDigest::reset()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     dropQueue();
     waitUntilIdle(lock);
-    m_hash.reset();
+    m_md5.reset();
+    m_sha256.reset();
 }
 
-QByteArray BackgroundMd5::takeBuffer()
+QByteArray BackgroundDigest::takeBuffer()
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
     if (m_spareBuffers.isEmpty()) {
@@ -37,7 +38,7 @@ QByteArray BackgroundMd5::takeBuffer()
     return m_spareBuffers.takeLast();
 }
 
-void BackgroundMd5::addData(const QByteArray& chunk)
+void BackgroundDigest::addData(const QByteArray& chunk)
 {
     if (chunk.isEmpty()) {
         return;
@@ -58,14 +59,14 @@ void BackgroundMd5::addData(const QByteArray& chunk)
     }
 }
 
-QByteArray BackgroundMd5::result()
+QByteArray BackgroundDigest::result()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     waitUntilIdle(lock);
-    return m_hash.result();
+    return m_algorithm == Md5 ? m_md5.result() : m_sha256.result();
 }
 
-void BackgroundMd5::runWorker()
+void BackgroundDigest::runWorker()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
@@ -77,15 +78,16 @@ void BackgroundMd5::runWorker()
     }
 }
 
-void BackgroundMd5::hashQueue(std::unique_lock<std::mutex>& lock)
+void BackgroundDigest::hashQueue(std::unique_lock<std::mutex>& lock)
 {
     while (!m_queue.isEmpty()) {
         QByteArray chunk = m_queue.dequeue();
         lock.unlock();
-        m_hash.addData(chunk);
+        hashChunk(chunk);
         lock.lock();
         m_queuedBytes -= chunk.size();
-        if (m_spareBuffers.size() < maxSpareBuffers) {
+        // A chunk that another digest still queues is recycled by whichever hashes it last.
+        if (chunk.isDetached() && m_spareBuffers.size() < maxSpareBuffers) {
             m_spareBuffers.append(std::move(chunk));
         }
         m_progress.notify_all();
@@ -94,7 +96,16 @@ void BackgroundMd5::hashQueue(std::unique_lock<std::mutex>& lock)
     m_progress.notify_all();
 }
 
-void BackgroundMd5::dropQueue()
+void BackgroundDigest::hashChunk(const QByteArray& chunk)
+{
+    if (m_algorithm == Md5) {
+        m_md5.addData(chunk);
+    } else {
+        m_sha256.addData(chunk);
+    }
+}
+
+void BackgroundDigest::dropQueue()
 {
     // The chunk the worker holds stays counted until it is hashed.
     for (const QByteArray& chunk : qAsConst(m_queue)) {
@@ -103,7 +114,7 @@ void BackgroundMd5::dropQueue()
     m_queue.clear();
 }
 
-void BackgroundMd5::waitUntilIdle(std::unique_lock<std::mutex>& lock)
+void BackgroundDigest::waitUntilIdle(std::unique_lock<std::mutex>& lock)
 {
     m_progress.wait(lock, [this] { return !m_workerRunning; });
 }

@@ -1,4 +1,4 @@
-#include "http/backgroundmd5.h"
+#include "http/backgrounddigest.h"
 
 #include <QTest>
 
@@ -15,7 +15,7 @@ QByteArray pattern(int size, int seed)
 
 } // namespace
 
-class TestBackgroundMd5 : public QObject
+class TestBackgroundDigest : public QObject
 {
     Q_OBJECT
 private slots:
@@ -24,26 +24,32 @@ private slots:
     void resetDropsQueuedData();
 };
 
-void TestBackgroundMd5::digestEqualsOnePass_data()
+void TestBackgroundDigest::digestEqualsOnePass_data()
 {
     QTest::addColumn<int>("chunkSize");
     QTest::addColumn<int>("chunks");
+    QTest::addColumn<bool>("sha256");
 
-    QTest::newRow("nothing") << 0 << 0;
-    QTest::newRow("one byte") << 1 << 1;
-    QTest::newRow("small chunks, queue over its limit") << 64 * 1024 << 300;
-    QTest::newRow("one chunk larger than the limit")
-        << static_cast<int>(BackgroundMd5::MaxQueuedBytes + 1) << 2;
+    for (const bool sha256 : {false, true}) {
+        const char* name = sha256 ? "SHA-256" : "MD5";
+        QTest::addRow("%s, nothing", name) << 0 << 0 << sha256;
+        QTest::addRow("%s, one byte", name) << 1 << 1 << sha256;
+        QTest::addRow("%s, odd chunks", name) << 1000 << 77 << sha256;
+        QTest::addRow("%s, small chunks, queue over its limit", name) << 64 * 1024 << 300 << sha256;
+        QTest::addRow("%s, one chunk larger than the limit", name)
+            << static_cast<int>(BackgroundDigest::MaxQueuedBytes + 1) << 2 << sha256;
+    }
 }
 
-void TestBackgroundMd5::digestEqualsOnePass()
+void TestBackgroundDigest::digestEqualsOnePass()
 {
     QFETCH(int, chunkSize);
     QFETCH(int, chunks);
+    QFETCH(bool, sha256);
 
     // Filled in recycled buffers: a buffer still queued must never be handed out again.
-    BackgroundMd5 hash;
-    QCryptographicHash expected(QCryptographicHash::Md5);
+    BackgroundDigest hash(sha256 ? BackgroundDigest::Sha256 : BackgroundDigest::Md5);
+    QCryptographicHash expected(sha256 ? QCryptographicHash::Sha256 : QCryptographicHash::Md5);
     for (int i = 0; i < chunks; ++i) {
         const QByteArray content = pattern(chunkSize, i);
         QByteArray buffer = hash.takeBuffer();
@@ -55,9 +61,9 @@ void TestBackgroundMd5::digestEqualsOnePass()
     QCOMPARE(hash.result().toHex(), expected.result().toHex());
 }
 
-void TestBackgroundMd5::resetDropsQueuedData()
+void TestBackgroundDigest::resetDropsQueuedData()
 {
-    BackgroundMd5 hash;
+    BackgroundDigest hash;
     for (int i = 0; i < 100; ++i) {
         hash.addData(pattern(256 * 1024, i));
     }
@@ -66,5 +72,5 @@ void TestBackgroundMd5::resetDropsQueuedData()
     QCOMPARE(hash.result().toHex(), QByteArray("900150983cd24fb0d6963f7d28e17f72"));
 }
 
-QTEST_GUILESS_MAIN(TestBackgroundMd5)
-#include "testbackgroundmd5.moc"
+QTEST_GUILESS_MAIN(TestBackgroundDigest)
+#include "testbackgrounddigest.moc"

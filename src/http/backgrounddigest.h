@@ -1,5 +1,7 @@
 #pragma once
 
+#include "formats/sha256hash.h"
+
 #include <QByteArray>
 #include <QCryptographicHash>
 #include <QQueue>
@@ -9,7 +11,7 @@
 #include <mutex>
 #include <thread>
 
-/// An MD5 digest computed on a worker thread while its caller goes on receiving and writing.
+/// An MD5 or SHA-256 digest computed on a worker thread while its caller goes on receiving and writing.
 ///
 /// addData() only queues the chunk (QByteArray shares it, nothing is copied) and returns; a worker
 /// thread of this object's own, started with the first chunk, hashes the queue in order. At most
@@ -18,16 +20,22 @@
 /// recycled once hashed, so a long stream allocates no fresh memory per chunk. All functions belong to one
 /// thread, the owner's. The hand-over uses the standard library's locks, which the thread
 /// sanitizer sees (Debian's Qt is not instrumented).
-class BackgroundMd5
+class BackgroundDigest
 {
 public:
     static constexpr qint64 MaxQueuedBytes = qint64{8} * 1024 * 1024;
 
-    BackgroundMd5() = default;
+    enum Algorithm
+    {
+        Md5,
+        Sha256
+    };
+
+    explicit BackgroundDigest(Algorithm algorithm = Md5) : m_algorithm(algorithm) {}
     /// Drops what is still queued and ends the worker.
-    ~BackgroundMd5();
-    BackgroundMd5(const BackgroundMd5&) = delete;
-    BackgroundMd5& operator=(const BackgroundMd5&) = delete;
+    ~BackgroundDigest();
+    BackgroundDigest(const BackgroundDigest&) = delete;
+    BackgroundDigest& operator=(const BackgroundDigest&) = delete;
 
     /// Starts a new digest; data queued for the previous one is dropped.
     void reset();
@@ -43,6 +51,7 @@ private:
     void hashQueue(std::unique_lock<std::mutex>& lock);
     void dropQueue();
     void waitUntilIdle(std::unique_lock<std::mutex>& lock);
+    void hashChunk(const QByteArray& chunk);
 
     std::mutex m_mutex;
     std::condition_variable m_work;
@@ -54,5 +63,7 @@ private:
     bool m_stopping = false;
     std::thread m_worker;
     // Touched by the worker only while it runs, by the owner only while it does not.
-    QCryptographicHash m_hash{QCryptographicHash::Md5};
+    const Algorithm m_algorithm;
+    QCryptographicHash m_md5{QCryptographicHash::Md5};
+    Sha256Hash m_sha256;
 };
