@@ -38,6 +38,7 @@ private slots:
     void newTransferTruncatesLeftover();
     void discardStartsAfresh();
     void collidingKeysKeepTheirTargets();
+    void digestsCoverOnlyFilesWrittenWhole();
     void folderInTheWay();
     void targetIsAFolder();
 };
@@ -173,6 +174,38 @@ void TestFileDataWriter::collidingKeysKeepTheirTargets()
     QVERIFY(writer.writeChunk(QStringLiteral("a"), QStringLiteral("b_c"), "second", true));
     QCOMPARE(readFile(installation.path(QStringLiteral("temp/a_b/c"))), QByteArray("first"));
     QCOMPARE(readFile(installation.path(QStringLiteral("temp/a/b_c"))), QByteArray("second"));
+}
+
+void TestFileDataWriter::digestsCoverOnlyFilesWrittenWhole()
+{
+    Installation installation(QStringLiteral("temp/"));
+    CFileDataWriter& writer = *installation.writer;
+    writer.beginDownload(true);
+    QVERIFY(writer.writeChunk(QStringLiteral("d"), QStringLiteral("whole"), "ab", false));
+    QVERIFY(writer.writeChunk(QStringLiteral("d"), QStringLiteral("whole"), "cd", true));
+    // Interrupted by another transfer and continued: its digests would miss the first part.
+    QVERIFY(writer.writeChunk(QString(), QStringLiteral("interrupted"), "12", false));
+    QVERIFY(writer.writeChunk(QString(), QStringLiteral("other"), "x", true));
+    QVERIFY(writer.writeChunk(QString(), QStringLiteral("interrupted"), "34", true));
+    QCOMPARE(readFile(installation.path(QStringLiteral("temp/interrupted"))), QByteArray("1234"));
+    QVERIFY(writer.writeChunk(QString(), QStringLiteral("retried"), "old attempt", false));
+    writer.discard(QString(), QStringLiteral("retried"));
+    QVERIFY(writer.writeChunk(QString(), QStringLiteral("retried"), "retry", true));
+
+    const ArrivedDigests& arrived = writer.arrivedDigests();
+    QCOMPARE(arrived.count(), 3);
+    const ArrivedDigests::File* whole = arrived.find(QStringLiteral("d/whole"));
+    QVERIFY(whole);
+    QCOMPARE(whole->size, 4);
+    QCOMPARE(whole->md5, QCryptographicHash::hash("abcd", QCryptographicHash::Md5).toHex());
+    QCOMPARE(whole->sha256, QCryptographicHash::hash("abcd", QCryptographicHash::Sha256));
+    QVERIFY(!arrived.find(QStringLiteral("interrupted")));
+    QCOMPARE(arrived.find(QStringLiteral("retried"))->sha256,
+             QCryptographicHash::hash("retry", QCryptographicHash::Sha256));
+
+    writer.beginDownload(false);
+    QVERIFY(writer.writeChunk(QString(), QStringLiteral("unsigned"), "data", true));
+    QCOMPARE(writer.arrivedDigests().count(), 0);
 }
 
 void TestFileDataWriter::folderInTheWay()
