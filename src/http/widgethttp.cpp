@@ -471,7 +471,9 @@ bool Widget::startTask(int index)
     const DownloadTask& task = m_tasks.at(index);
     m_statusText = tr("%1 %2/%3").arg(QStringLiteral("正在更新")).arg(index + 1).arg(m_totalCount);
     m_detailText = QFileInfo(task.localPath).fileName();
-    refreshLabels();
+    // A file start is painted at the pace of progress; the end of the update at once.
+    setLabelTexts();
+    m_refresh->changed();
 
     const DownloadTask transfer = transferFor(task);
     auto* download = new CFileDownload(networkManager(), this);
@@ -539,7 +541,9 @@ void Widget::showLatestRunning()
     }
     const DownloadTask& task = m_tasks.at(m_downloads.value(m_shownDownload));
     m_detailText = QFileInfo(task.localPath).fileName();
-    refreshLabels();
+    // A file start is painted at the pace of progress; the end of the update at once.
+    setLabelTexts();
+    m_refresh->changed();
     ui->progressBar_updatefile->setValue(task.size > 0 ? static_cast<int>(task.received * 100 / task.size)
                                                        : 0);
 }

@@ -363,7 +363,6 @@ bool CTCPUpdate::downloadCurrentFile()
                                      .arg(m_currentIndex + 1)
                                      .arg(m_downloadList.size()),
                                  0);
-    m_window->refreshNow();
     Logger::info(QStringLiteral("开始下载文件: %1 路径: %2").arg(request.fileName, request.filePath));
 
     if (!m_client) {
@@ -387,8 +386,11 @@ void CTCPUpdate::updateOverallProgress()
     const int percent = done * 100 / total;
     m_window->setOverallProgress(QStringLiteral("总体进度: %1/%2 (%3%)").arg(done).arg(total).arg(percent),
                                  percent);
-    // A file is done: this is shown even when the next file's progress follows at once.
-    m_window->refreshNow();
+    // File starts and ends are painted at the pace of chunk progress (a release of many small
+    // files would otherwise repaint several times per file); the end of the last one at once.
+    if (done == total) {
+        m_window->refreshNow();
+    }
     Logger::info(QStringLiteral("下载进度更新: %1/%2 (%3%)").arg(done).arg(total).arg(percent));
 }
 
@@ -486,7 +488,7 @@ void CTCPUpdate::onFileDownloadProgress(const QString& filePath, const QString& 
 void CTCPUpdate::onFileDownloadCompleted(const QString& filePath, const QString& fileName)
 {
     Q_UNUSED(filePath)
-    m_window->showStatus(QStringLiteral("文件下载完成: %1").arg(fileName));
+    m_window->showPassingStatus(QStringLiteral("文件下载完成: %1").arg(fileName));
     Logger::info(QStringLiteral("TCP文件下载完成:") + fileName);
 }
 

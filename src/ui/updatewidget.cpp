@@ -104,6 +104,12 @@ void UpdateWidget::showStatus(const QString& text)
     m_refresh->settled();
 }
 
+void UpdateWidget::showPassingStatus(const QString& text)
+{
+    setStatusText(text, InfoStyle);
+    m_refresh->changed();
+}
+
 void UpdateWidget::showError(const QString& text)
 {
     setStatusText(text, ErrorStyle);

@@ -25,6 +25,8 @@ public:
     /// Bars to 0, file line and status line back to their initial texts; does not pump events.
     void resetProgress();
     void showStatus(const QString& text);
+    /// A status that the next one soon replaces (a file done): painted at the pace of progress.
+    void showPassingStatus(const QString& text);
     void showError(const QString& text);
     /// Sets the overall bar only when `percent` lies in 0..100; the status text always.
     void setOverallProgress(const QString& text, int percent);

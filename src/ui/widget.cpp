@@ -50,10 +50,15 @@ void Widget::applyAppearance()
     }
 }
 
-void Widget::refreshLabels()
+void Widget::setLabelTexts()
 {
     ui->label_update->setText(m_statusText);
     ui->label_updatefile->setText(m_detailText);
+}
+
+void Widget::refreshLabels()
+{
+    setLabelTexts();
     m_refresh->settled();
 }
 

@@ -82,7 +82,10 @@ public:
     void cleanupTempFiles();
     /// Removes the list files fetched by the check (update/updateTmp.ini, update/md5Tmp.txt).
     void removeStagedFiles();
+    /// Puts the status and detail texts into their labels and paints them at once.
     void refreshLabels();
+    /// Puts the status and detail texts into their labels; the caller decides when they paint.
+    void setLabelTexts();
     /// Shows that the downloaded update could not be installed; the cancel button then closes
     /// the dialog.
     void showInstallFailure(const QString& text);
