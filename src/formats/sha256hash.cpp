@@ -24,7 +24,7 @@ constexpr int LengthOffset = BlockBytes - 8;
 constexpr qint64 ReadChunkBytes = 1 << 20;
 
 #if UPDATER_SHA_INSTRUCTIONS
-alignas(16) constexpr std::uint32_t RoundConstants[64] = {
+alignas(16) constexpr std::array<std::uint32_t, 64> RoundConstants = {
     0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
     0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
     0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
@@ -50,9 +50,10 @@ __attribute__((target("sha,sse4.1,ssse3"))) void compressBlocks(std::uint32_t* s
         const __m128i savedAbef = abef;
         const __m128i savedCdgh = cdgh;
         // The last four groups of message words; group g lives in words[g % 4].
-        __m128i words[4];
+        // A plain array: std::array would drop the vector type's alignment attribute.
+        __m128i words[4]; // NOLINT(modernize-avoid-c-arrays)
 #pragma GCC unroll 16
-        for (int group = 0; group < 16; ++group) {
+        for (std::size_t group = 0; group < 16; ++group) {
             __m128i& current = words[group & 3];
             if (group < 4) {
                 current = _mm_shuffle_epi8(
@@ -64,7 +65,7 @@ __attribute__((target("sha,sse4.1,ssse3"))) void compressBlocks(std::uint32_t* s
                 current = _mm_sha256msg2_epu32(scheduled, previous);
             }
             __m128i message = _mm_add_epi32(
-                current, _mm_load_si128(reinterpret_cast<const __m128i*>(RoundConstants + 4 * group)));
+                current, _mm_load_si128(reinterpret_cast<const __m128i*>(RoundConstants.data() + 4 * group)));
             cdgh = _mm_sha256rnds2_epu32(cdgh, abef, message);
             message = _mm_shuffle_epi32(message, 0x0E);
             abef = _mm_sha256rnds2_epu32(abef, cdgh, message);
@@ -193,7 +194,8 @@ QByteArray Sha256Hash::result() const
     }
     std::fill(block.begin() + fill, block.begin() + LengthOffset, 0);
     for (int i = 0; i < 8; ++i) {
-        block[std::size_t(LengthOffset + i)] = static_cast<unsigned char>(bitLength >> (56 - 8 * i));
+        block[std::size_t(LengthOffset) + std::size_t(i)] =
+            static_cast<unsigned char>(bitLength >> (56 - 8 * i));
     }
     compress(state.data(), block.data(), 1);
     QByteArray digest(32, Qt::Uninitialized);
