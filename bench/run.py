@@ -64,9 +64,10 @@ class Measured:
     output: str
 
 
-def run_measured(command, timeout, cwd=None, env=None, output_file=None):
-    """Runs one process to its end, killed at `timeout` seconds. Its own CPU time and peak RSS
-    come from wait4() on its pid, the wall time from around the start and the wait."""
+def run_measured(command, timeout, cwd=None, env=None, output_file=None, failure_markers=()):
+    """Runs one process to its end, killed at `timeout` seconds, or as soon as its output holds one of
+    `failure_markers` (a failed run that would otherwise wait for its deadline). Its own CPU time and
+    peak RSS come from wait4() on its pid, the wall time from around the start and the wait."""
     if output_file is None:
         handle, name = tempfile.mkstemp(prefix="bench-out.")
         os.close(handle)
@@ -82,6 +83,9 @@ def run_measured(command, timeout, cwd=None, env=None, output_file=None):
 
         timer = threading.Timer(timeout, expire)
         timer.start()
+        if failure_markers:
+            threading.Thread(target=watch_for_failure, args=(out_path, failure_markers, reaped, expire),
+                             daemon=True).start()
         _, status, usage = os.wait4(process.pid, 0)
         seconds = time.perf_counter() - started
         reaped.set()
@@ -93,12 +97,27 @@ def run_measured(command, timeout, cwd=None, env=None, output_file=None):
     return Measured(process.returncode, seconds, usage.ru_utime + usage.ru_stime, usage.ru_maxrss, output)
 
 
+def watch_for_failure(out_path, markers, reaped, expire):
+    encoded = [marker.encode() for marker in markers]
+    while not reaped.wait(0.5):
+        text = Path(out_path).read_bytes()
+        if any(marker in text for marker in encoded):
+            expire()
+            return
+
+
 def run_checked(command, timeout, **kwargs):
     result = subprocess.run(command, timeout=timeout, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                             text=True, **kwargs)
     if result.returncode != 0:
         raise RunFailed(f"{command[0]} exited with {result.returncode}: {result.stdout[-2000:]}")
     return result.stdout
+
+
+# The log line of a download whose retries ran out, on either channel (the console shows the log).
+FIELD_FAILURE_MARKERS = ("下载最终失败，已达到最大重试次数: ",)
+# The servers of a run stay up for all its experiments: a full field run takes about 2.5 hours.
+SERVER_LIFETIME_SECONDS = 5 * 3600
 
 
 class Server:
@@ -135,7 +154,7 @@ def start_update_service(bin_dir, release_root, work):
     port_file = work / f"service-{release_root.name}.port"
     with open(port_file, "w") as out:
         server = Server([str(bin_dir / "update-service"), "--root", str(release_root), "--version", "2.0",
-                         "--port", "0"], 3600, stdout=out, stderr=subprocess.DEVNULL)
+                         "--port", "0"], SERVER_LIFETIME_SECONDS, stdout=out, stderr=subprocess.DEVNULL)
     for _ in range(100):
         text = port_file.read_text().strip()
         if text:
@@ -157,7 +176,7 @@ def start_nginx(web_root, work):
         (conf_dir / "nginx.conf").write_text(config)
         nginx = shutil.which("nginx") or "/usr/sbin/nginx"
         server = Server([nginx, "-p", str(conf_dir), "-c", str(conf_dir / "nginx.conf"), "-e",
-                         str(conf_dir / "error.log")], 3600, stderr=subprocess.DEVNULL)
+                         str(conf_dir / "error.log")], SERVER_LIFETIME_SECONDS, stderr=subprocess.DEVNULL)
         for _ in range(50):
             if accepts_connections(port):
                 return server, port
@@ -250,8 +269,9 @@ class Bench:
             env[DOWNLOAD_REPORT_VARIABLE] = str(report)
         return env
 
-    def run_updater(self, inst, env, timeout):
-        result = run_measured(["./update.exe", "console"], timeout, cwd=inst, env=env)
+    def run_updater(self, inst, env, timeout, failure_markers=()):
+        result = run_measured(["./update.exe", "console"], timeout, cwd=inst, env=env,
+                              failure_markers=failure_markers)
         match = re.search(r'\{"errormsg".*\}', result.output)
         return result, match.group(0) if match else ""
 
@@ -626,7 +646,10 @@ class FieldBench:
             if installed.exists():
                 shutil.copytree(installed / "payload", inst / "payload")
                 shutil.copyfile(installed / "md5.txt", inst / "md5.txt")
-            result, line = self.bench.run_updater(inst, self.bench.updater_environment(), self.timeout(case, link))
+            # After a failed download the window waits for the user: the run ends at the final
+            # failure instead of at its deadline.
+            result, line = self.bench.run_updater(inst, self.bench.updater_environment(), self.timeout(case, link),
+                                                  FIELD_FAILURE_MARKERS)
         finally:
             forwarded = proxy.finish()
         try:
