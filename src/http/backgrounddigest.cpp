@@ -86,8 +86,7 @@ void BackgroundDigest::hashQueue(std::unique_lock<std::mutex>& lock)
         hashChunk(chunk);
         lock.lock();
         m_queuedBytes -= chunk.size();
-        // A chunk that another digest still queues is recycled by whichever hashes it last.
-        if (chunk.isDetached() && m_spareBuffers.size() < maxSpareBuffers) {
+        if (m_buffers == RecycleBuffers && m_spareBuffers.size() < maxSpareBuffers) {
             m_spareBuffers.append(std::move(chunk));
         }
         m_progress.notify_all();

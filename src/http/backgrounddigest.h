@@ -31,7 +31,19 @@ public:
         Sha256
     };
 
-    explicit BackgroundDigest(Algorithm algorithm = Md5) : m_algorithm(algorithm) {}
+    /// What becomes of a chunk once it is hashed. Of two digests fed the same chunks, one recycles
+    /// them: a recycled buffer that the other still queues is copied when it is next written
+    /// (QByteArray shares its data), never changed under the other's worker.
+    enum Buffers
+    {
+        RecycleBuffers,
+        DropBuffers
+    };
+
+    explicit BackgroundDigest(Algorithm algorithm = Md5, Buffers buffers = RecycleBuffers)
+        : m_algorithm(algorithm), m_buffers(buffers)
+    {
+    }
     /// Drops what is still queued and ends the worker.
     ~BackgroundDigest();
     BackgroundDigest(const BackgroundDigest&) = delete;
@@ -64,6 +76,7 @@ private:
     std::thread m_worker;
     // Touched by the worker only while it runs, by the owner only while it does not.
     const Algorithm m_algorithm;
+    const Buffers m_buffers;
     QCryptographicHash m_md5{QCryptographicHash::Md5};
     Sha256Hash m_sha256;
 };

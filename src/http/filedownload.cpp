@@ -214,9 +214,6 @@ bool CFileDownload::receivePiece()
 {
     // Pieces of a fixed size in recycled buffers: no allocation (and no fresh pages) per read.
     QByteArray piece = m_hash.takeBuffer();
-    if (piece.isNull() && m_computeSha256) {
-        piece = m_sha256.takeBuffer();
-    }
     piece.resize(static_cast<int>(qMin(m_reply->bytesAvailable(), readPieceBytes)));
     const qint64 read = m_reply->read(piece.data(), piece.size());
     if (read <= 0) {

@@ -124,7 +124,7 @@ private:
     QPointer<QNetworkReply> m_reply;
     QFile m_file;
     BackgroundDigest m_hash;
-    BackgroundDigest m_sha256{BackgroundDigest::Sha256};
+    BackgroundDigest m_sha256{BackgroundDigest::Sha256, BackgroundDigest::DropBuffers};
     QTimer m_retryTimer;
     QUrl m_url;
     QString m_expectedMd5;

@@ -125,9 +125,6 @@ void CFileDataWriter::queueForDigests(const QByteArray& data)
     // A chunk's bytes belong to the receive buffer, which the next frame overwrites: the workers
     // get a copy, in a buffer they are done with where there is one.
     QByteArray copy = m_md5.takeBuffer();
-    if (copy.isNull()) {
-        copy = m_sha256.takeBuffer();
-    }
     copy.resize(data.size());
     std::memcpy(copy.data(), data.constData(), std::size_t(data.size()));
     m_md5.addData(copy);

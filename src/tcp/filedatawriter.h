@@ -80,6 +80,6 @@ private:
     bool m_digesting = false;
     qint64 m_digestedBytes = 0;
     BackgroundDigest m_md5;
-    BackgroundDigest m_sha256{BackgroundDigest::Sha256};
+    BackgroundDigest m_sha256{BackgroundDigest::Sha256, BackgroundDigest::DropBuffers};
     ArrivedDigests m_arrived;
 };
