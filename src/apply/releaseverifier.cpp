@@ -269,7 +269,7 @@ bool ReleaseVerifier::checkFile(const QString& folder, const QString& relativePa
                        arrivedRecord(arrived, relativePath, path, &ArrivedDigests::File::sha256))) {
         return true;
     }
-    if (QFileInfo(QDir(folder).filePath(relativePath)).size() != listed->size) {
+    if (QFileInfo(path).size() != listed->size) {
         return fail("size", QStringLiteral("文件大小与发布清单不符: ") + relativePath);
     }
     return fail("sha256", QStringLiteral("文件SHA-256与发布清单不符: ") + relativePath);

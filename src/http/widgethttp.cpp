@@ -470,10 +470,7 @@ bool Widget::startTask(int index)
 {
     const DownloadTask& task = m_tasks.at(index);
     m_statusText = tr("%1 %2/%3").arg(QStringLiteral("正在更新")).arg(index + 1).arg(m_totalCount);
-    m_detailText = QFileInfo(task.localPath).fileName();
-    // A file start is painted at the pace of progress; the end of the update at once.
-    setLabelTexts();
-    m_refresh->changed();
+    showFileLine(task);
 
     const DownloadTask transfer = transferFor(task);
     auto* download = new CFileDownload(networkManager(), this);
@@ -532,6 +529,14 @@ void Widget::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
     m_refresh->changed();
 }
 
+void Widget::showFileLine(const DownloadTask& task)
+{
+    m_detailText = QFileInfo(task.localPath).fileName();
+    // File starts and ends are painted at the pace of progress; the end of the update at once.
+    setLabelTexts();
+    m_refresh->changed();
+}
+
 void Widget::showLatestRunning()
 {
     for (auto it = m_downloads.cbegin(); it != m_downloads.cend(); ++it) {
@@ -540,10 +545,7 @@ void Widget::showLatestRunning()
         }
     }
     const DownloadTask& task = m_tasks.at(m_downloads.value(m_shownDownload));
-    m_detailText = QFileInfo(task.localPath).fileName();
-    // A file start is painted at the pace of progress; the end of the update at once.
-    setLabelTexts();
-    m_refresh->changed();
+    showFileLine(task);
     ui->progressBar_updatefile->setValue(task.size > 0 ? static_cast<int>(task.received * 100 / task.size)
                                                        : 0);
 }

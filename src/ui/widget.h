@@ -129,6 +129,8 @@ private:
     bool confirmCancel();
     void cleanupIfLeftRunning();
     void failTask(const QString& text);
+    /// Names `task`'s file in the file line.
+    void showFileLine(const DownloadTask& task);
     /// Keeps the digests of a file downloaded whole for the release check.
     void recordArrival(const DownloadTask& task, const CFileDownload& download);
     /// Starts task `index`; false (after failing the update) when its target cannot be prepared.
